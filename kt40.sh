@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The newcomer's entry point.
+#   ./kt40.sh panel   install what is missing, build, start the front panel on the virtual crate
+#   ./kt40.sh test    install what is missing, build, run every test
+#   ./kt40.sh bench   build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build() { # build <dir> [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+case "${1:-}" in
+  panel)
+    ./scripts/install-deps.sh
+    build build
+    if [ -x build/tervan/tervan ]; then
+      exec build/tervan/tervan "${@:2}"
+    else
+      exec build/camac/camac-demo "${@:2}"
+    fi
+    ;;
+  test)
+    ./scripts/install-deps.sh
+    build build
+    ctest --test-dir build --output-on-failure -j "$jobs"
+    # Memory and undefined-behaviour faults: the whole suite again under ASan + UBSan.
+    build build-asan -DKT40_SANITIZE=address -DKT40_BENCHMARKS=OFF
+    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ;;
+  bench)
+    ./scripts/install-deps.sh
+    build build
+    for b in build/bench/bench_*; do [ -x "$b" ] && "$b" "${@:2}"; done
+    ;;
+  *)
+    echo "usage: $0 panel|test|bench" >&2
+    exit 2
+    ;;
+esac
