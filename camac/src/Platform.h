@@ -1,0 +1,29 @@
+// The one small interface between the library and its platform: the kernel
+// service's device (open, device-control request, close) and the threads of
+// the LAM link. On Windows it is Win32 itself; on Linux the stand-in service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace camac::platform {
+
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+// Opens \\.\WINDRVR6 for reading, shared for reading and writing, overlapped.
+Handle openService();
+// One device-control request with `record` passed in place and a 4-byte
+// output that receives the service's status. The call's own result is not
+// needed by the library and is not returned.
+void control(Handle h, uint32_t code, void* record, uint32_t size, uint32_t* status);
+void closeService(Handle h);
+
+using Thread = void*;
+// Starts fn(arg) on a new thread; null when it cannot be started.
+Thread startThread(void (*fn)(void*), void* arg);
+// Waits without limit until the thread has ended and releases it.
+void joinThread(Thread t);
+void sleepMs(unsigned ms);
+
+}  // namespace camac::platform
