@@ -307,9 +307,16 @@ bool Adapter::loadCrateFile(const std::string& path, std::string& error) {
         error = path + ": cannot open";
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!loadCrates(text.str(), error)) {
+    // Read through istream::read so that a read error (a directory, say)
+    // shows as badbit instead of as an empty description.
+    std::string text;
+    char buf[4096];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) text.append(buf, static_cast<size_t>(in.gcount()));
+    if (in.bad()) {
+        error = path + ": cannot read";
+        return false;
+    }
+    if (!loadCrates(text, error)) {
         error = path + ":" + error;
         return false;
     }

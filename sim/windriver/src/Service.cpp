@@ -196,8 +196,10 @@ private:
             }
         }
         for (const auto& [h, other] : cards_) {
-            const bool ioOverlap = card.ioLength && other.ioLength && card.ioBase < other.ioBase + other.ioLength &&
-                                   other.ioBase < card.ioBase + card.ioLength;
+            // 64-bit ends: a range near 0xFFFFFFFF must not wrap round to 0.
+            const bool ioOverlap = card.ioLength && other.ioLength &&
+                                   card.ioBase < uint64_t{other.ioBase} + other.ioLength &&
+                                   other.ioBase < uint64_t{card.ioBase} + card.ioLength;
             if (ioOverlap || (hasIrq && other.irqHandle)) return kStatusResourceOverlap;
         }
         const uint32_t cardHandle = nextCard_++;
@@ -224,7 +226,7 @@ private:
 
     bool portRegistered(uint32_t port) const {
         for (const auto& [h, c] : cards_)
-            if (port >= c.ioBase && port + 2 <= c.ioBase + c.ioLength) return true;
+            if (port >= c.ioBase && uint64_t{port} + 2 <= uint64_t{c.ioBase} + c.ioLength) return true;
         return false;
     }
 

@@ -237,6 +237,8 @@ TEST_F(ServiceTest, OverlappingRegistrationIsRefusedUntilReleased) {
         {registration(0x300, 8, true), wdsim::kStatusResourceOverlap},  // the interrupt is taken
         {registration(0x15A, 8, false), wdsim::kStatusSuccess},         // adjacent
         {registration(0x140, 0x10, false), wdsim::kStatusSuccess},
+        {registration(0xFFFFFFF0, 0x10, false), wdsim::kStatusSuccess},  // ends at 2^32
+        {registration(0xFFFFFFF8, 4, false), wdsim::kStatusResourceOverlap},
     };
     for (auto& c : cases) {
         EXPECT_EQ(call(h, wdsim::kCardRegister, c.rec.data(), wdsim::kCardRecordSize), c.status)
@@ -245,10 +247,10 @@ TEST_F(ServiceTest, OverlappingRegistrationIsRefusedUntilReleased) {
             EXPECT_EQ(get(c.rec, kCardHandle), 0u);
         }
     }
-    EXPECT_EQ(wdsim::controls().registeredCards(), 3);
+    EXPECT_EQ(wdsim::controls().registeredCards(), 4);
 
     EXPECT_EQ(call(h, wdsim::kCardUnregister, card.data(), wdsim::kCardRecordSize), wdsim::kStatusSuccess);
-    EXPECT_EQ(wdsim::controls().registeredCards(), 2);
+    EXPECT_EQ(wdsim::controls().registeredCards(), 3);
     EXPECT_EQ(call(h, wdsim::kCardUnregister, card.data(), wdsim::kCardRecordSize), wdsim::kStatusInvalidHandle);
     auto again = registration();
     EXPECT_EQ(call(h, wdsim::kCardRegister, again.data(), wdsim::kCardRecordSize), wdsim::kStatusSuccess);
