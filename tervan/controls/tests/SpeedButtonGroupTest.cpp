@@ -98,14 +98,16 @@ TEST_F(SpeedButtonGroup, AllowAllUpIsSharedWithinTheGroupOnly)
     QWidget otherParent;
     TSpeedButton1 *otherWindow = addButton(2, false, &otherParent);
 
+    click(row[0]);
     row[1]->setAllowAllUp(true);
     EXPECT_TRUE(row[0]->allowAllUp());
     EXPECT_TRUE(row[2]->allowAllUp());
     EXPECT_FALSE(otherGroup->allowAllUp());
     EXPECT_FALSE(otherWindow->allowAllUp());
 
-    // So the buttons that were created with false may now be raised.
-    click(row[0]);
+    // The change came from a button that is up, so nothing was released; and
+    // the down button, created with false, may now be raised.
+    ASSERT_TRUE(row[0]->down());
     click(row[0]);
     EXPECT_FALSE(row[0]->down());
 }
