@@ -32,6 +32,10 @@ case "${1:-}" in
     build build-asan -DKT40_SANITIZE=address -DKT40_BENCHMARKS=OFF
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    # Races: the Qt-free parts again under ThreadSanitizer.
+    build build-tsan -DKT40_SANITIZE=thread -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir build-tsan --output-on-failure -j "$jobs"
     ;;
   bench)
     ./scripts/install-deps.sh
