@@ -131,6 +131,22 @@ QFont captionFont(int pixelSize)
     return font;
 }
 
+// A w x h button with bevel 2 and a yellow caption: bevel untouched, caption
+// centred in the face and cut to it.
+void expectCaptionInFace(int w, int h, const QString &caption, const QFont &font)
+{
+    SCOPED_TRACE(testing::Message() << w << "x" << h);
+    TSpeedButton1 button;
+    colourIn(button, w, h, 2);
+    button.setFont(font);
+    button.setFontColor(TColor::rgb(255, 255, 0));
+    button.setCaption(caption);
+    const QImage image = renderOf(button);
+    EXPECT_TRUE(matchesBevel(image, 2, upLook, Area::OutsideFace));
+    EXPECT_TRUE(faceMatches(
+        image, expectedFace(image.size(), 2, caption, font, upLook.face, Qt::yellow), 2));
+}
+
 } // namespace
 
 TEST(SpeedButtonPaint, DefaultLookIsWhiteBlackAndGrey)
@@ -185,18 +201,8 @@ TEST(SpeedButtonPaint, CaptionIsCentredWithTruncatingDivision)
     const QFont font = captionFont(11);
     // Four widths and heights in a row give every parity of face minus text.
     for (int w = 70; w < 74; ++w)
-        for (int h = 18; h < 22; ++h) {
-            SCOPED_TRACE(testing::Message() << w << "x" << h);
-            TSpeedButton1 button;
-            colourIn(button, w, h, 2);
-            button.setFont(font);
-            button.setFontColor(TColor::rgb(255, 255, 0));
-            button.setCaption(caption);
-            const QImage image = renderOf(button);
-            EXPECT_TRUE(matchesBevel(image, 2, upLook, Area::OutsideFace));
-            EXPECT_TRUE(faceMatches(
-                image, expectedFace(image.size(), 2, caption, font, upLook.face, Qt::yellow), 2));
-        }
+        for (int h = 18; h < 22; ++h)
+            expectCaptionInFace(w, h, caption, font);
 }
 
 TEST(SpeedButtonPaint, CaptionLargerThanFaceIsCutOnBothSides)
@@ -205,18 +211,8 @@ TEST(SpeedButtonPaint, CaptionLargerThanFaceIsCutOnBothSides)
     const QFont font = captionFont(20);
     ASSERT_GT(QFontMetrics(font).height(), 10);
     for (int w = 20; w < 22; ++w)
-        for (int h = 9; h < 11; ++h) {
-            SCOPED_TRACE(testing::Message() << w << "x" << h);
-            TSpeedButton1 button;
-            colourIn(button, w, h, 2);
-            button.setFont(font);
-            button.setFontColor(TColor::rgb(255, 255, 0));
-            button.setCaption(caption);
-            const QImage image = renderOf(button);
-            EXPECT_TRUE(matchesBevel(image, 2, upLook, Area::OutsideFace));
-            EXPECT_TRUE(faceMatches(
-                image, expectedFace(image.size(), 2, caption, font, upLook.face, Qt::yellow), 2));
-        }
+        for (int h = 9; h < 11; ++h)
+            expectCaptionInFace(w, h, caption, font);
 }
 
 TEST(SpeedButtonPaint, CaptionDoesNotShiftWhenDown)
