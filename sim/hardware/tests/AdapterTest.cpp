@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kt40sim/Adapter.h"
@@ -421,6 +422,62 @@ TEST_F(AdapterTest, LogKeepsTheNewestEntriesWhenFull) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].value, 7u);
     RecordProperty("fill_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+// ---- Robustness --------------------------------------------------------------------
+
+TEST_F(AdapterTest, OutOfRangeCratesAndStationsAreIgnored) {
+    for (int c : {-1, kt40sim::kCrates}) {
+        ad.setCrateOnline(c, true);
+        ad.raiseLam(c, 3);
+        EXPECT_FALSE(ad.inhibit(c));
+        EXPECT_EQ(ad.lamPattern(c), 0u);
+        EXPECT_EQ(ad.moduleKind(c, 3), "");
+    }
+    for (int n : {0, -1, kt40sim::kStations + 1}) {
+        ad.install(0, n, std::make_unique<kt40sim::LamSource>());
+        EXPECT_FALSE(ad.withModule(0, n, [](kt40sim::Module&) { FAIL() << "called"; }));
+        EXPECT_EQ(ad.moduleKind(0, n), "");
+    }
+    EXPECT_FALSE(ad.withModule(0, 4, [](kt40sim::Module&) { FAIL() << "called"; })) << "empty station";
+    ad.install(0, 5, nullptr);  // takes the register out
+    EXPECT_EQ(ad.moduleKind(0, 5), "");
+    ad.isaWrite(9, 0xFFFF);  // no register there
+    EXPECT_EQ(ad.isaRead(kt40sim::kRsel), 0xFFFF) << "write-only registers drive nothing";
+    EXPECT_EQ(csr() & 0xC1C0, 0);
+}
+
+TEST_F(AdapterTest, ConcurrentAccessesAreEachLoggedOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kEach = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            auto& a = Adapter::instance();
+            for (int i = 0; i < kEach; ++i) {
+                a.isaWrite(kt40sim::kWdlo, static_cast<uint16_t>(t << 12 | i));
+                a.isaWrite(kt40sim::kCmd, command(3, 0, i % 2 ? 25 : 10));
+                a.isaRead(kt40sim::kCsr);
+            }
+        });
+    std::thread toggler([] {
+        auto& a = Adapter::instance();
+        for (int i = 0; i < kEach; ++i) a.isaWrite(kt40sim::kCsr, i % 2 ? 4 : 0);
+    });
+    for (auto& th : threads) th.join();
+    toggler.join();
+    const auto got = ad.log();
+    EXPECT_EQ(ad.accessCount(), uint64_t{kThreads} * kEach * 3 + kEach);
+    ASSERT_EQ(got.size(), ad.accessCount());
+    std::vector<int> next(kThreads, 0);
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (i) {
+            ASSERT_LE(got[i - 1].ns, got[i].ns);
+        }
+        if (got[i].offset != kt40sim::kWdlo) continue;
+        const int t = static_cast<int>(got[i].value >> 12);
+        ASSERT_EQ(static_cast<int>(got[i].value & 0xFFF), next[static_cast<size_t>(t)]++) << "thread " << t;
+    }
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ public:
         ++counts_[code];
         const bool logged = code != kTransfer || logTransfers_;
         size_t logIndex = 0;
+        const uint64_t logEpoch = logEpoch_;  // a wait may outlive a clear of the log
         if (logged) {
             logIndex = log_.size();
             Request r{code, {}, kNoAnswer};
@@ -84,7 +85,7 @@ public:
         }
         if (!present_) return false;  // the service went away during the request
         if (out && outSize >= 4) std::memcpy(out, &status, 4);
-        if (logged && logIndex < log_.size()) log_[logIndex].status = status;
+        if (logged && logEpoch == logEpoch_) log_[logIndex].status = status;
         return true;
     }
 
@@ -99,6 +100,7 @@ public:
         cards_.clear();
         handles_.clear();
         log_.clear();
+        ++logEpoch_;
         counts_.clear();
         logTransfers_ = false;
         intEnabled_ = false;
@@ -135,7 +137,11 @@ public:
         edge();
     }
     std::vector<Request> requests() const { std::lock_guard lock(mu_); return log_; }
-    void clearRequests() { std::lock_guard lock(mu_); log_.clear(); }
+    void clearRequests() {
+        std::lock_guard lock(mu_);
+        log_.clear();
+        ++logEpoch_;
+    }
     void setLogTransfers(bool on) { std::lock_guard lock(mu_); logTransfers_ = on; }
     int openHandles() const { std::lock_guard lock(mu_); return static_cast<int>(handles_.size()); }
     int registeredCards() const { std::lock_guard lock(mu_); return static_cast<int>(cards_.size()); }
@@ -321,6 +327,7 @@ private:
     std::map<uint32_t, Card> cards_;
     uint32_t nextCard_ = 1;
     std::vector<Request> log_;
+    uint64_t logEpoch_ = 0;  // counts the times log_ was emptied
     std::map<uint32_t, uint64_t> counts_;
     bool logTransfers_ = false;
 

@@ -523,6 +523,36 @@ TEST_F(ServiceTest, ReleaseAndResetEndBlockedWaits) {
     EXPECT_EQ(wdsim::controls().registeredCards(), 0);
 }
 
+TEST_F(ServiceTest, ServiceGoingAwayEndsAWaitUnanswered) {
+    const uint32_t irq = registerAdapter();
+    ASSERT_EQ(irqCall(wdsim::kIntEnable, irq), wdsim::kStatusSuccess);
+    Waiter w(irq);
+    ASSERT_TRUE(w.blocks());
+    wdsim::controls().setPresent(false);
+    w.result();
+    EXPECT_EQ(w.status(), kNoAnswer);
+}
+
+TEST_F(ServiceTest, AWaitEndingAfterTheLogWasClearedLeavesNewEntriesAlone) {
+    auto& c = wdsim::controls();
+    const uint32_t irq = registerAdapter();
+    ASSERT_EQ(irqCall(wdsim::kIntEnable, irq), wdsim::kStatusSuccess);
+    Waiter w(irq);
+    ASSERT_TRUE(w.blocks());
+    c.clearRequests();
+    c.setUnanswered(wdsim::kVersionQuery, true);
+    std::vector<uint8_t> rec(wdsim::kVersionRecordSize, 0);
+    for (int i = 0; i < 5; ++i) call(h, wdsim::kVersionQuery, rec.data(), wdsim::kVersionRecordSize);
+    c.endWait(2);
+    EXPECT_EQ(w.result()[11], 2u);
+    const auto log = c.requests();
+    ASSERT_EQ(log.size(), 5u);
+    for (const auto& r : log) {
+        EXPECT_EQ(r.code, wdsim::kVersionQuery);
+        EXPECT_EQ(r.status, kNoAnswer) << "the wait's status went into another request's entry";
+    }
+}
+
 TEST_F(ServiceTest, EnableChecksTheHandleAndCanBeRefused) {
     const uint32_t irq = registerAdapter();
     EXPECT_EQ(irqCall(wdsim::kIntEnable, irq + 1), wdsim::kStatusInvalidHandle);
