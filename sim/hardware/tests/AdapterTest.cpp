@@ -424,6 +424,23 @@ TEST_F(AdapterTest, LogKeepsTheNewestEntriesWhenFull) {
     RecordProperty("fill_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
+TEST_F(AdapterTest, ResetRestoresThePowerUpState) {
+    ad.setFault(Fault::ErrorBit);
+    ad.setDonePolls(5);
+    ad.setBusyPolls(5);
+    ad.setControllerCrate(3);
+    ad.setLogging(false);
+    ad.isaWrite(kt40sim::kCsr, 6);
+    ad.isaWrite(kt40sim::kCmd, kInit);
+    ad.clearCrates();
+    ad.reset();
+    EXPECT_EQ(ad.fault(), Fault::None);
+    EXPECT_FALSE(ad.inhibit(0));
+    EXPECT_EQ(csr(), 0) << "CSR 0, no controller override";
+    EXPECT_EQ(run(command(5, 0, 0)) & 0x37, kDone | kX | kQ) << "no delays, default crate";
+    EXPECT_EQ(ad.log().size(), 3u) << "logging on";
+}
+
 // ---- Robustness --------------------------------------------------------------------
 
 TEST_F(AdapterTest, OutOfRangeCratesAndStationsAreIgnored) {
