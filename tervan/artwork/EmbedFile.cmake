@@ -1,6 +1,7 @@
 # Writes a C++ source that holds a file as an array of bytes.
 #   cmake -DINPUT=<file> -DOUTPUT=<source> -DNAMESPACE=<ns> -DSYMBOL=<name> -P EmbedFile.cmake
 # Defines <ns>::<name>[] and <ns>::<name>Size.
+cmake_minimum_required(VERSION 3.25)
 foreach(var INPUT OUTPUT NAMESPACE SYMBOL)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "EmbedFile.cmake: ${var} not set")
