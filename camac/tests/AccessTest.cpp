@@ -172,7 +172,7 @@ TEST_F(AccessTest, OpenSendsAZeroedVersionRecordAndTheRegistration) {
 }
 
 TEST_F(AccessTest, EveryRegisterAccessIsOneTransferRecord) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     service.setLogTransfers(true);
     card_write16(conn(), 0, kWdlo, 0xBEEF);
     EXPECT_EQ(card_read16(conn(), 0, kRsel), 0xFFFF);

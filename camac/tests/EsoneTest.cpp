@@ -105,7 +105,7 @@ TEST_F(EsoneTest, AddressWordPacksMasksAndUnpacks) {
 }
 
 TEST_F(EsoneTest, ReadsDeliverSixteenOrTwentyFourBitsAndKeepTheLamFields) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     preload(1, 3, 0xABCDEF);
     *cdata() = sentinel();
     int data = -1;
@@ -130,7 +130,7 @@ TEST_F(EsoneTest, ReadsDeliverSixteenOrTwentyFourBitsAndKeepTheLamFields) {
 TEST_F(EsoneTest, ReadValuesAreZeroExtendedToTheirWidth) {
     install(4, std::make_unique<Probe>(Response{true, false}, 0xFFFFFF));
     install(6, std::make_unique<Probe>(Response{true, true}, 0x800000));
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     int data = 0;
     char q = 9;
     ASSERT_EQ(cssa(0, ext(0, 4, 0), &data, &q), 0);
@@ -145,7 +145,7 @@ TEST_F(EsoneTest, ReadValuesAreZeroExtendedToTheirWidth) {
 
 TEST_F(EsoneTest, OnlyTheLowFiveBitsOfTheFunctionCount) {
     install(4, std::make_unique<Probe>(Response{true, true}, 0x1234));
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     for (int f : {33, -31, 1 + (1 << 20)}) {
         int data = 0;
         char q = 0;
@@ -158,7 +158,7 @@ TEST_F(EsoneTest, OnlyTheLowFiveBitsOfTheFunctionCount) {
 
 TEST_F(EsoneTest, ControlFunctionsNeverSendData) {
     install(4, std::make_unique<Probe>(Response{true, false}));
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     uint16_t csr = 0;
     for (int f : {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31}) {
         for (int width : {16, 24}) {
@@ -181,7 +181,7 @@ TEST_F(EsoneTest, ControlFunctionsNeverSendData) {
 }
 
 TEST_F(EsoneTest, WritesSendLowWordAndInTwentyFourBitModeTheHighByte) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     *cdata() = sentinel();
     int data = 0x12345678;
     char q = 9;
@@ -212,7 +212,7 @@ TEST_F(EsoneTest, WritesSendLowWordAndInTwentyFourBitModeTheHighByte) {
 }
 
 TEST_F(EsoneTest, CrateIsSelectedOnlyWhenItDiffersAndKeepsTheInterruptEnable) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     hw.isaWrite(kt40sim::kCsr, 4);  // crate 0, LAM interrupt on: CSR reads 0x0100
     hw.clearLog();
     int data = 0;
@@ -237,7 +237,7 @@ TEST_F(EsoneTest, StatusWordDecodesLxqiAndTheHighStationLams) {
         install(n, std::make_unique<Probe>());
         hw.raiseLam(0, n);
     }
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     *cdata() = sentinel();
     int data = 0;
     char q = 0;
@@ -257,7 +257,7 @@ TEST_F(EsoneTest, StatusWordDecodesLxqiAndTheHighStationLams) {
 }
 
 TEST_F(EsoneTest, TestLamFetchesTheLowPatternOnlyWhenLIsSet) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     char l = 9;
     cdata()->lamPattern = 0xFFFFFFFF;
     ASSERT_EQ(ctgl(ext(0, 9, 9, 24), &l), 0);
@@ -280,7 +280,7 @@ TEST_F(EsoneTest, TestLamFetchesTheLowPatternOnlyWhenLIsSet) {
 }
 
 TEST_F(EsoneTest, UnaddressedCommandsAndInhibitTest) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     // N, A and the mode of ext do not matter; Z sets the inhibit, C keeps it.
     const std::tuple<std::function<int()>, uint16_t, bool> commands[] = {
         {[&] { return cccz(ext(0, 31, 15, 24)); }, 0x8002, true},
