@@ -62,12 +62,16 @@ public:
         if (!present_ || !handles_.count(h)) return false;
         ++counts_[code];
         const bool logged = code != kTransfer || logTransfers_;
-        size_t logIndex = 0;
-        const uint64_t logEpoch = logEpoch_;  // a wait may outlive a clear of the log
+        // Entries are numbered for good: a wait may outlive a clear of the
+        // log, or its own entry may have been pushed out by newer ones.
+        const uint64_t logSeq = logFirst_ + log_.size();
         if (logged) {
-            logIndex = log_.size();
             Request r{code, {}, kNoAnswer};
             if (in && inSize) r.record.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + inSize);
+            if (log_.size() == kRequestLogCapacity) {
+                log_.pop_front();
+                ++logFirst_;
+            }
             log_.push_back(std::move(r));
         }
         if (unanswered_.count(code)) return true;
@@ -85,7 +89,7 @@ public:
         }
         if (!present_) return false;  // the service went away during the request
         if (out && outSize >= 4) std::memcpy(out, &status, 4);
-        if (logged && logEpoch == logEpoch_) log_[logIndex].status = status;
+        if (logged && logSeq >= logFirst_ && logSeq - logFirst_ < log_.size()) log_[logSeq - logFirst_].status = status;
         return true;
     }
 
@@ -99,8 +103,7 @@ public:
         unanswered_.clear();
         cards_.clear();
         handles_.clear();
-        log_.clear();
-        ++logEpoch_;
+        clearLog();
         counts_.clear();
         logTransfers_ = false;
         intEnabled_ = false;
@@ -136,11 +139,13 @@ public:
         std::lock_guard lock(mu_);
         edge();
     }
-    std::vector<Request> requests() const { std::lock_guard lock(mu_); return log_; }
+    std::vector<Request> requests() const {
+        std::lock_guard lock(mu_);
+        return {log_.begin(), log_.end()};
+    }
     void clearRequests() {
         std::lock_guard lock(mu_);
-        log_.clear();
-        ++logEpoch_;
+        clearLog();
     }
     void setLogTransfers(bool on) { std::lock_guard lock(mu_); logTransfers_ = on; }
     int openHandles() const { std::lock_guard lock(mu_); return static_cast<int>(handles_.size()); }
@@ -161,6 +166,11 @@ private:
             std::lock_guard lock(mu_);
             edge();
         });
+    }
+
+    void clearLog() {
+        logFirst_ += log_.size();
+        log_.clear();
     }
 
     void edge() {
@@ -326,8 +336,10 @@ private:
     Handle nextHandle_ = 0x100;
     std::map<uint32_t, Card> cards_;
     uint32_t nextCard_ = 1;
-    std::vector<Request> log_;
-    uint64_t logEpoch_ = 0;  // counts the times log_ was emptied
+    // The newest requests; a LAM link that runs for days must not fill memory.
+    static constexpr size_t kRequestLogCapacity = 1u << 16;
+    std::deque<Request> log_;
+    uint64_t logFirst_ = 0;  // number of the oldest entry in log_
     std::map<uint32_t, uint64_t> counts_;
     bool logTransfers_ = false;
 

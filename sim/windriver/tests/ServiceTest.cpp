@@ -553,6 +553,31 @@ TEST_F(ServiceTest, AWaitEndingAfterTheLogWasClearedLeavesNewEntriesAlone) {
     }
 }
 
+// A LAM link that runs for days sends a wait per interrupt: the log keeps the
+// newest requests only, and a wait whose entry was pushed out ends cleanly.
+TEST_F(ServiceTest, RequestLogKeepsTheNewestAndStaysBounded) {
+    auto& c = wdsim::controls();
+    const uint32_t irq = registerAdapter();
+    ASSERT_EQ(irqCall(wdsim::kIntEnable, irq), wdsim::kStatusSuccess);
+    Waiter w(irq);
+    ASSERT_TRUE(w.blocks());
+    constexpr uint32_t kMany = (1u << 16) + 10;
+    std::vector<uint8_t> rec(wdsim::kVersionRecordSize, 0);
+    for (uint32_t i = 0; i < kMany; ++i) {
+        rec[4] = static_cast<uint8_t>(i);
+        call(h, wdsim::kVersionQuery, rec.data(), wdsim::kVersionRecordSize);
+    }
+    c.endWait(2);
+    EXPECT_EQ(w.result()[11], 2u);
+    const auto log = c.requests();
+    ASSERT_EQ(log.size(), 1u << 16);
+    EXPECT_EQ(log.back().code, wdsim::kVersionQuery);
+    EXPECT_EQ(log.back().record[4], static_cast<uint8_t>(kMany - 1));
+    EXPECT_EQ(log.front().record[4], static_cast<uint8_t>(kMany - (1u << 16)));
+    for (const auto& r : log) ASSERT_EQ(r.code, wdsim::kVersionQuery) << "older entries must have gone first";
+    EXPECT_EQ(c.requestCount(wdsim::kVersionQuery), kMany);
+}
+
 TEST_F(ServiceTest, EnableChecksTheHandleAndCanBeRefused) {
     const uint32_t irq = registerAdapter();
     EXPECT_EQ(irqCall(wdsim::kIntEnable, irq + 1), wdsim::kStatusInvalidHandle);

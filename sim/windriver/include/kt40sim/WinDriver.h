@@ -95,8 +95,8 @@ public:
     // An interrupt as if the line had risen.
     void fireInterrupt();
 
-    // The request log. Port transfers are logged only when asked, so that a
-    // long run does not fill memory.
+    // The request log: the newest 65,536 requests. Port transfers are logged
+    // only when asked.
     std::vector<Request> requests() const;
     void clearRequests();
     void setLogTransfers(bool on);
