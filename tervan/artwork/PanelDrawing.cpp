@@ -144,7 +144,7 @@ QString resolveFontFace(const QString &face)
         {"Times New Roman", "Liberation Serif", "DejaVu Serif"},
         {"Courier New", "Liberation Mono", "DejaVu Sans Mono"},
         {"Courier", "Liberation Mono", "DejaVu Sans Mono"},
-        {"Lucida Console", "Liberation Mono", "DejaVu Sans Mono"},
+        {"Lucida Console", "DejaVu Sans Mono", "Liberation Mono"},
     };
     for (const Substitute &s : substitutes) {
         if (face.compare(QLatin1String(s.face), Qt::CaseInsensitive) != 0)
