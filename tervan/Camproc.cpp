@@ -149,6 +149,11 @@ void TCamProcessor::Execute()
             m_wake = false;
             continue;
         }
+        // A command run executes its temporary entry, the last one, whatever
+        // the panel did to the run position meanwhile (switching to program
+        // mode rewinds it).
+        if (m_commandMode && m_temporary)
+            m_program.runPosition = m_program.count - 1;
         if (m_program.runPosition < 0 || m_program.runPosition >= m_program.count)
             m_program.runPosition = 0;
         const TCamCommand entry = m_program.entries[static_cast<std::size_t>(m_program.runPosition)];

@@ -18,7 +18,7 @@ bool TCamProgram::Append(const TCamCommand &command)
 
 bool TCamProgram::AppendTemporary(const TCamCommand &command)
 {
-    if (count >= slots || count < 0)
+    if (count >= slotCount || count < 0)
         return false;
     runPosition = count;
     entries[static_cast<std::size_t>(count)] = command;

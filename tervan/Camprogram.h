@@ -12,12 +12,12 @@
 struct TCamProgram
 {
     static constexpr std::int32_t capacity = 255;
-    static constexpr std::int32_t slots = 256;
+    static constexpr std::int32_t slotCount = 256;
 
     std::int32_t runPosition = -1; // entry the worker executes next
     std::int32_t count = 0;        // entries in use, 0..255 (256 only during a run)
     std::array<std::uint8_t, 44> reserved{};
-    std::array<TCamCommand, slots> entries{};
+    std::array<TCamCommand, slotCount> entries{};
 
     // Empties the program: count 0, run position -1.
     void Reset();

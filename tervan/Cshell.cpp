@@ -1,0 +1,939 @@
+#include "Cshell.h"
+
+#include "Colors.h"
+#include "Drawgrid.h"
+#include "Fonts.h"
+#include "Panelimage.h"
+#include "Reporter.h"
+#include "Speedbutton1.h"
+#include "camac.h"
+
+#ifdef TERVAN_HAVE_ARTWORK
+#include "Artwork.h"
+#endif
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QRadioButton>
+#include <QScreen>
+
+#include <cstdio>
+
+namespace {
+
+// ---- Layout -----------------------------------------------------------------
+
+struct FontSpec
+{
+    const char *face;
+    int pixels;
+    bool bold;
+};
+
+constexpr FontSpec arial9{"Arial", 9, false};
+constexpr FontSpec arial11{"Arial", 11, false};
+constexpr FontSpec times11Bold{"Times New Roman", 11, true};
+constexpr FontSpec verdana11Bold{"Verdana", 11, true};
+
+constexpr std::uint32_t rgb(int r, int g, int b)
+{
+    return TColor::rgb(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)).value();
+}
+const std::uint32_t aqua = rgb(0, 255, 255);
+const std::uint32_t silver = rgb(192, 192, 192);
+const std::uint32_t infoBk = TColor::system(COLOR_INFOBK).value();
+
+// The single buttons of the window.
+struct ButtonSpec
+{
+    const char *name;
+    const char *caption;
+    QRect geometry;
+    int group;
+    bool allowAllUp;
+    int tag;
+    std::uint32_t faceDown;
+    FontSpec font;
+    TSpeedButton1 *TfrmCamac::*field;
+    TfrmCamac::Handler handler;
+};
+
+enum Single {
+    Help, Options, Crate0, Crate1, Crate2, Crate3, Interrupt, Bit24, Z, I, NI, C,
+    OneTime, Cycle, Read, Clear, Add, Save, Load,
+};
+
+const ButtonSpec singles[] = {
+    {"SpeedButton11", "Справка", {509, 28, 76, 20}, 0, true, 0, silver, arial11, &TfrmCamac::SpeedButton11, &TfrmCamac::SpeedButton11Click},
+    {"btnOptions", "Настройки", {509, 48, 76, 20}, 11, true, 0, silver, arial11, &TfrmCamac::btnOptions, &TfrmCamac::btnOptionsClick},
+    {"btnCreate0", "Крейт № 0", {509, 87, 76, 20}, 4, false, 40, aqua, arial11, &TfrmCamac::btnCreate0, &TfrmCamac::btnCreate0Click},
+    {"SpeedButton189", "Крейт № 1", {509, 107, 76, 20}, 4, false, 41, aqua, arial11, &TfrmCamac::SpeedButton189, &TfrmCamac::btnCreate0Click},
+    {"SpeedButton188", "Крейт № 2", {509, 127, 76, 20}, 4, false, 42, aqua, arial11, &TfrmCamac::SpeedButton188, &TfrmCamac::btnCreate0Click},
+    {"SpeedButton187", "Крейт № 3", {509, 147, 76, 20}, 4, false, 43, aqua, arial11, &TfrmCamac::SpeedButton187, &TfrmCamac::btnCreate0Click},
+    {"btnInterrupt", "Прерывания", {509, 184, 76, 20}, 5, true, 0, rgb(255, 0, 0), arial11, &TfrmCamac::btnInterrupt, &TfrmCamac::btnInterruptClick},
+    {"btn24bit", "24 бит-режим", {509, 204, 76, 20}, 6, true, 0, TColor::system(COLOR_INACTIVECAPTION).value(), arial9, &TfrmCamac::btn24bit, &TfrmCamac::btn24bitClick},
+    {"SpeedButton175", "Z", {509, 276, 76, 20}, 7, true, 72, infoBk, times11Bold, &TfrmCamac::SpeedButton175, &TfrmCamac::SpeedButton175Click},
+    {"SpeedButton176", "I", {509, 300, 38, 20}, 7, true, 74, infoBk, times11Bold, &TfrmCamac::SpeedButton176, &TfrmCamac::SpeedButton175Click},
+    {"SpeedButton190", "NI", {547, 300, 38, 20}, 7, true, 78, infoBk, times11Bold, &TfrmCamac::SpeedButton190, &TfrmCamac::SpeedButton175Click},
+    {"SpeedButton177", "C", {509, 324, 76, 20}, 7, true, 71, infoBk, times11Bold, &TfrmCamac::SpeedButton177, &TfrmCamac::SpeedButton175Click},
+    {"btnOneTime", "Однократно", {509, 441, 76, 30}, 8, true, 0, rgb(185, 255, 190), arial11, &TfrmCamac::btnOneTime, &TfrmCamac::btnOneTimeClick},
+    {"btnCycle", "Циклически", {509, 477, 76, 30}, 8, true, 0, rgb(185, 255, 190), arial11, &TfrmCamac::btnCycle, &TfrmCamac::btnCycleClick},
+    {"LRead", "Читать", {240, 157, 76, 20}, 10, true, 0, infoBk, arial11, &TfrmCamac::LRead, &TfrmCamac::LReadClick},
+    {"btnClearProg", "Очистить", {12, 488, 76, 20}, 0, false, 0, silver, arial11, &TfrmCamac::btnClearProg, &TfrmCamac::btnClearProgClick},
+    {"SpeedButton181", "Добавить", {88, 488, 76, 20}, 0, false, 0, silver, arial11, &TfrmCamac::SpeedButton181, &TfrmCamac::SpeedButton181Click},
+    {"btnSaveTVS", "Сохранить", {164, 488, 76, 20}, 0, false, 0, silver, arial11, &TfrmCamac::btnSaveTVS, &TfrmCamac::btnSaveTVSClick},
+    {"btnLoadTVS", "Загрузить", {240, 488, 76, 20}, 0, false, 0, silver, arial11, &TfrmCamac::btnLoadTVS, &TfrmCamac::btnLoadTVSClick},
+};
+
+// The three button columns of the addressed command.
+struct ColumnSpec
+{
+    char letter;
+    int left, top, step, width;
+    int group;
+    int tagBase;  // tag = value + tagBase
+    int firstValue; // value of the top button
+    TfrmCamac::Handler handler;
+};
+
+enum Column { ColN, ColA, ColF };
+
+const ColumnSpec columns[] = {
+    {'N', 349, 28, 20, 33, 1, 10, 1, &TfrmCamac::SpeedButton13Click},
+    {'A', 397, 28, 30, 33, 2, 20, 0, &TfrmCamac::SpeedButton126Click},
+    {'F', 442, 28, 15, 33, 3, 30, 0, &TfrmCamac::SpeedButton143Click},
+};
+
+// Labels of the window: R and the four signals.
+struct LabelSpec
+{
+    const char *name;
+    QRect geometry;
+    QLabel *TfrmCamac::*field;
+};
+
+const LabelSpec indicators[] = {
+    {"Xstate", {42, 229, 26, 13}, &TfrmCamac::Xstate},
+    {"Qstate", {116, 229, 26, 13}, &TfrmCamac::Qstate},
+    {"Lstate", {190, 229, 26, 13}, &TfrmCamac::Lstate},
+    {"Istate", {264, 229, 26, 13}, &TfrmCamac::Istate},
+};
+
+struct RadioSpec
+{
+    const char *name;
+    const char *caption;
+    QRect geometry;
+    QRadioButton *TfrmCamac::*field;
+};
+
+const RadioSpec radixButtons[] = {
+    {"binshow", "BIN", {265, 28, 51, 12}, &TfrmCamac::binshow},
+    {"hexshow", "HEX", {265, 52, 51, 12}, &TfrmCamac::hexshow},
+    {"decshow", "DEC", {265, 76, 51, 12}, &TfrmCamac::decshow},
+};
+
+const RadioSpec runButtons[] = {
+    {"runCmd", "Команду", {2, 3, 78, 17}, &TfrmCamac::runCmd},
+    {"runProg", "Программу", {2, 24, 78, 17}, &TfrmCamac::runProg},
+};
+
+// The order of creation, which is also the stacking order.
+enum class Make { Image, ColumnRun, Button, RMonitor, Indicators, LAMTable, Radix, ProgMon, Panel1, EdW };
+struct Step
+{
+    Make what;
+    int index = 0; // column or single button
+    int from = 0, to = 0;
+};
+
+const Step creationOrder[] = {
+    {Make::Image},
+    {Make::ColumnRun, ColN, 1, 16}, {Make::ColumnRun, ColN, 23, 17}, {Make::ColumnRun, ColA, 0, 15},
+    {Make::ColumnRun, ColN, 24, 24}, {Make::ColumnRun, ColF, 0, 3}, {Make::ColumnRun, ColF, 7, 4},
+    {Make::ColumnRun, ColF, 15, 8}, {Make::ColumnRun, ColF, 31, 16},
+    {Make::Button, Z}, {Make::Button, I}, {Make::Button, C},
+    {Make::Button, OneTime}, {Make::Button, Cycle},
+    {Make::Button, Clear}, {Make::Button, Add}, {Make::Button, Save}, {Make::Button, Load},
+    {Make::Button, Read}, {Make::Button, Bit24}, {Make::Button, Interrupt},
+    {Make::Button, Crate0}, {Make::Button, Crate3}, {Make::Button, Crate2}, {Make::Button, Crate1},
+    {Make::RMonitor}, {Make::Button, NI}, {Make::Indicators},
+    {Make::Button, Help}, {Make::Button, Options},
+    {Make::LAMTable}, {Make::Radix}, {Make::ProgMon}, {Make::Panel1}, {Make::EdW},
+};
+
+// ---- Texts ------------------------------------------------------------------
+
+// Edit masks of edW: [24-bit][radix].
+const char *const editMasks[2][3] = {
+    {"         aaaa aaaa aaaa aaaa;1;0", "                     aa aa;1;0", "                     99999;1;0"},
+    {"aaaa aaaa aaaa aaaa aaaa aaaa;1;0", "                   aa aa aa;1;0", "                   99999999;1;0"},
+};
+
+QString binaryDigits(std::uint32_t value, int bits)
+{
+    // From the least significant bit up, a blank before every fourth digit.
+    QString text;
+    for (int bit = 0; bit < bits; ++bit) {
+        text.prepend(QLatin1Char((value >> bit) & 1 ? '1' : '0'));
+        if (bit % 4 == 3)
+            text.prepend(QLatin1Char(' '));
+    }
+    return text;
+}
+
+QString format(const char *fmt, long long a)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, fmt, a);
+    return QString::fromLatin1(text);
+}
+
+QColor colour(std::uint32_t value)
+{
+    return TColor::fromValue(value).toQColor();
+}
+
+void setBackground(QWidget *widget, const QColor &background)
+{
+    QPalette p = widget->palette();
+    p.setColor(QPalette::Window, background);
+    p.setColor(QPalette::Base, background);
+    widget->setPalette(p);
+    widget->setAutoFillBackground(true);
+}
+
+void setTextColour(QWidget *widget, const QColor &text)
+{
+    QPalette p = widget->palette();
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::ButtonText, text);
+    widget->setPalette(p);
+}
+
+void drawCentred(QPainter &painter, const QRect &cell, const QString &text)
+{
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int left = cell.left() + (cell.width() - metrics.horizontalAdvance(text)) / 2;
+    const int top = cell.top() + (cell.height() - metrics.height()) / 2;
+    painter.drawText(left, top + metrics.ascent(), text);
+}
+
+} // namespace
+
+// ---- Construction -------------------------------------------------------------
+
+TfrmCamac::TfrmCamac(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("frmCamac"));
+    setWindowTitle(QStringLiteral("Tervan KT40"));
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(599, 520);
+    setFont(TPanelFonts::font("MS Sans Serif", 11));
+    setBackground(this, TColor::system(COLOR_BTNFACE).toQColor());
+
+    createControls();
+    connectHandlers();
+
+    // Start-up: empty program (run position -1), crate 0, nothing else selected.
+    m_program.Reset();
+    m_selCrate = btnCreate0;
+    m_crate = 0;
+    SetIndicators(2, 2, 2, 2);
+    ShowR(0);
+    ShowW(0);
+    m_worker = std::make_unique<TCamProcessor>(m_program, *this);
+}
+
+TfrmCamac::~TfrmCamac()
+{
+    m_worker.reset();
+}
+
+bool TfrmCamac::InitOk() const
+{
+    return m_worker->InitOk();
+}
+
+bool TfrmCamac::Start()
+{
+    if (InitOk()) {
+        show();
+        return true;
+    }
+    TReporter::current().ShowError(QStringLiteral("Ошибка инициализации."),
+                                   QStringLiteral("Невозожно получить доступ к драйверу. Возможно драйвер не установлен."));
+    return false;
+}
+
+TSpeedButton1 *TfrmCamac::createButton(const char *name, const QString &caption, QRect geometry, int group,
+                                       bool allowAllUp, int tag, std::uint32_t faceDown, const QFont &font)
+{
+    auto *b = new TSpeedButton1(this);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(geometry);
+    b->setAltitude(2);
+    b->setFaceColor(TColor::rgb(178, 178, 178));
+    b->setLightEdgeColor(TColor::rgb(255, 255, 255));
+    b->setLightEdgeColorDown(TColor::rgb(255, 255, 255));
+    b->setShadowEdgeColor(TColor::rgb(0, 0, 0));
+    b->setShadowEdgeColorDown(TColor::rgb(0, 0, 0));
+    b->setFaceColorDown(TColor::fromValue(faceDown));
+    b->setFontColor(TColor::system(COLOR_WINDOWTEXT));
+    b->setFont(font);
+    b->setGroupIndex(group);
+    b->setAllowAllUp(allowAllUp);
+    b->setTag(tag);
+    b->setCaption(caption);
+    return b;
+}
+
+void TfrmCamac::createControls()
+{
+    const QFont verdana = TPanelFonts::font(verdana11Bold.face, verdana11Bold.pixels, verdana11Bold.bold);
+    for (const Step &step : creationOrder) {
+        switch (step.what) {
+        case Make::Image:
+            Image1 = new TPanelImage(this);
+            Image1->setObjectName(QStringLiteral("Image1"));
+            Image1->setGeometry(0, 0, 599, 520);
+#ifdef TERVAN_HAVE_ARTWORK
+            Image1->setPicture(tervan::panelArtwork());
+#endif
+            break;
+        case Make::ColumnRun: {
+            const ColumnSpec &col = columns[step.index];
+            const int dir = step.from <= step.to ? 1 : -1;
+            for (int v = step.from;; v += dir) {
+                const int height = col.step;
+                const QRect g(col.left, col.top + (v - col.firstValue) * col.step, col.width, height);
+                const QString caption = QStringLiteral("%1 %2").arg(QLatin1Char(col.letter)).arg(v, 2, 10, QLatin1Char('0'));
+                const QByteArray name = QStringLiteral("btn%1%2").arg(QLatin1Char(col.letter)).arg(v, 2, 10, QLatin1Char('0')).toLatin1();
+                TSpeedButton1 *b = createButton(name.constData(), caption, g, col.group, true, v + col.tagBase,
+                                                aqua, TPanelFonts::font(arial9.face, arial9.pixels));
+                (step.index == ColN ? btnN : step.index == ColA ? btnA : btnF)[v] = b;
+                m_handlers.emplace_back(b, col.handler);
+                if (v == step.to)
+                    break;
+            }
+            break;
+        }
+        case Make::Button: {
+            const ButtonSpec &s = singles[step.index];
+            TSpeedButton1 *b = createButton(s.name, QString::fromUtf8(s.caption), s.geometry, s.group, s.allowAllUp,
+                                            s.tag, s.faceDown, TPanelFonts::font(s.font.face, s.font.pixels, s.font.bold));
+            this->*s.field = b;
+            m_handlers.emplace_back(b, s.handler);
+            if (step.index == Crate0)
+                b->setDown(true);
+            break;
+        }
+        case Make::RMonitor:
+            RMonitor = new QLabel(QStringLiteral("0111 1111 1111 1111 1111 1110"), this);
+            RMonitor->setObjectName(QStringLiteral("RMonitor"));
+            RMonitor->setGeometry(17, 91, 217, 14);
+            RMonitor->setAlignment(Qt::AlignCenter);
+            RMonitor->setFont(verdana);
+            setBackground(RMonitor, Qt::black);
+            setTextColour(RMonitor, QColor(0, 255, 0));
+            break;
+        case Make::Indicators:
+            for (const LabelSpec &s : indicators) {
+                auto *label = new QLabel(this);
+                label->setObjectName(QLatin1String(s.name));
+                label->setGeometry(s.geometry);
+                setBackground(label, QColor(192, 192, 192));
+                this->*s.field = label;
+            }
+            break;
+        case Make::LAMTable:
+            LAMTable = new TDrawGrid(this);
+            LAMTable->setObjectName(QStringLiteral("LAMTable"));
+            LAMTable->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            LAMTable->setLineWidth(2);
+            LAMTable->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            LAMTable->setGeometry(11, 145, 220, 46);
+            LAMTable->setGrid(8, 3, 26, 13);
+            LAMTable->setFont(TPanelFonts::font("Lucida Console", 11));
+            LAMTable->setEnabled(false);
+            break;
+        case Make::Radix:
+            for (const RadioSpec &s : radixButtons) {
+                auto *radio = new QRadioButton(QLatin1String(s.caption), this);
+                radio->setObjectName(QLatin1String(s.name));
+                radio->setGeometry(s.geometry);
+                radio->setFont(TPanelFonts::font("Courier", 11));
+                setBackground(radio, QColor(146, 176, 192));
+                setTextColour(radio, Qt::white);
+                this->*s.field = radio;
+            }
+            // One exclusive group: a click on the checked one leaves it checked.
+            for (QRadioButton *radio : {binshow, hexshow, decshow})
+                m_radixGroup.addButton(radio);
+            binshow->setChecked(true);
+            break;
+        case Make::ProgMon:
+            ProgMon = new TDrawGrid(this);
+            ProgMon->setObjectName(QStringLiteral("ProgMon"));
+            ProgMon->setGeometry(13, 280, 302, 199);
+            ProgMon->setGrid(6, 50, 46, 15);
+            ProgMon->setBackground(QColor(230, 230, 230));
+            ProgMon->setRowSelect(true);
+            ProgMon->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            break;
+        case Make::Panel1:
+            Panel1 = new QWidget(this);
+            Panel1->setObjectName(QStringLiteral("Panel1"));
+            Panel1->setGeometry(507, 388, 79, 44);
+            setBackground(Panel1, QColor(1, 104, 160));
+            for (const RadioSpec &s : runButtons) {
+                auto *radio = new QRadioButton(QString::fromUtf8(s.caption), Panel1);
+                radio->setObjectName(QLatin1String(s.name));
+                radio->setGeometry(s.geometry);
+                radio->setFont(TPanelFonts::font(arial11.face, arial11.pixels));
+                setTextColour(radio, Qt::white);
+                this->*s.field = radio;
+            }
+            m_runGroup.addButton(runCmd);
+            m_runGroup.addButton(runProg);
+            runCmd->setChecked(true);
+            break;
+        case Make::EdW:
+            edW = new QLineEdit(this);
+            edW->setObjectName(QStringLiteral("edW"));
+            edW->setGeometry(21, 32, 215, 15);
+            edW->setFrame(false);
+            edW->setFont(verdana);
+            setBackground(edW, Qt::black);
+            setTextColour(edW, QColor(0, 255, 255));
+            edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0")));
+            edW->setText(QString(19, QLatin1Char(' ')));
+            break;
+        }
+    }
+    // Tab order of the windowed controls.
+    setTabOrder(LAMTable, binshow);
+    setTabOrder(binshow, hexshow);
+    setTabOrder(hexshow, decshow);
+    setTabOrder(decshow, ProgMon);
+    setTabOrder(ProgMon, runCmd);
+    setTabOrder(runCmd, runProg);
+    setTabOrder(runProg, edW);
+}
+
+// Every connection of the window, in one place.
+void TfrmCamac::connectHandlers()
+{
+    for (const auto &[button, handler] : m_handlers)
+        connect(button, &TSpeedButton1::clicked, this, [this, handler = handler](TSpeedButton1 *sender) {
+            (this->*handler)(sender);
+        });
+    for (QRadioButton *radio : {binshow, hexshow, decshow})
+        connect(radio, &QRadioButton::clicked, this, &TfrmCamac::binshowClick);
+    connect(runProg, &QRadioButton::clicked, this, &TfrmCamac::runProgClick);
+    edW->installEventFilter(this);
+    ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
+    LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
+    m_refreshTimer.setSingleShot(true);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &TfrmCamac::refreshView);
+}
+
+// ---- Display and composition -----------------------------------------------------
+
+int TfrmCamac::WordWidth() const
+{
+    return btn24bit->down() ? 24 : 16;
+}
+
+TfrmCamac::Radix TfrmCamac::CurrentRadix() const
+{
+    if (binshow->isChecked())
+        return Radix::Binary;
+    if (hexshow->isChecked())
+        return Radix::Hexadecimal;
+    return Radix::Decimal;
+}
+
+void TfrmCamac::ShowR(std::int32_t value)
+{
+    const bool wide = WordWidth() == 24;
+    const auto v = static_cast<std::uint32_t>(value);
+    QString text;
+    switch (CurrentRadix()) {
+    case Radix::Binary:
+        text = binaryDigits(v, wide ? 24 : 16);
+        break;
+    case Radix::Hexadecimal:
+        text = wide ? format("%02X ", (v >> 16) & 0xFF) + format("%02X ", (v >> 8) & 0xFF) + format("%02X", v & 0xFF)
+                    : format("%02X ", (v >> 8) & 0xFF) + format("%02X", v & 0xFF);
+        break;
+    case Radix::Decimal:
+        text = format("%lld", value);
+        break;
+    }
+    RMonitor->setText(text);
+}
+
+QString TfrmCamac::EditMask() const
+{
+    return QLatin1String(editMasks[WordWidth() == 24][static_cast<int>(CurrentRadix())]);
+}
+
+QString TfrmCamac::QtInputMask(const QString &editMask)
+{
+    // Picture;keep literals;blank. "a" (letter or digit, optional) and "9"
+    // (digit, optional) are entry positions; everything else is a literal,
+    // escaped where Qt would read it as a mask character. Qt always keeps
+    // the literals in the text.
+    const QStringList fields = editMask.split(QLatin1Char(';'));
+    const QString picture = fields.value(0);
+    const QChar blank = fields.size() >= 3 && !fields.last().isEmpty() ? fields.last().at(0) : QLatin1Char(' ');
+    static const QString special = QStringLiteral("AaNnXx90Dd#HhBb<>!;[]{}\\|");
+    QString mask;
+    for (QChar c : picture) {
+        if (c == QLatin1Char('a'))
+            mask += QLatin1Char('N');
+        else if (c == QLatin1Char('9'))
+            mask += QLatin1Char('0');
+        else if (special.contains(c))
+            mask += QLatin1Char('\\') + c;
+        else
+            mask += c;
+    }
+    return mask + QLatin1Char(';') + blank;
+}
+
+void TfrmCamac::ShowW(std::int32_t value)
+{
+    const bool wide = WordWidth() == 24;
+    const auto v = static_cast<std::uint32_t>(value);
+    QString text;
+    switch (CurrentRadix()) {
+    case Radix::Binary:
+        text = binaryDigits(v, wide ? 24 : 16).mid(1); // groups separated, no leading blank
+        if (!wide)
+            text.prepend(QString(9, QLatin1Char(' ')));
+        break;
+    case Radix::Hexadecimal:
+        text = wide ? QString(19, QLatin1Char(' ')) + format("%02X ", (v >> 16) & 0xFF) + format("%02X ", (v >> 8) & 0xFF)
+                          + format("%02X", v & 0xFF)
+                    : QString(21, QLatin1Char(' ')) + format("%02X ", (v >> 8) & 0xFF) + format("%02X", v & 0xFF);
+        break;
+    case Radix::Decimal:
+        text = wide ? QString(19, QLatin1Char(' ')) + format("%08d ", v & 0xFFFFFF)
+                    : QString(21, QLatin1Char(' ')) + format("%05d ", v & 0xFFFF);
+        break;
+    }
+    edW->setInputMask(QtInputMask(EditMask()));
+    edW->setText(text);
+}
+
+std::int32_t TfrmCamac::ReadW() const
+{
+    QString text = edW->displayText();
+    text.remove(QLatin1Char(' '));
+    const QByteArray digits = text.toLatin1();
+    switch (CurrentRadix()) {
+    case Radix::Binary: {
+        std::uint32_t value = 0;
+        for (char c : digits)
+            value = value * 2 + static_cast<std::uint32_t>(c - '0');
+        return static_cast<std::int32_t>(value);
+    }
+    case Radix::Hexadecimal: {
+        unsigned value = 0;
+        std::sscanf(digits.constData(), "%X", &value);
+        return static_cast<std::int32_t>(value);
+    }
+    case Radix::Decimal: {
+        int value = 0;
+        std::sscanf(digits.constData(), "%d", &value);
+        return value;
+    }
+    }
+    return 0;
+}
+
+void TfrmCamac::SetIndicators(int x, int q, int l, int i)
+{
+    const auto paint = [](QLabel *label, int state, std::uint32_t on) {
+        const std::uint32_t c = state == 0 ? 0x000000 : state == 1 ? on : 0xC0C0C0;
+        setBackground(label, colour(c));
+    };
+    paint(Xstate, x, 0x00FF00);
+    paint(Qstate, q, 0x00FFFF);
+    paint(Lstate, l, 0x00FFFF);
+    paint(Istate, i, 0x0000FF);
+}
+
+int TfrmCamac::ComposePanelCommand(TCamCommand &command) const
+{
+    command = TCamCommand{};
+    if (m_selN && m_selA && m_selF && m_selCrate) {
+        const int width = WordWidth();
+        command.kind = TCamCommand::kindCamac;
+        command.addressed = 1;
+        command.mode = width;
+        command.crate = m_crate;
+        command.n = m_n;
+        command.a = m_a;
+        command.f = m_f;
+        command.data = m_w & (width == 24 ? 0xFFFFFF : 0xFFFF);
+        return 0;
+    }
+    if (m_selUnaddressed) {
+        command.kind = TCamCommand::kindCamac;
+        command.addressed = 0;
+        command.crate = m_crate;
+        command.code = m_selUnaddressed->tag() - 70;
+        return 0;
+    }
+    if (LRead->down()) {
+        command.kind = TCamCommand::kindLam;
+        command.lamOperation = TCamCommand::lamRead;
+        command.mode = WordWidth();
+        command.crate = m_crate;
+        command.data = 0;
+        return 0;
+    }
+    return 1;
+}
+
+QString TfrmCamac::ProgMonCellText(int col, int row)
+{
+    const auto [present, entry] = m_worker->WithProgram([row](TCamProgram &p) {
+        const bool inUse = row >= 0 && row < p.count && row < TCamProgram::slotCount;
+        return std::pair(inUse, inUse ? p.entries[static_cast<std::size_t>(row)] : TCamCommand{});
+    });
+    if (!present)
+        return {};
+    if (entry.kind == TCamCommand::kindCamac && entry.addressed == 1) {
+        switch (col) {
+        case 0: return format("B%02d", entry.mode);
+        case 1: return format("C%02d", entry.crate);
+        case 2: return format("N%02d", entry.n);
+        case 3: return format("A%02d", entry.a);
+        case 4: return format("F%02d", entry.f);
+        case 5: return entry.f >= 16 && entry.f <= 23 ? format("D%04X", static_cast<std::uint32_t>(entry.data)) : QString();
+        }
+        return {};
+    }
+    if (entry.kind == TCamCommand::kindCamac) {
+        if (col == 0)
+            return format("C%02d", entry.crate);
+        if (col == 1)
+            return entry.code == 1 ? QStringLiteral("C") : entry.code == 2 ? QStringLiteral("Z")
+                 : entry.code == 4 ? QStringLiteral("I") : QStringLiteral("NI");
+        return {};
+    }
+    if (entry.kind == TCamCommand::kindLam && entry.lamOperation == TCamCommand::lamRead && col == 0)
+        return QStringLiteral("RDL");
+    return {};
+}
+
+void TfrmCamac::ProgMonDrawCell(QPainter &painter, int col, int row, const QRect &cell)
+{
+    const QString text = ProgMonCellText(col, row);
+    if (!text.isEmpty())
+        drawCentred(painter, cell, text);
+}
+
+void TfrmCamac::LAMTableDrawCell(QPainter &painter, int col, int row, const QRect &cell)
+{
+    const int k = 8 * row + col + 1;
+    const std::uint32_t mask = 1u << (k - 1);
+    std::uint32_t background = 0x808080, text = 0xC0C0C0;
+    if (m_lamMask & mask) {
+        if (m_lamPattern & mask)
+            background = 0x00FFFF, text = 0x000000;
+        else
+            background = 0x000000, text = 0x808080;
+    }
+    painter.fillRect(cell, colour(background));
+    painter.setPen(colour(text));
+    drawCentred(painter, cell, format("L%02d", k));
+}
+
+// ---- Selection -------------------------------------------------------------------
+
+void TfrmCamac::releaseCycle()
+{
+    if (btnCycle->down())
+        btnCycle->setDown(false);
+    m_worker->SetButton(TCamProcessor::Button::Cycle, false);
+}
+
+void TfrmCamac::releaseSelection(TSpeedButton1 *&selected)
+{
+    if (selected)
+        selected->setDown(false);
+    selected = nullptr;
+}
+
+void TfrmCamac::addressedClick(TSpeedButton1 *sender, TSpeedButton1 *&selected, std::int32_t &value, int base)
+{
+    releaseCycle();
+    releaseSelection(m_selUnaddressed);
+    if (LRead->down())
+        LRead->setDown(false);
+    selected = sender;
+    value = sender->tag() - base;
+}
+
+void TfrmCamac::SpeedButton13Click(TSpeedButton1 *sender)
+{
+    addressedClick(sender, m_selN, m_n, 10);
+}
+
+void TfrmCamac::SpeedButton126Click(TSpeedButton1 *sender)
+{
+    addressedClick(sender, m_selA, m_a, 20);
+}
+
+void TfrmCamac::SpeedButton143Click(TSpeedButton1 *sender)
+{
+    addressedClick(sender, m_selF, m_f, 30);
+}
+
+void TfrmCamac::btnCreate0Click(TSpeedButton1 *sender)
+{
+    releaseCycle();
+    m_selCrate = sender;
+    m_crate = sender->tag() - 40;
+}
+
+void TfrmCamac::SpeedButton175Click(TSpeedButton1 *sender)
+{
+    releaseCycle();
+    releaseSelection(m_selN);
+    releaseSelection(m_selA);
+    releaseSelection(m_selF);
+    if (LRead->down())
+        LRead->setDown(false);
+    m_selUnaddressed = sender;
+}
+
+void TfrmCamac::LReadClick(TSpeedButton1 *)
+{
+    releaseCycle();
+    releaseSelection(m_selN);
+    releaseSelection(m_selA);
+    releaseSelection(m_selF);
+    releaseSelection(m_selUnaddressed);
+}
+
+void TfrmCamac::btnInterruptClick(TSpeedButton1 *)
+{
+    // The button only toggles; the panel links no LAM handler.
+}
+
+void TfrmCamac::btn24bitClick(TSpeedButton1 *)
+{
+    releaseCycle();
+    ShowR(m_worker->LastRead());
+    ShowW(m_worker->LastWritten());
+}
+
+void TfrmCamac::binshowClick()
+{
+    ShowR(m_worker->LastRead());
+    ShowW(m_w);
+}
+
+bool TfrmCamac::edWKeyPress(QChar key) const
+{
+    const char16_t c = key.unicode();
+    if (c > 127)
+        return true;
+    switch (CurrentRadix()) {
+    case Radix::Binary:
+        return !(c == u'0' || c == u'1');
+    case Radix::Hexadecimal:
+        return !((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+    case Radix::Decimal:
+        return !(c >= u'0' && c <= u'9');
+    }
+    return true;
+}
+
+void TfrmCamac::edWKeyUp()
+{
+    m_w = ReadW();
+    m_worker->SetLastWritten(m_w);
+}
+
+bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == edW) {
+        if (event->type() == QEvent::KeyPress) {
+            const QString text = static_cast<QKeyEvent *>(event)->text();
+            // Typed characters only; editing keys (backspace, arrows) pass.
+            if (!text.isEmpty() && text.at(0) >= QLatin1Char(' ') && text.at(0) != QChar(0x7F)
+                && edWKeyPress(text.at(0)))
+                return true;
+        } else if (event->type() == QEvent::KeyRelease) {
+            edWKeyUp();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---- Execution ---------------------------------------------------------------------
+
+void TfrmCamac::execute(TSpeedButton1 *button, TCamProcessor::Button which)
+{
+    if (!button->down()) {
+        // Released by the operator: the worker sees it and ends the run.
+        m_worker->SetButton(which, false);
+        return;
+    }
+    bool started = false;
+    if (runProg->isChecked()) {
+        started = m_worker->Start(which, nullptr);
+    } else {
+        TCamCommand command;
+        if (ComposePanelCommand(command) == 0) {
+            started = m_worker->Start(which, &command);
+        } else {
+            m_worker->StopRun();
+            m_worker->Resume();
+        }
+    }
+    if (!started)
+        button->setDown(false);
+}
+
+void TfrmCamac::btnOneTimeClick(TSpeedButton1 *)
+{
+    execute(btnOneTime, TCamProcessor::Button::OneTime);
+}
+
+void TfrmCamac::btnCycleClick(TSpeedButton1 *)
+{
+    execute(btnCycle, TCamProcessor::Button::Cycle);
+}
+
+// ---- Program ---------------------------------------------------------------------
+
+void TfrmCamac::SpeedButton181Click(TSpeedButton1 *)
+{
+    TCamCommand command;
+    if (ComposePanelCommand(command) != 0)
+        return;
+    // A run in progress ends first, so that its temporary entry is gone.
+    releaseCycle();
+    m_worker->StopRun();
+    btnOneTime->setDown(false);
+    if (!m_worker->WithProgram([&](TCamProgram &p) { return p.Append(command); }))
+        TReporter::current().ShowError(QStringLiteral("Ошибка"),
+                                       QStringLiteral("Программа заполнена: в ней уже 255 команд. Команда не добавлена."));
+    ProgMon->viewport()->update();
+}
+
+void TfrmCamac::btnClearProgClick(TSpeedButton1 *)
+{
+    releaseCycle();
+    m_worker->StopRun();
+    btnOneTime->setDown(false);
+    m_worker->WithProgram([](TCamProgram &p) { p.Reset(); });
+    ProgMon->viewport()->update();
+}
+
+void TfrmCamac::runProgClick()
+{
+    m_worker->WithProgram([](TCamProgram &p) { p.Rewind(); });
+    ProgMon->setRow(0);
+}
+
+void TfrmCamac::btnSaveTVSClick(TSpeedButton1 *)
+{
+    // Script files come with their own change.
+}
+
+void TfrmCamac::btnLoadTVSClick(TSpeedButton1 *)
+{
+    // Script files come with their own change.
+}
+
+// ---- Help, options, closing ---------------------------------------------------------
+
+void TfrmCamac::SpeedButton11Click(TSpeedButton1 *)
+{
+    TReporter::current().OpenDocument(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
+}
+
+void TfrmCamac::btnOptionsClick(TSpeedButton1 *)
+{
+    if (!btnOptions->down())
+        return;
+    // The options dialog is not part of the panel yet: the switch springs back
+    // as it will when the dialog closes.
+    btnOptions->setDown(false);
+}
+
+void TfrmCamac::closeEvent(QCloseEvent *event)
+{
+    // The worker finishes its current step and ends before the window goes.
+    m_worker->Terminate();
+    m_worker->Resume();
+    m_worker->Wait();
+    m_refreshTimer.stop();
+    event->accept();
+}
+
+void TfrmCamac::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_centred && screen()) {
+        m_centred = true;
+        move(screen()->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+// ---- Worker reports ---------------------------------------------------------------
+
+void TfrmCamac::ViewPending()
+{
+    // Worker thread: hand over to the user-interface thread.
+    QMetaObject::invokeMethod(this, &TfrmCamac::refreshView, Qt::QueuedConnection);
+}
+
+void TfrmCamac::refreshView()
+{
+    constexpr qint64 frame = 16; // ms: at most about 60 refreshes a second
+    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < frame) {
+        if (!m_refreshTimer.isActive())
+            m_refreshTimer.start(static_cast<int>(frame - m_lastRefresh.elapsed()));
+        return;
+    }
+    m_lastRefresh.start();
+    applyView();
+}
+
+void TfrmCamac::applyView()
+{
+    const TPanelView view = m_worker->TakeView();
+    if (view.rChanged) {
+        if (view.rError)
+            RMonitor->setText(QStringLiteral("ERROR"));
+        else
+            ShowR(view.r);
+    }
+    if (view.indicatorsChanged)
+        SetIndicators(view.x, view.q, view.l, view.i);
+    if (view.lamChanged) {
+        m_lamMask = view.lamMask;
+        m_lamPattern = view.lamPattern;
+        LAMTable->viewport()->update();
+    }
+    if (view.oneTimeReleased)
+        btnOneTime->setDown(m_worker->ButtonDown(TCamProcessor::Button::OneTime));
+}

@@ -1,0 +1,98 @@
+// The main window on the virtual crate, driven with the mouse and the keyboard.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+
+#include <cstring>
+#include <memory>
+
+#include "Cshell.h"
+#include "Reporter.h"
+#include "Speedbutton1.h"
+#include "State.h"
+#include "camac.h"
+#include "kt40sim/Adapter.h"
+#include "kt40sim/WinDriver.h"
+
+namespace tervan::test {
+
+// Keeps what the panel would have shown or started.
+class RecordingReporter : public TReporter
+{
+public:
+    void ShowError(const QString &caption, const QString &text) override
+    {
+        captions << caption;
+        texts << text;
+    }
+    void OpenDocument(const QString &path) override { documents << path; }
+    QStringList captions, texts, documents;
+};
+
+// The last command word the adapter received.
+inline std::vector<uint16_t> commandWords()
+{
+    std::vector<uint16_t> words;
+    for (const auto &a : kt40sim::Adapter::instance().log())
+        if (a.dir == kt40sim::Direction::Write && a.offset == kt40sim::kCmd)
+            words.push_back(static_cast<uint16_t>(a.value));
+    return words;
+}
+
+class PanelTest : public ::testing::Test
+{
+protected:
+    kt40sim::Adapter &hw = kt40sim::Adapter::instance();
+
+    void SetUp() override
+    {
+        camac::disconnect();
+        wdsim::controls().reset();
+        hw.reset();
+        std::memset(cdata(), 0, sizeof(CamacStatus));
+        TReporter::install(&reporter);
+    }
+    void TearDown() override
+    {
+        form.reset();
+        TReporter::install(nullptr);
+        camac::disconnect();
+    }
+    void open()
+    {
+        form = std::make_unique<TfrmCamac>();
+        ASSERT_TRUE(form->Start());
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        hw.clearLog();
+    }
+    void click(TSpeedButton1 *button) { QTest::mouseClick(button, Qt::LeftButton); }
+    void click(QRadioButton *radio) { QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(6, radio->height() / 2)); }
+    // Selects N, A and F on the columns.
+    void select(int n, int a, int f)
+    {
+        click(form->btnN[n]);
+        click(form->btnA[a]);
+        click(form->btnF[f]);
+    }
+    // Replaces the digits of edW by typing, as the operator does: from the
+    // start of the field, every position overwritten.
+    void typeW(const QString &digits)
+    {
+        form->edW->setFocus();
+        QTest::keyClick(form->edW, Qt::Key_Home);
+        QTest::keyClicks(form->edW, digits);
+    }
+    bool idle() const { return form->Worker().Idle(); }
+    int count() { return form->Worker().WithProgram([](TCamProgram &p) { return p.count; }); }
+    QColor background(QWidget *w) const { return w->palette().color(QPalette::Window); }
+
+    RecordingReporter reporter;
+    std::unique_ptr<TfrmCamac> form;
+};
+
+} // namespace tervan::test
