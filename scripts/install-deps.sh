@@ -9,6 +9,7 @@ packages=(
   libjpeg-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation fonts-dejavu-core
+  fp-utils
   binutils
 )
 
