@@ -59,6 +59,7 @@ struct Adapter::State {
     uint16_t wdhi = 0;
     uint32_t readData = 0;   // 24 bits of the last read
     uint16_t cmdOut = 0;     // what a read of CMD delivers
+    int cycleCrate = 0;      // crate of the last action, either face
 
     uint32_t donePolls = 0;
     uint32_t busyPolls = 0;
@@ -69,17 +70,23 @@ struct Adapter::State {
     size_t head = 0;          // next slot to write once the ring is full
     uint64_t count = 0;
 
-    bool line = false;
+    bool line = false;       // ISA line, and the controller's interrupt request
     int nextListener = 1;
     std::vector<std::pair<int, std::function<void(bool)>>> listeners;
 
-    int crate() const { return csr & 3; }
-    Crate& selected() { return crates[static_cast<size_t>(crate())]; }
+    // PCI interface chip.
+    uint32_t intcsr = kBridgeIntCsrPowerUp;  // control bits as written
+    bool bridgePending = false;
+    bool pciLine = false;
+    std::vector<std::pair<int, std::function<void(bool)>>> pciListeners;
 
-    void record(Direction dir, uint16_t offset, uint32_t value) {
+    int crate() const { return csr & 3; }
+    Crate& crateAt(int c) { return crates[static_cast<size_t>(c & 3)]; }
+
+    void record(Face face, Direction dir, uint16_t offset, uint32_t value) {
         ++count;
         if (!logging) return;
-        Access a{nowNs(), Face::Isa, dir, offset, value};
+        Access a{nowNs(), face, dir, offset, value};
         if (ring.size() < kLogCapacity) {
             ring.push_back(a);
         } else {
@@ -88,8 +95,8 @@ struct Adapter::State {
         }
     }
 
-    uint16_t statusWord() {
-        Crate& c = selected();
+    uint16_t statusWord(int crate) {
+        Crate& c = crateAt(crate);
         const uint32_t lams = c.lamPattern();
         uint16_t w = static_cast<uint16_t>((lams >> 16) & 0xFF);
         if (lams) w |= 0x8000;
@@ -100,16 +107,19 @@ struct Adapter::State {
         return w;
     }
 
-    void startAction() {
+    void startAction(int crate) {
         done = false;
         error = false;
         pending = true;
         doneCountdown = donePolls;
+        cycleCrate = crate & 3;
     }
 
     void startBusy() { busyCountdown = busyPolls; }
 
-    uint16_t readCsr() {
+    // One poll of the status, by a CSR read or a PCI port read: the action
+    // and the busy countdown move on. Returns whether busy shows.
+    bool poll() {
         if (pending) {
             if (doneCountdown > 0) {
                 --doneCountdown;
@@ -123,35 +133,81 @@ struct Adapter::State {
         }
         const bool busy = fault == Fault::BusyStuck || busyCountdown > 0;
         if (busyCountdown > 0) --busyCountdown;
+        return busy;
+    }
+
+    uint16_t readCsr() {
+        const bool busy = poll();
         const int ctl = controllerCrate ? *controllerCrate & 3 : crate();
         return static_cast<uint16_t>((q ? 1 : 0) | (x ? 2 : 0) | (busy ? 4 : 0) | (done ? 0x10 : 0) |
                                      (error ? 0x20 : 0) | (crate() << 6) | ((csr & 4) ? 0x100 : 0) |
                                      (ctl << 14));
     }
 
-    void addressed(uint16_t word) {
+    uint32_t readPort() {
+        const bool busy = poll();
+        const int reported = fault == Fault::WrongCrate ? (cycleCrate + 1) & 3 : cycleCrate;
+        return cmdOut | (q ? kCompletionQ : 0) | (x ? kCompletionX : 0) | (busy ? kCompletionBusy : 0) |
+               (pending ? kCompletionCycle : 0) | (done ? kCompletionDone : 0) | (error ? kCompletionError : 0) |
+               static_cast<uint32_t>(reported) << 22;
+    }
+
+    // A write to CMD, RSEL, WDLO or WDHI; `crate` is the crate of an action.
+    void writeRegister(uint16_t reg, uint16_t value, int crate) {
+        switch (reg) {
+        case kCmd:
+            startAction(crate);
+            startBusy();
+            if (value & 0x8000)
+                unaddressed(value, crate);
+            else
+                addressed(value, crate);
+            break;
+        case kRsel:
+            startAction(crate);
+            switch (value) {
+            case 1: cmdOut = static_cast<uint16_t>((readData >> 16) & 0xFF); break;
+            case 2: cmdOut = static_cast<uint16_t>(crateAt(crate).lamPattern() & 0xFFFF); break;
+            case 4: cmdOut = statusWord(crate); break;
+            default: cmdOut = 0; break;
+            }
+            break;
+        case kWdlo:
+            wdlo = value;
+            startBusy();
+            break;
+        case kWdhi:
+            wdhi = value & 0xFF;
+            startBusy();
+            break;
+        default:
+            break;
+        }
+    }
+
+    void addressed(uint16_t word, int crate) {
         const int f = word & 31;
         const int a = (word >> 5) & 15;
         const int n = (word >> 9) & 31;
         const bool wide = word & 0x4000;
-        Crate& c = selected();
+        Crate& c = crateAt(crate);
         uint32_t data = 0;
         if (f >= 16 && f <= 23) data = wide ? (wdlo | (uint32_t{wdhi} & 0xFF) << 16) : wdlo;
         Response r;
         if (c.online && n >= 1 && n <= kStations && c.stations[static_cast<size_t>(n)])
             r = c.stations[static_cast<size_t>(n)]->cycle(a, f, data);
         q = r.q;
-        x = r.x;
+        x = r.x && fault != Fault::NoX;
         if (f <= 7) {
             readData = r.x ? data & 0xFFFFFF : 0;
             cmdOut = static_cast<uint16_t>(readData & 0xFFFF);
         } else {
-            cmdOut = statusWord();
+            cmdOut = statusWord(crate);
         }
     }
 
-    void unaddressed(uint16_t word) {
-        Crate& c = selected();
+    void unaddressed(uint16_t word, int crate) {
+        Crate& c = crateAt(crate);
         if (c.online) {
             if (word & 1)
                 for (auto& m : c.stations)
@@ -165,7 +221,7 @@ struct Adapter::State {
             if (word & 8) setInhibit(c, false);
         }
         x = q = c.online;
-        cmdOut = statusWord();
+        cmdOut = statusWord(crate);
     }
 
     static void setInhibit(Crate& c, bool on) {
@@ -174,13 +230,25 @@ struct Adapter::State {
             if (m) m->setInhibit(on);
     }
 
+    // After every change: the ISA line follows the controller's request, the
+    // bridge latches the request's rising edge, the PCI line follows the latch.
     void updateLine() {
         bool lam = false;
         for (const auto& c : crates) lam = lam || c.lamPattern() != 0;
         const bool now = lam && (csr & 4);
-        if (now == line) return;
-        line = now;
-        for (auto& l : listeners) l.second(now);
+        if (now != line) {
+            line = now;
+            if (now) bridgePending = true;
+            for (auto& l : listeners) l.second(now);
+        }
+        updatePciLine();
+    }
+
+    void updatePciLine() {
+        const bool now = bridgePending && (intcsr & 0x41) == 0x41;
+        if (now == pciLine) return;
+        pciLine = now;
+        for (auto& l : pciListeners) l.second(now);
     }
 };
 
@@ -210,40 +278,21 @@ uint16_t Adapter::isaRead(uint16_t offset) {
         default: v = 0xFFFF; break;  // write-only registers: nothing drives the bus
         }
     }
-    s_->record(Direction::Read, offset, v);
+    s_->record(Face::Isa, Direction::Read, offset, v);
     return v;
 }
 
 void Adapter::isaWrite(uint16_t offset, uint16_t value) {
     std::lock_guard lock(mu_);
-    s_->record(Direction::Write, offset, value);
+    s_->record(Face::Isa, Direction::Write, offset, value);
     if (s_->fault == Fault::Dead) return;
     State& s = *s_;
     switch (offset) {
     case kCmd:
-        s.startAction();
-        s.startBusy();
-        if (value & 0x8000)
-            s.unaddressed(value);
-        else
-            s.addressed(value);
-        break;
     case kRsel:
-        s.startAction();
-        switch (value) {
-        case 1: s.cmdOut = static_cast<uint16_t>((s.readData >> 16) & 0xFF); break;
-        case 2: s.cmdOut = static_cast<uint16_t>(s.selected().lamPattern() & 0xFFFF); break;
-        case 4: s.cmdOut = s.statusWord(); break;
-        default: s.cmdOut = 0; break;
-        }
-        break;
     case kWdlo:
-        s.wdlo = value;
-        s.startBusy();
-        break;
     case kWdhi:
-        s.wdhi = value & 0xFF;
-        s.startBusy();
+        s.writeRegister(offset, value, s.crate());
         break;
     case kCsr:
         s.csr = value & 7;
@@ -260,6 +309,77 @@ bool Adapter::interruptLine() const {
     return s_->line;
 }
 
+// ---- PCI face ----------------------------------------------------------------
+
+uint32_t Adapter::pciRead(uint32_t offset) {
+    if (offset >= kControllerIoLength) return 0xFFFFFFFF;
+    std::lock_guard lock(mu_);
+    uint32_t v = 0;
+    if (s_->fault != Fault::Dead && offset == kControllerPort) v = s_->readPort();
+    s_->record(Face::Pci, Direction::Read, static_cast<uint16_t>(offset), v);
+    return v;
+}
+
+void Adapter::pciWrite(uint32_t offset, uint32_t value) {
+    if (offset >= kControllerIoLength) return;
+    std::lock_guard lock(mu_);
+    s_->record(Face::Pci, Direction::Write, static_cast<uint16_t>(offset), value);
+    if (s_->fault == Fault::Dead || offset != kControllerPort) return;
+    // Targets 0-3 are CMD, RSEL, WDLO and WDHI at ISA offsets 0, 2, 4, 6.
+    const auto reg = static_cast<uint16_t>(((value >> 16) & 3) * 2);
+    s_->writeRegister(reg, static_cast<uint16_t>(value & 0xFFFF), static_cast<int>((value >> 18) & 3));
+    s_->updateLine();
+}
+
+uint32_t Adapter::bridgeRead(uint32_t offset) {
+    if (offset >= kBridgeIoLength) return 0xFFFFFFFF;
+    std::lock_guard lock(mu_);
+    uint32_t v = 0;
+    if (s_->fault != Fault::Dead && offset == kBridgeIntCsr)
+        v = s_->intcsr | (s_->bridgePending ? kBridgeIntPending : 0);
+    s_->record(Face::Bridge, Direction::Read, static_cast<uint16_t>(offset), v);
+    return v;
+}
+
+void Adapter::bridgeWrite(uint32_t offset, uint32_t value) {
+    if (offset >= kBridgeIoLength) return;
+    std::lock_guard lock(mu_);
+    s_->record(Face::Bridge, Direction::Write, static_cast<uint16_t>(offset), value);
+    if (s_->fault == Fault::Dead || offset != kBridgeIntCsr) return;
+    s_->intcsr = value & 0x3DB;  // bits 0-1, 3-4, 6-9
+    if (value & kBridgeIntClear) s_->bridgePending = false;
+    s_->updatePciLine();
+}
+
+uint32_t Adapter::pciConfigRead(uint32_t offset) const {
+    if (offset >= 256) return 0xFFFFFFFF;
+    uint32_t v = 0;
+    switch (offset & ~3u) {
+    case 0x00:
+    case 0x2C: v = kPciVendorId | uint32_t{kPciDeviceId} << 16; break;
+    case 0x04: v = 0x02000001; break;
+    case 0x08: v = 0x11800001; break;
+    case 0x14: v = kBridgeIoBase | 1; break;
+    case 0x1C: v = kControllerIoBase | 1; break;
+    case 0x3C: v = kPciInterruptLine | kPciInterruptPin << 8; break;
+    default: break;
+    }
+    return v >> (8 * (offset & 3));
+}
+
+PciResources Adapter::pciResources() const { return PciResources{}; }
+
+bool Adapter::pciInterruptLine() const {
+    std::lock_guard lock(mu_);
+    return s_->pciLine;
+}
+
+void Adapter::raisePciInterrupt() {
+    std::lock_guard lock(mu_);
+    s_->bridgePending = true;
+    s_->updatePciLine();
+}
+
 // ---- Crates ------------------------------------------------------------------
 
 void Adapter::reset() {
@@ -268,12 +388,16 @@ void Adapter::reset() {
     parseCrates(defaultCrateText(), setup, error);
     std::lock_guard lock(mu_);
     auto listeners = std::move(s_->listeners);
+    auto pciListeners = std::move(s_->pciListeners);
     const int nextListener = s_->nextListener;
     const bool line = s_->line;
+    const bool pciLine = s_->pciLine;
     s_ = std::make_unique<State>();
     s_->listeners = std::move(listeners);
+    s_->pciListeners = std::move(pciListeners);
     s_->nextListener = nextListener;
     s_->line = line;
+    s_->pciLine = pciLine;
     for (int c = 0; c < kCrates; ++c) s_->crates[static_cast<size_t>(c)].online = setup.online[c];
     for (auto& [c, n, m] : setup.modules) s_->crates[static_cast<size_t>(c)].stations[static_cast<size_t>(n)] = std::move(m);
     s_->ring.reserve(4096);
@@ -442,6 +566,18 @@ int Adapter::addInterruptListener(std::function<void(bool)> fn) {
 void Adapter::removeInterruptListener(int id) {
     std::lock_guard lock(mu_);
     std::erase_if(s_->listeners, [id](const auto& l) { return l.first == id; });
+}
+
+int Adapter::addPciInterruptListener(std::function<void(bool)> fn) {
+    std::lock_guard lock(mu_);
+    const int id = s_->nextListener++;
+    s_->pciListeners.emplace_back(id, std::move(fn));
+    return id;
+}
+
+void Adapter::removePciInterruptListener(int id) {
+    std::lock_guard lock(mu_);
+    std::erase_if(s_->pciListeners, [id](const auto& l) { return l.first == id; });
 }
 
 }  // namespace kt40sim

@@ -20,6 +20,41 @@
 // dataway controllers do; C clears the modules; the inhibit stops counting.
 // The interrupt line is high while any on-line crate has a LAM and the CSR
 // enable bit is set.
+//
+// PCI face: the same controller, crates and modules, reached through a PCI
+// interface chip. Configuration space (read-only, as the firmware left it):
+//   0x00 vendor 0x4B54, device 0x0040 (IDs of the virtual adapter, not
+//        registered ones); 0x04 command 0x0001 (I/O space on), status 0x0200;
+//   0x08 class 0x118000 (data acquisition, other), revision 1;
+//   0x10 BAR0 0 (not implemented); 0x14 BAR1 the bridge I/O block at 0xE000,
+//   128 bytes; 0x18 BAR2 0 (not implemented); 0x1C BAR3 the controller I/O
+//   block at 0xE400, 16 bytes; 0x2C subsystem the same IDs; 0x3C interrupt
+//   line 11, pin 1 (INTA#). Every other offset below 256 reads 0, offsets
+//   from 256 read 0xFFFFFFFF. Reads at an offset that is not a multiple of 4
+//   give the dword that holds it shifted down, as a narrower read would.
+// Controller I/O block (BAR3), offset 0: the 32-bit register port.
+//   write (access word): 0-15 value; 16-17 target 0 CMD, 1 RSEL, 2 WDLO,
+//        3 WDHI, acting as the ISA registers do; 18-19 crate of a CMD or RSEL
+//        action (the CSR selection does not change; WDLO and WDHI are the
+//        controller's own and take no crate); 20-31 ignored.
+//   read (completion word): 0-15 CMD contents; 16 Q; 17 X; 18 busy (taking in
+//        the last write, as CSR bit 2); 19 cycle in progress (an action waits
+//        for done or the error bit); 20 done; 21 error; 22-23 crate of the last
+//        action (from either face); 24-31 0.
+//   Each read of the port is a poll, like a CSR read: setDonePolls and
+//   setBusyPolls count both. Offsets 4-15 read 0 and ignore writes.
+// Bridge I/O block (BAR1), 128 bytes: the interrupt control and status
+//   register at 0x4C. Bit 2 (read-only) is the pending interrupt, latched on
+//   each rising edge of the controller's interrupt request (the ISA line's
+//   condition) or by raisePciInterrupt(); a write with bit 10 set (the
+//   acknowledge value 0x543) clears it. Bits 0-1, 3-4 and 6-9 read back as
+//   written (power-up 0x0143); bits 0 (local input enable) and 6 (PCI
+//   interrupt enable) must both be set for the PCI line to follow the pending
+//   bit. Other offsets of the block read 0 and ignore writes.
+// PCI interrupt line: level-triggered, high while the bridge's interrupt is
+//   pending and enabled, separate from the ISA line.
+// Accesses outside a block are not decoded: reads give 0xFFFFFFFF, writes are
+// lost, and neither is logged or counted. Configuration reads are not logged.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +75,51 @@ inline constexpr uint32_t kIsaInterruptLine = 3;
 
 enum IsaRegister : uint16_t { kCmd = 0, kRsel = 2, kWdlo = 4, kWdhi = 6, kCsr = 8 };
 
+// PCI face.
+inline constexpr uint16_t kPciVendorId = 0x4B54;
+inline constexpr uint16_t kPciDeviceId = 0x0040;
+inline constexpr uint32_t kBridgeIoBase = 0xE000;       // BAR1
+inline constexpr uint32_t kBridgeIoLength = 128;
+inline constexpr uint32_t kControllerIoBase = 0xE400;   // BAR3
+inline constexpr uint32_t kControllerIoLength = 16;
+inline constexpr uint32_t kControllerPort = 0;          // offset in the controller block
+inline constexpr uint32_t kBridgeIntCsr = 0x4C;         // offset in the bridge block
+inline constexpr uint32_t kBridgeIntPending = 1u << 2;
+inline constexpr uint32_t kBridgeIntClear = 1u << 10;
+inline constexpr uint32_t kBridgeAcknowledge = 0x543;
+inline constexpr uint32_t kBridgeIntCsrPowerUp = 0x0143;
+inline constexpr uint32_t kPciInterruptLine = 11;
+inline constexpr uint32_t kPciInterruptPin = 1;        // INTA#
+
+// Access word targets (bits 16-17) and completion word bits.
+enum PciTarget : uint32_t { kTargetCmd = 0, kTargetRsel = 1, kTargetWdlo = 2, kTargetWdhi = 3 };
+inline constexpr uint32_t kCompletionQ = 1u << 16;
+inline constexpr uint32_t kCompletionX = 1u << 17;
+inline constexpr uint32_t kCompletionBusy = 1u << 18;
+inline constexpr uint32_t kCompletionCycle = 1u << 19;
+inline constexpr uint32_t kCompletionDone = 1u << 20;
+inline constexpr uint32_t kCompletionError = 1u << 21;
+
+constexpr uint32_t accessWord(uint32_t target, int crate, uint16_t value) {
+    return value | (target & 3) << 16 | (static_cast<uint32_t>(crate) & 3) << 18;
+}
+
+// What a Plug and Play start hands the driver: the two I/O blocks and the
+// interrupt, raw (bus-relative) and translated (as the system sees it).
+struct PciResources {
+    uint32_t bridgeBase = kBridgeIoBase;
+    uint32_t bridgeLength = kBridgeIoLength;
+    uint32_t controllerBase = kControllerIoBase;
+    uint32_t controllerLength = kControllerIoLength;
+    uint32_t rawLevel = kPciInterruptLine;      // raw: level and vector are the IRQ
+    uint32_t rawVector = kPciInterruptLine;
+    uint32_t vector = 0x30 + kPciInterruptLine; // translated system vector
+    uint32_t level = 27 - kPciInterruptLine;    // translated device IRQL
+    uint64_t affinity = 1;
+    bool levelSensitive = true;
+    bool shared = true;
+};
+
 inline constexpr int kCrates = 4;
 inline constexpr int kStations = 24;
 
@@ -49,17 +129,23 @@ enum class Fault {
     ErrorBit,   // actions end with the error bit instead of done
     BusyStuck,  // the busy bit never clears
     Dead,       // the adapter answers nothing: reads give 0, writes are lost
+                // (both I/O blocks of the PCI face too; configuration space
+                // still answers)
+    WrongCrate, // the PCI completion word reports another crate than the
+                // action's (the cycle itself reaches the right crate)
+    NoX,        // addressed commands complete without X on both faces; the
+                // modules still act and deliver data and Q
 };
 
 enum class Direction : uint8_t { Read, Write };
-enum class Face : uint8_t { Isa, Pci };
+enum class Face : uint8_t { Isa, Pci, Bridge };  // Pci: the controller I/O block
 
 // One register access as the adapter saw it.
 struct Access {
     uint64_t ns;       // steady clock, nanoseconds
     Face face;
     Direction dir;
-    uint16_t offset;   // register offset from the port base
+    uint16_t offset;   // register offset from the port or block base
     uint32_t value;
 
     bool operator==(const Access& o) const {
@@ -76,9 +162,22 @@ public:
     void isaWrite(uint16_t offset, uint16_t value);
     bool interruptLine() const;
 
+    // ---- PCI face --------------------------------------------------------
+    uint32_t pciRead(uint32_t offset);                   // controller I/O block
+    void pciWrite(uint32_t offset, uint32_t value);
+    uint32_t bridgeRead(uint32_t offset);                // bridge I/O block
+    void bridgeWrite(uint32_t offset, uint32_t value);
+    uint32_t pciConfigRead(uint32_t offset) const;
+    PciResources pciResources() const;
+    bool pciInterruptLine() const;
+    // Latches the bridge's pending interrupt as a rising edge of the
+    // controller's request would.
+    void raisePciInterrupt();
+
     // ---- Crates and modules ---------------------------------------------
     // Power-up state: the default crate description, no faults, no delays,
-    // an empty log with logging on, CSR 0. Interrupt listeners stay.
+    // an empty log with logging on, CSR 0, no PCI interrupt pending, the
+    // bridge register at 0x0143. Interrupt listeners of both lines stay.
     void reset();
     // Takes every module out and marks every crate off-line.
     void clearCrates();
@@ -108,6 +207,7 @@ public:
     void setFault(Fault fault);
     Fault fault() const;
     // Overrides CSR bits 14-15 (nullopt: they follow the selected crate).
+    // The PCI completion word is not affected (see Fault::WrongCrate).
     void setControllerCrate(std::optional<int> crate);
 
     // ---- Access log ------------------------------------------------------
@@ -125,6 +225,9 @@ public:
     // call into the adapter.
     int addInterruptListener(std::function<void(bool)> fn);
     void removeInterruptListener(int id);
+    // The same for the PCI interrupt line.
+    int addPciInterruptListener(std::function<void(bool)> fn);
+    void removePciInterruptListener(int id);
 
 private:
     Adapter();
