@@ -17,7 +17,7 @@ build() { # build <dir> [cmake args...]
 case "${1:-}" in
   panel)
     ./scripts/install-deps.sh
-    build build
+    build build -DKT40_PANEL=ON -DKT40_SANITIZE=
     if [ -x build/tervan/tervan ]; then
       exec build/tervan/tervan "${@:2}"
     else
@@ -26,10 +26,10 @@ case "${1:-}" in
     ;;
   test)
     ./scripts/install-deps.sh
-    build build
+    build build -DKT40_PANEL=ON -DKT40_BENCHMARKS=ON -DKT40_SANITIZE=
     ctest --test-dir build --output-on-failure -j "$jobs"
     # Memory and undefined-behaviour faults: the whole suite again under ASan + UBSan.
-    build build-asan -DKT40_SANITIZE=address -DKT40_BENCHMARKS=OFF
+    build build-asan -DKT40_SANITIZE=address -DKT40_PANEL=ON -DKT40_BENCHMARKS=OFF
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j "$jobs"
     # Races: the Qt-free parts again under ThreadSanitizer.
