@@ -411,8 +411,6 @@ TEST_F(PciFaceTest, ConfigurationSpaceDescribesBothBlocksAndTheInterrupt) {
     int ioBefore3 = 0;
     for (int i = 0; i < 3; ++i) ioBefore3 += static_cast<int>(bar[i] & 1);
     EXPECT_EQ(ioBefore3, 1);
-    EXPECT_EQ(r.bridgeLength, 128u);
-    EXPECT_EQ(r.controllerLength, 16u);
     EXPECT_EQ(r.bridgeBase % r.bridgeLength, 0u) << "blocks are aligned to their size";
     EXPECT_EQ(r.controllerBase % r.controllerLength, 0u);
     EXPECT_TRUE(r.controllerBase >= r.bridgeBase + r.bridgeLength || r.bridgeBase >= r.controllerBase + r.controllerLength)
@@ -422,9 +420,6 @@ TEST_F(PciFaceTest, ConfigurationSpaceDescribesBothBlocksAndTheInterrupt) {
     EXPECT_EQ(irq & 0xFF, r.rawLevel);
     EXPECT_EQ(irq & 0xFF, r.rawVector);
     EXPECT_EQ(irq >> 8 & 0xFF, 1u) << "INTA#";
-    EXPECT_TRUE(r.levelSensitive);
-    EXPECT_TRUE(r.shared);
-    EXPECT_NE(r.affinity, 0u);
     EXPECT_EQ(ad.pciConfigRead(0x40), 0u);
     EXPECT_EQ(ad.pciConfigRead(0x100), 0xFFFFFFFFu);
 }
