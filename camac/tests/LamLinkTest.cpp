@@ -179,7 +179,8 @@ TEST_F(LamLinkTest, WaitEndingDisabledEndsTheThread) {
     ASSERT_EQ(cclnk(countingHandler), 0);
     ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
     service.endWait(1);
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 0; }));
+    std::this_thread::sleep_for(20ms);  // a thread that went on would wait again by now
     EXPECT_EQ(service.waitsInProgress(), 0);
     EXPECT_EQ(service.requestCount(wdsim::kIntWait), 1u);
     EXPECT_EQ(cculnk(), 0);  // joins a thread that has already ended
