@@ -192,26 +192,29 @@ void card_close(AdapterConnection* conn) {
     abandon(conn);
 }
 
-uint16_t card_read16(AdapterConnection* conn, int item, uint32_t offset) {
-    uint16_t value = 0;  // what a read yields when the transfer fails
+namespace {
+
+// One 16-bit port transfer of the variable at `value`.
+void transfer16(AdapterConnection* conn, int item, uint32_t offset, uint32_t command, uint16_t* value) {
     TransferRecord t{};
     t.port = conn->card.items[item].value + offset;
-    t.command = kTransferRead16;
+    t.command = command;
     t.bytes = 2;
     t.one = 1;
-    t.address = reinterpret_cast<uintptr_t>(&value);
+    t.address = reinterpret_cast<uintptr_t>(value);
     wd_call(kIoctlTransfer, conn->handle, &t, sizeof t, false);
+}
+
+}  // namespace
+
+uint16_t card_read16(AdapterConnection* conn, int item, uint32_t offset) {
+    uint16_t value = 0;  // what a read yields when the transfer fails
+    transfer16(conn, item, offset, kTransferRead16, &value);
     return value;
 }
 
 void card_write16(AdapterConnection* conn, int item, uint32_t offset, uint16_t value) {
-    TransferRecord t{};
-    t.port = conn->card.items[item].value + offset;
-    t.command = kTransferWrite16;
-    t.bytes = 2;
-    t.one = 1;
-    t.address = reinterpret_cast<uintptr_t>(&value);
-    wd_call(kIoctlTransfer, conn->handle, &t, sizeof t, false);
+    transfer16(conn, item, offset, kTransferWrite16, &value);
 }
 
 }  // namespace camac
