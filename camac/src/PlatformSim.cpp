@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <time.h>
 
-#include <algorithm>
 #include <new>
 
 #include "Platform.h"

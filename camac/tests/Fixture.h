@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "PowerUp.h"
 #include "State.h"
 #include "camac.h"
 #include "kt40sim/Adapter.h"
@@ -39,10 +40,7 @@ protected:
     wdsim::Controls& service = wdsim::controls();
 
     void SetUp() override {
-        camac::disconnect();
-        service.reset();
-        hw.reset();
-        std::memset(cdata(), 0, sizeof(CamacStatus));
+        powerUp();
     }
 
     void TearDown() override { camac::disconnect(); }

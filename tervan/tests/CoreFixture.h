@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "PowerUp.h"
 #include "Camproc.h"
 #include "State.h"
 #include "camac.h"
@@ -146,10 +147,7 @@ protected:
 
     void SetUp() override
     {
-        camac::disconnect();
-        wdsim::controls().reset();
-        hw.reset();
-        std::memset(cdata(), 0, sizeof(CamacStatus));
+        camac::test::powerUp();
     }
     void TearDown() override
     {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "PowerUp.h"
 #include "Cshell.h"
 #include "Reporter.h"
 #include "Speedbutton1.h"
@@ -51,10 +52,7 @@ protected:
 
     void SetUp() override
     {
-        camac::disconnect();
-        wdsim::controls().reset();
-        hw.reset();
-        std::memset(cdata(), 0, sizeof(CamacStatus));
+        camac::test::powerUp();
         TReporter::install(&reporter);
     }
     void TearDown() override
