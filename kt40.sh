@@ -36,8 +36,9 @@ case "${1:-}" in
     build build-tsan -DKT40_SANITIZE=thread -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build-tsan --output-on-failure -j "$jobs"
-    # The Windows library, cross-compiled, with its exports and imports checked.
-    ./scripts/build-windows.sh build-win
+    # The Windows library, cross-compiled, its exports and imports checked and
+    # its failure path run under Wine.
+    ./scripts/build-windows.sh --wine build-win
     ;;
   bench)
     ./scripts/install-deps.sh

@@ -11,7 +11,7 @@ packages=(
   fonts-liberation fonts-dejavu-core
   fp-utils
   binutils
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
 )
 
 missing=()
