@@ -24,8 +24,9 @@ bool Module::lamFunction(int f, Response& r) {
 
 // ---- RegisterModule --------------------------------------------------------
 
-RegisterModule::RegisterModule(int words)
-    : Module(words > 1 ? "memory" : "register"), words_(static_cast<size_t>(words), 0) {}
+RegisterModule::RegisterModule(int words, std::string kind)
+    : Module(!kind.empty() ? std::move(kind) : words > 1 ? "memory" : "register"),
+      words_(static_cast<size_t>(words), 0) {}
 
 Response RegisterModule::cycle(int a, int f, uint32_t& data) {
     Response r;
@@ -193,10 +194,7 @@ std::unique_ptr<Module> makeModule(const std::string& kind, const std::vector<st
         }
     }
     if (kind == "register") return std::make_unique<RegisterModule>(1);
-    if (kind == "memory") {
-        auto m = std::make_unique<RegisterModule>(words);
-        return m;
-    }
+    if (kind == "memory") return std::make_unique<RegisterModule>(words, "memory");
     if (kind == "scaler") return std::make_unique<Scaler>(channels, rate);
     if (kind == "lamsource") return std::make_unique<LamSource>();
     error = "unknown module kind '" + kind + "'";

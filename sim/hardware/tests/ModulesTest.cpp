@@ -217,6 +217,9 @@ TEST_F(ModulesTest, ScalerInitialiseClearsCounts) {
 
 TEST_F(ModulesTest, FactoryMakesEachKindWithItsOptions) {
     std::string error;
+    auto one = kt40sim::makeModule("memory", {"words=1"}, error);
+    ASSERT_TRUE(one) << error;
+    EXPECT_EQ(one->kind(), "memory") << "a crate file's kind reads back as written";
     auto mem = kt40sim::makeModule("memory", {"words=4"}, error);
     ASSERT_TRUE(mem) << error;
     EXPECT_EQ(mem->kind(), "memory");

@@ -60,7 +60,8 @@ private:
 // With `words` > 1 it is a small memory addressed by A (0..words-1).
 class RegisterModule : public Module {
 public:
-    explicit RegisterModule(int words = 1);
+    // `kind` defaults to "memory" for more than one word, else "register".
+    explicit RegisterModule(int words = 1, std::string kind = {});
     Response cycle(int a, int f, uint32_t& data) override;
     void clear() override;
     uint32_t word(int a) const { return words_.at(a); }
