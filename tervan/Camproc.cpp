@@ -102,6 +102,12 @@ TPanelView TCamProcessor::TakeView()
     return view;
 }
 
+std::uint32_t TCamProcessor::LamPattern() const
+{
+    std::lock_guard lock(m_statusLock);
+    return m_status ? m_status->lamPattern : 0;
+}
+
 std::int32_t TCamProcessor::LastRead() const
 {
     std::lock_guard lock(m_statusLock);

@@ -33,7 +33,11 @@ public:
     // Pauses in ms, read before each pause.
     std::atomic<std::int32_t> CommandDelay = 0;
     std::atomic<std::int32_t> CycleDelay = 0;
+    // Which bits of the LAM pattern are valid for display: cleared at the
+    // start of every round, so 0 once the worker is idle.
     std::uint32_t LamMask() const { return m_lamMask.load(); }
+    // The crate's LAM pattern as the status record holds it now.
+    std::uint32_t LamPattern() const;
 
     // ---- Panel side ---------------------------------------------------------
     // The operator's button state, mirrored for the worker.

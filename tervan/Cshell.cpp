@@ -440,6 +440,7 @@ void TfrmCamac::connectHandlers()
         connect(radio, &QRadioButton::clicked, this, &TfrmCamac::binshowClick);
     connect(runProg, &QRadioButton::clicked, this, &TfrmCamac::runProgClick);
     edW->installEventFilter(this);
+    LAMTable->viewport()->installEventFilter(this);
     ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
     LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
     m_refreshTimer.setSingleShot(true);
@@ -651,8 +652,8 @@ void TfrmCamac::LAMTableDrawCell(QPainter &painter, int col, int row, const QRec
     const int k = 8 * row + col + 1;
     const std::uint32_t mask = 1u << (k - 1);
     std::uint32_t background = 0x808080, text = 0xC0C0C0;
-    if (m_lamMask & mask) {
-        if (m_lamPattern & mask)
+    if (m_lamPaintMask & mask) {
+        if (m_lamPaintPattern & mask)
             background = 0x00FFFF, text = 0x000000;
         else
             background = 0x000000, text = 0x808080;
@@ -772,6 +773,20 @@ void TfrmCamac::edWKeyUp()
 
 bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Paint && m_worker && watched == LAMTable->viewport()) {
+        // The paint that applies a refresh shows the entry's mask; any other
+        // (uncovered, restored) shows the worker as it is now, which once it
+        // is idle means no cell valid.
+        if (m_lamRefreshPaint) {
+            m_lamPaintMask = m_lamMask;
+            m_lamPaintPattern = m_lamPattern;
+        } else {
+            m_lamPaintMask = m_worker->LamMask();
+            m_lamPaintPattern = m_lamPaintMask ? m_worker->LamPattern() : 0;
+        }
+        m_lamRefreshPaint = false;
+        return false;
+    }
     if (watched == edW) {
         if (event->type() == QEvent::KeyPress) {
             const QString text = static_cast<QKeyEvent *>(event)->text();
@@ -932,6 +947,9 @@ void TfrmCamac::applyView()
     if (view.lamChanged) {
         m_lamMask = view.lamMask;
         m_lamPattern = view.lamPattern;
+        // A hidden or minimised window paints nothing now; its next paint is
+        // not this refresh's.
+        m_lamRefreshPaint = isVisible() && !isMinimized();
         LAMTable->viewport()->update();
     }
     if (view.oneTimeReleased)

@@ -122,7 +122,9 @@ public:
     QRadioButton *runCmd = nullptr;
     QRadioButton *runProg = nullptr;
 
-    // What the LAM table shows: the worker's mask and pattern of its last entry.
+    // The LAM mask of the last refresh from the worker: what the repaint that
+    // applies it shows. Any other repaint of the table (the window uncovered
+    // or restored) shows the worker's mask and pattern of that moment.
     std::uint32_t LamMaskShown() const { return m_lamMask; }
 
 protected:
@@ -158,8 +160,14 @@ private:
     std::int32_t m_a = 0;
     std::int32_t m_f = 0;
     std::int32_t m_w = 0;
+    // The LAM mask and pattern of the last refresh, and whether the table's
+    // next paint is the one that shows them.
     std::uint32_t m_lamMask = 0;
     std::uint32_t m_lamPattern = 0;
+    bool m_lamRefreshPaint = false;
+    // What the paint in progress draws the LAM cells from.
+    std::uint32_t m_lamPaintMask = 0;
+    std::uint32_t m_lamPaintPattern = 0;
     bool m_centred = false;
     QButtonGroup m_radixGroup;
     QButtonGroup m_runGroup;

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QKeyEvent>
+#include <QScreen>
 
 #include <algorithm>
 #include <QTimer>
@@ -356,10 +357,11 @@ TEST_F(PanelTest, SelectionsReleaseEachOther)
 TEST_F(PanelTest, LamTableColoursFollowTheLastEntry)
 {
     open();
+    // What the window shows now, as the last paint left it (no repaint).
     const auto cell = [&](int k) {
-        const QImage image = form->LAMTable->viewport()->grab().toImage();
         const QRect r = form->LAMTable->cellRect((k - 1) % 8, (k - 1) / 8);
-        return image.pixelColor(r.left() + 1, r.top() + 1);
+        const QPoint p = form->LAMTable->viewport()->mapTo(form.get(), r.topLeft() + QPoint(1, 1));
+        return form->screen()->grabWindow(form->winId(), p.x(), p.y(), 1, 1).toImage().pixelColor(0, 0);
     };
     EXPECT_EQ(cell(1), QColor(128, 128, 128));
     hw.raiseLam(0, 1);
@@ -379,6 +381,7 @@ TEST_F(PanelTest, LamTableColoursFollowTheLastEntry)
     click(form->btnOneTime);
     QTRY_COMPARE(form->LamMaskShown(), 0u);
     QTRY_COMPARE(cell(1), QColor(128, 128, 128));
+    EXPECT_EQ(cell(3), QColor(128, 128, 128));
 
     // Z: only the upper byte, which holds no LAM (the sources were cleared by Z).
     click(form->SpeedButton175);
@@ -386,6 +389,41 @@ TEST_F(PanelTest, LamTableColoursFollowTheLastEntry)
     QTRY_COMPARE(form->LamMaskShown(), 0xFF0000u);
     QTRY_COMPARE(cell(17), QColor(0, 0, 0));
     EXPECT_EQ(cell(1), QColor(128, 128, 128));
+}
+
+TEST_F(PanelTest, LamTableRepaintedAfterTheRunShowsNothingValid)
+{
+    open();
+    const auto cellIn = [&](const QImage &image, int k) {
+        const QRect r = form->LAMTable->cellRect((k - 1) % 8, (k - 1) / 8);
+        const QPoint p = form->LAMTable->viewport()->mapTo(form.get(), r.topLeft() + QPoint(1, 1));
+        return image.pixelColor(p);
+    };
+    const auto shown = [&] { return form->screen()->grabWindow(form->winId()).toImage(); };
+    hw.raiseLam(0, 2);
+    click(form->LRead);
+    click(form->btnOneTime);
+    QTRY_VERIFY(idle());
+    // The repaint that brings the read shows its pattern ...
+    QTRY_COMPARE(cellIn(shown(), 2), QColor(255, 255, 0));
+    EXPECT_EQ(cellIn(shown(), 1), QColor(0, 0, 0));
+    EXPECT_EQ(form->Worker().LamMask(), 0u);
+    // ... and a repaint the worker did not ask for (the window uncovered)
+    // shows the worker as it is: idle, nothing valid.
+    form->LAMTable->viewport()->repaint();
+    const QImage after = shown();
+    for (int k : {1, 2, 24})
+        EXPECT_EQ(cellIn(after, k), QColor(128, 128, 128)) << k;
+    // Text silver on grey: a pixel of the label's strokes is silver.
+    const QImage table = form->LAMTable->viewport()->grab().toImage();
+    const QRect c2 = form->LAMTable->cellRect(1, 0);
+    bool silverText = false;
+    for (int y = c2.top(); y <= c2.bottom(); ++y)
+        for (int x = c2.left(); x <= c2.right(); ++x)
+            silverText = silverText || table.pixelColor(x, y) == QColor(192, 192, 192);
+    EXPECT_TRUE(silverText);
+    EXPECT_EQ(table.pixelColor(c2.topLeft() + QPoint(1, 1)), QColor(128, 128, 128));
+    EXPECT_EQ(form->LamMaskShown(), 0xFFFFFFu); // the last refresh is unchanged
 }
 
 TEST_F(PanelTest, FailingRoutineShowsError)

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
 
 #include <cstring>
+#include <ostream>
 #include <memory>
 
 #include "PowerUp.h"
@@ -19,6 +21,27 @@
 #include "camac.h"
 #include "kt40sim/Adapter.h"
 #include "kt40sim/WinDriver.h"
+
+// QTest's QTRY_VERIFY and QTRY_COMPARE report a failure to a QTest run,
+// which GoogleTest never sees: a condition that never came true would only
+// cost the time-out. These wait the same way (processing events until the
+// condition holds, 5 s at most) and then fail the GoogleTest test.
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr)                                                                                   \
+    do {                                                                                                    \
+        (void)QTest::qWaitFor([&] { return bool(expr); }, 5000);                                                 \
+        ASSERT_TRUE(expr) << #expr;                                                                         \
+    } while (false)
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected)                                                                        \
+    do {                                                                                                    \
+        (void)QTest::qWaitFor([&] { return (expr) == (expected); }, 5000);                                       \
+        ASSERT_EQ(expr, expected);                                                                          \
+    } while (false)
+
+// Readable failures for the Qt values the tests compare.
+inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QColor &c, std::ostream *os) { *os << c.name().toStdString(); }
 
 namespace tervan::test {
 
