@@ -166,6 +166,7 @@ void TCamProcessor::Execute()
 
         lock.unlock();
         ExecuteEntry(entry);
+        m_executed.fetch_add(1, std::memory_order_relaxed);
         RepaintLam();
         lock.lock();
 

@@ -38,6 +38,8 @@ public:
     std::uint32_t LamMask() const { return m_lamMask.load(); }
     // The crate's LAM pattern as the status record holds it now.
     std::uint32_t LamPattern() const;
+    // Entries executed since the worker was created.
+    std::uint64_t Executed() const { return m_executed.load(std::memory_order_relaxed); }
 
     // ---- Panel side ---------------------------------------------------------
     // The operator's button state, mirrored for the worker.
@@ -96,6 +98,7 @@ private:
     bool m_initOk = false;
     CamacStatus *m_status = nullptr;
     std::atomic<std::uint32_t> m_lamMask = 0;
+    std::atomic<std::uint64_t> m_executed = 0;
 
     // Guards the program, the button mirrors and the run bookkeeping.
     mutable std::mutex m_lock;

@@ -936,6 +936,7 @@ void TfrmCamac::refreshView()
 void TfrmCamac::applyView()
 {
     const TPanelView view = m_worker->TakeView();
+    m_entriesShown += view.entries;
     if (view.rChanged) {
         if (view.rError)
             RMonitor->setText(QStringLiteral("ERROR"));

@@ -126,6 +126,8 @@ public:
     // applies it shows. Any other repaint of the table (the window uncovered
     // or restored) shows the worker's mask and pattern of that moment.
     std::uint32_t LamMaskShown() const { return m_lamMask; }
+    // Entries whose results the window has taken from the worker.
+    std::uint64_t EntriesShown() const { return m_entriesShown; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -165,6 +167,7 @@ private:
     std::uint32_t m_lamMask = 0;
     std::uint32_t m_lamPattern = 0;
     bool m_lamRefreshPaint = false;
+    std::uint64_t m_entriesShown = 0;
     // What the paint in progress draws the LAM cells from.
     std::uint32_t m_lamPaintMask = 0;
     std::uint32_t m_lamPaintPattern = 0;
