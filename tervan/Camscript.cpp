@@ -120,17 +120,21 @@ std::vector<std::uint8_t> TCamScript::Encode(const TCamProgram &program)
     return out;
 }
 
+bool TCamScript::Valid(std::span<const std::uint8_t> image)
+{
+    if (image.size() < fixedSize || !std::equal(std::begin(magic), std::end(magic), image.begin()))
+        return false;
+    const std::int32_t count = get32(image.data() + magicSize + 4);
+    return count >= 0 && count <= maxCount && image.size() - fixedSize >= recordSize * static_cast<std::size_t>(count);
+}
+
 bool TCamScript::Decode(std::span<const std::uint8_t> image, TCamProgram &program)
 {
     // Everything is checked before anything of the program changes.
-    if (image.size() < fixedSize || !std::equal(std::begin(magic), std::end(magic), image.begin()))
+    if (!Valid(image))
         return false;
     const std::uint8_t *header = image.data() + magicSize;
     const std::int32_t count = get32(header + 4);
-    if (count < 0 || count > maxCount)
-        return false;
-    if (image.size() - fixedSize < recordSize * static_cast<std::size_t>(count))
-        return false;
 
     program.count = count;
     std::copy_n(header + 8, program.reserved.size(), program.reserved.begin());
@@ -195,23 +199,34 @@ TCamScript::Outcome TCamScript::Save(const fs::path &path, const TCamProgram &pr
     return outcome;
 }
 
-TCamScript::Outcome TCamScript::Load(const fs::path &path, TCamProgram &program)
+TCamScript::Outcome TCamScript::Read(const fs::path &path, std::vector<std::uint8_t> &image)
 {
+    image.clear();
     errno = 0;
     std::FILE *file = openFile(path, false);
     if (!file)
         return {Status::OpenFailed, lastError()};
     // A script is never longer than maxSize; whatever follows is ignored.
-    std::vector<std::uint8_t> image(maxSize);
+    std::vector<std::uint8_t> bytes(maxSize);
     errno = 0;
-    const std::size_t got = std::fread(image.data(), 1, image.size(), file);
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
     const bool failed = std::ferror(file) != 0;
     const std::error_code reason = lastError();
     std::fclose(file);
     if (failed)
         return {Status::ReadFailed, reason};
-    image.resize(got);
-    if (!Decode(image, program))
+    bytes.resize(got);
+    if (!Valid(bytes))
         return {Status::Incompatible, {}};
+    image = std::move(bytes);
     return {};
+}
+
+TCamScript::Outcome TCamScript::Load(const fs::path &path, TCamProgram &program)
+{
+    std::vector<std::uint8_t> image;
+    const Outcome outcome = Read(path, image);
+    if (outcome.ok())
+        Decode(image, program);
+    return outcome;
 }

@@ -67,6 +67,13 @@ public:
     // Writes `program` to `path` through a temporary file in the same folder.
     static Outcome Save(const std::filesystem::path &path, const TCamProgram &program);
 
-    // Reads `path` (opened for reading only) and decodes it into `program`.
+    // True when Decode would take `image`.
+    static bool Valid(std::span<const std::uint8_t> image);
+
+    // Reads `path`, opened for reading only, into `image` and checks that it
+    // is a complete script; `image` is left empty when it is not.
+    static Outcome Read(const std::filesystem::path &path, std::vector<std::uint8_t> &image);
+
+    // Read, then Decode into `program`.
     static Outcome Load(const std::filesystem::path &path, TCamProgram &program);
 };

@@ -413,6 +413,18 @@ TEST_F(ScriptFileTest, FilesThatCannotBeReadAreReportedAndChangeNothing)
     outcome = TCamScript::Load(foreign, p);
     EXPECT_EQ(outcome.status, TCamScript::Status::Incompatible);
     EXPECT_TRUE(sameProgram(p, marked()));
+
+    // Reading alone hands over nothing of a foreign file, and a script's
+    // bytes up to the end of the longest possible one.
+    Bytes image{1, 2, 3};
+    EXPECT_EQ(TCamScript::Read(foreign, image).status, TCamScript::Status::Incompatible);
+    EXPECT_TRUE(image.empty());
+    const fs::path longer = dir / "longer.tvs";
+    const Bytes script = cat(header(0, 1), record(1, 0, 0, 16, 2, 0, 0, 0, 0, 0));
+    writeFile(longer, cat(script, Bytes(20000, 0xAB)));
+    ASSERT_TRUE(TCamScript::Read(longer, image).ok());
+    EXPECT_EQ(image.size(), TCamScript::maxSize);
+    EXPECT_TRUE(std::equal(script.begin(), script.end(), image.begin()));
 }
 
 TEST_F(ScriptFileTest, UnwritableTargetsAreReportedAndNothingIsWritten)
