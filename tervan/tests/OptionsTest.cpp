@@ -5,6 +5,12 @@
 #include "Fonts.h"
 #include "Options.h"
 
+#include <QPointer>
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
 namespace tervan::test {
 namespace {
 
@@ -270,6 +276,71 @@ TEST_F(OptionsTest, ARestartedPanelBeginsWithBothDelaysAtZero)
     EXPECT_EQ(dialog->MaskEdit1->text(), QStringLiteral("0"));
     EXPECT_EQ(dialog->MaskEdit2->text(), QStringLiteral("0"));
     cancel();
+}
+
+// Command words the adapter received after `sinceNs` on the steady clock,
+// with the time of each.
+std::vector<std::pair<std::uint64_t, std::uint16_t>> commandsSince(std::uint64_t sinceNs)
+{
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> words;
+    for (const auto &a : kt40sim::Adapter::instance().log())
+        if (a.dir == kt40sim::Direction::Write && a.offset == kt40sim::kCmd && a.ns > sinceNs)
+            words.emplace_back(a.ns, static_cast<std::uint16_t>(a.value));
+    return words;
+}
+
+std::uint64_t nowNs()
+{
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// A cycle of two entries runs without pauses; the operator sets a pause
+// between commands and none at the end of the cycle. From the next pause on
+// the first entry is followed by the new pause and the second one by none.
+TEST_F(OptionsTest, ANewDelayTakesEffectInARunningCycle)
+{
+    open();
+    select(5, 0, 16);
+    click(form->SpeedButton181);
+    select(6, 0, 16);
+    click(form->SpeedButton181);
+    ASSERT_EQ(count(), 2);
+    click(form->runProg);
+    click(form->btnCycle);
+    ASSERT_TRUE(form->btnCycle->down());
+    const std::uint64_t started = nowNs();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return commandsSince(started).size() >= 20; }, 10000));
+
+    show();
+    type(dialog->MaskEdit1, QStringLiteral("300"));
+    ok();
+    const std::uint64_t changed = nowNs();
+    ASSERT_TRUE(form->btnCycle->down());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return commandsSince(changed).size() >= 7; }, 10000));
+    click(form->btnCycle);
+    QTRY_VERIFY(idle());
+
+    const auto words = commandsSince(changed);
+    const std::uint16_t first = 5 << 9 | 16, second = 6 << 9 | 16;
+    int longPauses = 0, shortPauses = 0;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const double ms = double(words[i].first - words[i - 1].first) / 1e6;
+        if (words[i - 1].second == first) {
+            EXPECT_EQ(words[i].second, second);
+            EXPECT_GE(ms, 295.0) << "after entry 0, command " << i;
+            EXPECT_LT(ms, 3000.0) << "after entry 0, command " << i;
+            ++longPauses;
+        } else {
+            EXPECT_EQ(words[i - 1].second, second);
+            EXPECT_EQ(words[i].second, first);
+            EXPECT_LT(ms, 250.0) << "after entry 1, command " << i;
+            ++shortPauses;
+        }
+    }
+    EXPECT_GE(longPauses, 3);
+    EXPECT_GE(shortPauses, 2);
 }
 
 } // namespace
