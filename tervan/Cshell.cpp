@@ -200,11 +200,14 @@ QColor colour(std::uint32_t value)
     return TColor::fromValue(value).toQColor();
 }
 
+// Buttons (the radio buttons) fill their background with the Button role,
+// everything else with Window; fields use Base.
 void setBackground(QWidget *widget, const QColor &background)
 {
     QPalette p = widget->palette();
     p.setColor(QPalette::Window, background);
     p.setColor(QPalette::Base, background);
+    p.setColor(QPalette::Button, background);
     widget->setPalette(p);
     widget->setAutoFillBackground(true);
 }

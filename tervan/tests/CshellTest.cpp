@@ -103,6 +103,13 @@ TEST_F(PanelTest, ControlsStandWhereTheLayoutPutsThem)
     EXPECT_LT(children.indexOf(static_cast<QObject *>(form->btnN[17])), children.indexOf(static_cast<QObject *>(form->btnA[0])));
     EXPECT_GT(children.indexOf(static_cast<QObject *>(form->btnF[4])), children.indexOf(static_cast<QObject *>(form->btnF[7])));
     EXPECT_GT(children.indexOf(static_cast<QObject *>(form->edW)), children.indexOf(static_cast<QObject *>(form->Panel1)));
+    // The radix buttons stand on the colour of their area, label included:
+    // a light box behind white text would make it unreadable.
+    for (QRadioButton *radio : {form->binshow, form->hexshow, form->decshow}) {
+        const QImage image = radio->grab().toImage();
+        for (const QPoint p : {QPoint(radio->width() - 2, 1), QPoint(radio->width() - 2, radio->height() - 2)})
+            EXPECT_EQ(image.pixelColor(p), QColor(146, 176, 192)) << radio->objectName().toStdString() << p.x();
+    }
     // A picture of the window for a look (not compared).
     form->grab().save(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan-panel.png")));
 }
