@@ -433,6 +433,64 @@ TEST_F(PanelTest, LamTableRepaintedAfterTheRunShowsNothingValid)
     EXPECT_EQ(form->LamMaskShown(), 0xFFFFFFu); // the last refresh is unchanged
 }
 
+TEST_F(PanelTest, IndicatorColoursFollowTheFunctionClass)
+{
+    open();
+    const QColor black(0, 0, 0), silver(192, 192, 192), green(0, 255, 0), yellow(255, 255, 0), red(255, 0, 0);
+    struct Case
+    {
+        std::function<void()> choose;
+        QColor x, q, l, i;
+    };
+    const std::vector<Case> cases = {
+        // I sets the crate's inhibit: X and Q not applicable, I red.
+        {[&] { click(form->SpeedButton176); }, silver, silver, black, red},
+        // A write under inhibit: X, Q, L and I all shown.
+        {[&] { select(5, 0, 16); }, green, yellow, black, red},
+        // NI removes it again.
+        {[&] { click(form->SpeedButton190); }, silver, silver, black, black},
+        // A control command: Q is the module's answer (no LAM requested: 0).
+        {[&] { select(5, 0, 8); }, green, black, silver, silver},
+        // F24 (disable): X only.
+        {[&] { click(form->btnF[24]); }, green, silver, silver, silver},
+        // F27 on a register that does not know it: X 0, Q shown.
+        {[&] { click(form->btnF[27]); }, black, black, silver, silver},
+    };
+    int k = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(k++);
+        c.choose();
+        const std::uint64_t shown = form->EntriesShown();
+        click(form->btnOneTime);
+        QTRY_VERIFY(form->EntriesShown() == shown + 1); // the window has taken this entry
+        EXPECT_EQ(background(form->Istate), c.i);
+        EXPECT_EQ(background(form->Xstate), c.x);
+        EXPECT_EQ(background(form->Qstate), c.q);
+        EXPECT_EQ(background(form->Lstate), c.l);
+    }
+}
+
+TEST_F(PanelTest, FiftyFirstEntryIsShownAndExecuted)
+{
+    open();
+    select(1, 0, 16);
+    for (int k = 0; k < 50; ++k)
+        click(form->SpeedButton181);
+    select(7, 3, 16);
+    click(form->SpeedButton181);
+    ASSERT_EQ(count(), 51);
+    EXPECT_EQ(form->ProgMonCellText(2, 50), QStringLiteral("N07"));
+    EXPECT_EQ(form->ProgMonCellText(3, 50), QStringLiteral("A03"));
+    click(form->runProg);
+    click(form->btnOneTime);
+    QTRY_VERIFY(!form->btnOneTime->down());
+    QTRY_VERIFY(idle());
+    const auto words = commandWords();
+    ASSERT_EQ(words.size(), 51u);
+    EXPECT_EQ(words[49], word(1, 0, 16));
+    EXPECT_EQ(words[50], word(7, 3, 16));
+}
+
 TEST_F(PanelTest, FailingRoutineShowsError)
 {
     open();
