@@ -1,0 +1,124 @@
+// The stand-in Windows kernel seen from a test: it loads a driver, plays the
+// Plug and Play manager for virtual PCI adapters, and offers the calls a
+// user-mode program makes (open, device control, close).
+//
+// It is a test tool: every call the driver makes is checked, and what a real
+// kernel would punish with a bug check, or what silently leaks, is recorded
+// as a fault. finish() returns the faults of the test and puts the kernel back
+// to its power-up state; a test passes only when that list is empty:
+//   - a call at an IRQL its documentation forbids, a failed NT_ASSERT/PAGED_CODE;
+//   - a request completed twice, or never completed by the end of the test;
+//   - a dispatch routine that returns a status other than the request's own,
+//     or returns without completing or pending the request;
+//   - port I/O outside the adapter's blocks or while no started device owns them;
+//   - pool, IRPs, devices, links, interrupts or registry handles left behind.
+//
+// Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kt40kernel {
+
+// How the PnP manager presents one virtual PCI adapter.
+struct AdapterOptions {
+    bool omitBridge = false;       // no I/O-port resource for BAR1
+    bool omitController = false;   // no I/O-port resource for BAR3
+    bool omitInterrupt = false;    // no interrupt resource
+    bool portsInMemory = false;    // translated lists give the I/O blocks as memory
+    bool refuseAttach = false;     // the bus driver's stack takes no upper device
+    NTSTATUS busStartStatus = STATUS_SUCCESS;  // what the bus driver answers to a start
+};
+
+// One request the I/O manager or PnP manager sent, as it finished.
+struct RequestRecord {
+    UCHAR major;
+    UCHAR minor;
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+using Handle = int;  // > 0 when open
+
+class Kernel {
+public:
+    static Kernel& instance();
+
+    // ---- Driver ------------------------------------------------------------
+    // Loads a driver under the service name: a driver object with every major
+    // function refused by default, the registry path
+    // "\Registry\Machine\System\CurrentControlSet\Services\<service>", then
+    // DriverEntry at PASSIVE_LEVEL. Returns DriverEntry's status.
+    NTSTATUS loadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service = L"kt40drv");
+    // Removes every adapter still present, then calls the unload routine.
+    void unloadDriver();
+    PDRIVER_OBJECT driverObject() const;
+    static std::wstring servicePath(const std::wstring& service = L"kt40drv");
+
+    // ---- Plug and Play manager -------------------------------------------------
+    // Creates a bus-driver device for a new adapter and calls the driver's
+    // AddDevice with it. Returns the adapter's id (>= 0); `status` gets what
+    // AddDevice returned. After a failed AddDevice the adapter stays without
+    // a function driver.
+    int addAdapter(const AdapterOptions& options, NTSTATUS* status = nullptr);
+    // Sends IRP_MN_START_DEVICE with the raw and translated resource lists.
+    NTSTATUS start(int adapter);
+    // IRP_MN_QUERY_STOP_DEVICE and, when it succeeds, IRP_MN_STOP_DEVICE;
+    // on refusal IRP_MN_CANCEL_STOP_DEVICE. Returns the first failure or success.
+    NTSTATUS stop(int adapter);
+    // IRP_MN_QUERY_REMOVE_DEVICE and, when it succeeds, IRP_MN_REMOVE_DEVICE.
+    NTSTATUS remove(int adapter);
+    // Any PnP or power request by minor code, sent to the top of the stack.
+    NTSTATUS sendPnp(int adapter, UCHAR minor);
+    NTSTATUS sendPower(int adapter, UCHAR minor);
+    NTSTATUS sendSystemControl(int adapter);
+    // The device object on top of the adapter's stack (null when none).
+    PDEVICE_OBJECT topDevice(int adapter) const;
+
+    // ---- User-mode side ------------------------------------------------------------
+    // Opens "\\.\<link>" (or "\Device\<name>"); returns the status, `handle`
+    // gets a handle on success.
+    NTSTATUS open(const std::string& path, Handle& handle);
+    // Device control with the caller's own buffers (METHOD_NEITHER passes them
+    // as they are). `returned` gets the request's Information.
+    NTSTATUS deviceControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                           ULONG_PTR* returned = nullptr);
+    // Cleanup, then close, as the system does when the last handle goes.
+    NTSTATUS close(Handle handle);
+    // Requests of user calls and of the PnP manager, in the order they finished.
+    std::vector<RequestRecord> requests() const;
+
+    // ---- Registry --------------------------------------------------------------
+    void setRegistryDword(const std::wstring& key, const std::wstring& name, ULONG value);
+    void deleteRegistryKey(const std::wstring& key);
+
+    // ---- Observation ---------------------------------------------------------------
+    // Debugger output, one entry per line (text without the line end).
+    std::vector<std::string> traceLines() const;
+    void clearTrace();
+    unsigned breakCount() const;
+    // Names of existing device objects and symbolic links.
+    std::vector<std::wstring> deviceNames() const;
+    std::vector<std::wstring> linkNames() const;
+    // Interrupts connected now, and the tags of pool blocks allocated now.
+    unsigned connectedInterrupts() const;
+    std::vector<ULONG> poolTags() const;
+
+    // ---- Faults ----------------------------------------------------------------------
+    // The next IoCreateDevice fails with STATUS_INSUFFICIENT_RESOURCES.
+    void failNextDeviceCreation();
+    // Records a fault of the running test.
+    void fault(const std::string& what);
+    // Ends a test: unloads a loaded driver, checks for what was left behind,
+    // returns every fault recorded and resets the kernel and the adapter.
+    std::vector<std::string> finish();
+
+private:
+    Kernel() = default;
+};
+
+}  // namespace kt40kernel

@@ -1,0 +1,3 @@
+// The stand-in kernel's <ntddk.h>: everything is in <wdm.h>.
+#pragma once
+#include <wdm.h>

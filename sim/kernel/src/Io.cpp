@@ -1,0 +1,821 @@
+// The stand-in kernel's I/O manager, Plug and Play manager and bus driver,
+// and the test-facing Kernel class.
+#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "State.h"
+#include "kt40sim/Adapter.h"
+
+using namespace kt40kernel::detail;
+using kt40kernel::AdapterOptions;
+using kt40kernel::RequestRecord;
+
+namespace {
+
+void checkIrql(KIRQL most, const char* routine) {
+    if (KeGetCurrentIrql() > most)
+        fault(std::string(routine) + " called at IRQL " + std::to_string(KeGetCurrentIrql()) + ", above " +
+              std::to_string(most));
+}
+
+PDEVICE_OBJECT attachedTop(PDEVICE_OBJECT d) {
+    std::lock_guard lock(state().mu);
+    while (d && d->AttachedDevice) d = d->AttachedDevice;
+    return d;
+}
+
+NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDRIVER_OBJECT newDriverObject(const std::wstring& name) {
+    auto* d = new DRIVER_OBJECT{};
+    auto* ext = new DRIVER_EXTENSION{};
+    ext->DriverObject = d;
+    d->Type = 4;
+    d->DriverExtension = ext;
+    auto* buf = new wchar_t[name.size() + 1];
+    std::wmemcpy(buf, name.c_str(), name.size() + 1);
+    RtlInitUnicodeString(&d->DriverName, buf);
+    for (auto& f : d->MajorFunction) f = invalidDeviceRequest;
+    return d;
+}
+
+void deleteDriverObject(PDRIVER_OBJECT d) {
+    delete[] d->DriverName.Buffer;
+    delete d->DriverExtension;
+    delete d;
+}
+
+PIRP allocateIrp(CHAR stackSize, bool driverOwned) {
+    const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    irp->Type = 6;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    std::lock_guard lock(state().mu);
+    state().irps[irp] = IrpRecord{false, driverOwned};
+    return irp;
+}
+
+void releaseIrp(PIRP irp) {
+    {
+        std::lock_guard lock(state().mu);
+        state().irps.erase(irp);
+    }
+    std::free(irp);
+}
+
+// Sends a request the way the I/O or PnP manager does and waits for it: the
+// request goes to the top of `device`'s stack; a dispatch routine that returns
+// without pending must have completed the request with the status it returns.
+IO_STATUS_BLOCK send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
+                     void (*fill)(PIRP, PIO_STACK_LOCATION, void*), void* context,
+                     NTSTATUS initial = STATUS_SUCCESS) {
+    PDEVICE_OBJECT top = attachedTop(device);
+    PIRP irp = allocateIrp(top->StackSize, false);
+    irp->RequestorMode = UserMode;
+    irp->IoStatus.Status = initial;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    next->FileObject = file;
+    if (fill) fill(irp, next, context);
+
+    const NTSTATUS returned = IofCallDriver(top, irp);
+    bool finished;
+    {
+        std::unique_lock lock(state().mu);
+        auto& rec = state().irps[irp];
+        if (returned == STATUS_PENDING)
+            state().irpDone.wait_for(lock, std::chrono::seconds(30), [&] { return rec.finished; });
+        finished = rec.finished;
+    }
+    if (!finished) {
+        fault(std::string(returned == STATUS_PENDING ? "a pending request was never completed"
+                                                     : "a dispatch routine returned without completing the request") +
+              " (major " + hex(major) + ", minor " + hex(minor) + ")");
+        IO_STATUS_BLOCK lost{};
+        lost.Status = returned;
+        return lost;  // left in the table, reported again by finish()
+    }
+    if (returned != STATUS_PENDING && returned != irp->IoStatus.Status)
+        fault("a dispatch routine returned " + hex(static_cast<ULONG>(returned)) + " for a request completed with " +
+              hex(static_cast<ULONG>(irp->IoStatus.Status)));
+    const IO_STATUS_BLOCK result = irp->IoStatus;
+    {
+        std::lock_guard lock(state().mu);
+        state().requests.push_back({major, minor, result.Status, result.Information});
+    }
+    releaseIrp(irp);
+    return result;
+}
+
+// ---- The bus driver of the virtual adapters ------------------------------------------
+
+int adapterOf(PDEVICE_OBJECT pdo) { return *static_cast<int*>(pdo->DeviceExtension); }
+
+AdapterOptions optionsOf(PDEVICE_OBJECT pdo) {
+    std::lock_guard lock(state().mu);
+    return state().adapters[static_cast<size_t>(adapterOf(pdo))].options;
+}
+
+NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = optionsOf(pdo).busStartStatus;
+        break;
+    case IRP_MN_READ_CONFIG: {
+        auto& p = stack->Parameters.ReadWriteConfig;
+        if (p.WhichSpace != PCI_WHICHSPACE_CONFIG || p.Offset + p.Length > 256) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        auto& adapter = kt40sim::Adapter::instance();
+        auto* out = static_cast<UCHAR*>(p.Buffer);
+        for (ULONG i = 0; i < p.Length; ++i) out[i] = static_cast<UCHAR>(adapter.pciConfigRead(p.Offset + i));
+        Irp->IoStatus.Information = p.Length;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        break;  // a bus driver leaves requests it does not handle as they came
+    }
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS busPower(PDEVICE_OBJECT, PIRP Irp) {
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS busSystemControl(PDEVICE_OBJECT, PIRP Irp) {
+    const NTSTATUS status = Irp->IoStatus.Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Resource lists of a start: raw (bus-relative) and translated.
+struct ResourceLists {
+    std::vector<uint64_t> raw, translated;  // 8-byte aligned storage
+};
+
+void buildResources(const AdapterOptions& o, ResourceLists& lists) {
+    const auto res = kt40sim::Adapter::instance().pciResources();
+    for (int translated = 0; translated < 2; ++translated) {
+        std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> d;
+        auto port = [&](uint32_t base, uint32_t length) {
+            CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
+            const bool memory = translated && o.portsInMemory;
+            p.Type = memory ? CmResourceTypeMemory : CmResourceTypePort;
+            p.ShareDisposition = CmResourceShareDeviceExclusive;
+            p.Flags = memory ? 0 : CM_RESOURCE_PORT_IO;
+            p.u.Port.Start.QuadPart = base;
+            p.u.Port.Length = length;
+            d.push_back(p);
+        };
+        if (!o.omitBridge) port(res.bridgeBase, res.bridgeLength);
+        if (!o.omitController) port(res.controllerBase, res.controllerLength);
+        if (!o.omitInterrupt) {
+            CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
+            p.Type = CmResourceTypeInterrupt;
+            p.ShareDisposition = res.shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
+            p.Flags = res.levelSensitive ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
+            p.u.Interrupt.Level = translated ? res.level : res.rawLevel;
+            p.u.Interrupt.Vector = translated ? res.vector : res.rawVector;
+            p.u.Interrupt.Affinity = res.affinity;
+            d.push_back(p);
+        }
+        const size_t bytes = sizeof(CM_RESOURCE_LIST) + d.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+        auto& storage = translated ? lists.translated : lists.raw;
+        storage.assign(bytes / 8 + 1, 0);
+        auto* list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
+        list->Count = 1;
+        list->List[0].InterfaceType = PCIBus;
+        list->List[0].PartialResourceList.Version = 1;
+        list->List[0].PartialResourceList.Revision = 1;
+        list->List[0].PartialResourceList.Count = static_cast<ULONG>(d.size());
+        for (size_t i = 0; i < d.size(); ++i) list->List[0].PartialResourceList.PartialDescriptors[i] = d[i];
+    }
+}
+
+PDEVICE_OBJECT pdoOf(int adapter) {
+    std::lock_guard lock(state().mu);
+    auto& v = state().adapters;
+    if (adapter < 0 || static_cast<size_t>(adapter) >= v.size()) return nullptr;
+    return v[static_cast<size_t>(adapter)].pdo;
+}
+
+void setAssigned(int adapter, bool assigned) {
+    std::lock_guard lock(state().mu);
+    state().adapters[static_cast<size_t>(adapter)].assigned = assigned;
+}
+
+NTSTATUS pnp(int adapter, UCHAR minor) {
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    if (!pdo) return STATUS_NO_SUCH_DEVICE;
+    return send(pdo, IRP_MJ_PNP, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
+}
+
+}  // namespace
+
+// ---- I/O manager calls of drivers ------------------------------------------------------------
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject) {
+    checkIrql(PASSIVE_LEVEL, "IoCreateDevice");
+    *DeviceObject = nullptr;
+    const std::wstring name = lower(fromUnicode(DeviceName));
+    {
+        std::lock_guard lock(state().mu);
+        if (state().failNextCreate) {
+            state().failNextCreate = false;
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (!name.empty() && state().devices.count(name)) return STATUS_OBJECT_NAME_COLLISION;
+    }
+    const size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
+    auto* d = static_cast<PDEVICE_OBJECT>(std::calloc(1, head + DeviceExtensionSize));
+    d->Type = IO_TYPE_DEVICE;
+    d->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    d->DriverObject = DriverObject;
+    d->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<char*>(d) + head : nullptr;
+    d->DeviceType = DeviceType;
+    d->Characteristics = DeviceCharacteristics;
+    d->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    d->StackSize = 1;
+    std::lock_guard lock(state().mu);
+    d->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = d;
+    if (!name.empty()) state().devices[name] = d;
+    state().deviceName[d] = name;
+    *DeviceObject = d;
+    return STATUS_SUCCESS;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    checkIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    const std::wstring name = s.deviceName[DeviceObject];
+    for (auto& [link, target] : s.links)
+        if (!name.empty() && target == name) s.faults.push_back("device " + narrow(name) + " deleted while link " + narrow(link) + " still names it");
+    if (s.attachedTo.count(DeviceObject)) s.faults.push_back("device " + narrow(name) + " deleted while still attached to a lower device");
+    for (PDEVICE_OBJECT* p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
+        if (*p == DeviceObject) {
+            *p = DeviceObject->NextDevice;
+            break;
+        }
+    }
+    s.devices.erase(name);
+    s.deviceName.erase(DeviceObject);
+    std::free(DeviceObject);
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    checkIrql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    std::lock_guard lock(state().mu);
+    const std::wstring link = lower(fromUnicode(SymbolicLinkName));
+    if (state().links.count(link)) return STATUS_OBJECT_NAME_COLLISION;
+    state().links[link] = lower(fromUnicode(DeviceName));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    checkIrql(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+    std::lock_guard lock(state().mu);
+    return state().links.erase(lower(fromUnicode(SymbolicLinkName))) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    checkIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    for (auto& a : s.adapters)
+        if (a.pdo == TargetDevice && a.options.refuseAttach) return nullptr;
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice) top = top->AttachedDevice;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CHAR>(top->StackSize + 1);
+    s.attachedTo[SourceDevice] = top;
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    checkIrql(PASSIVE_LEVEL, "IoDetachDevice");
+    std::lock_guard lock(state().mu);
+    if (!TargetDevice->AttachedDevice) {
+        state().faults.push_back("IoDetachDevice of a device with nothing attached");
+        return;
+    }
+    state().attachedTo.erase(TargetDevice->AttachedDevice);
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    checkIrql(DISPATCH_LEVEL, "IoCallDriver");
+    if (--Irp->CurrentLocation <= 0) {
+        fault("IoCallDriver with no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+        std::abort();
+    }
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    return DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+}
+
+VOID IofCompleteRequest(PIRP Irp, CHAR) {
+    checkIrql(DISPATCH_LEVEL, "IoCompleteRequest");
+    {
+        std::lock_guard lock(state().mu);
+        auto it = state().irps.find(Irp);
+        if (it == state().irps.end()) {
+            state().faults.push_back("IoCompleteRequest of a request the I/O manager does not know (freed?)");
+            return;
+        }
+        if (it->second.finished) {
+            state().faults.push_back("request completed twice");
+            return;
+        }
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) fault("request completed with STATUS_PENDING");
+    if (Irp->CancelRoutine) fault("request completed with its cancel routine still set");
+    // Walk up the stack, calling each completion routine that the driver above
+    // set, as the real I/O manager does.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION done = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (done->Control & SL_PENDING_RETURNED) != 0;
+        IoSkipCurrentIrpStackLocation(Irp);
+        const bool ok = NT_SUCCESS(Irp->IoStatus.Status);
+        const bool cancelled = Irp->Cancel;
+        if (done->CompletionRoutine && ((ok && (done->Control & SL_INVOKE_ON_SUCCESS)) ||
+                                        (!ok && (done->Control & SL_INVOKE_ON_ERROR)) ||
+                                        (cancelled && (done->Control & SL_INVOKE_ON_CANCEL)))) {
+            PDEVICE_OBJECT upper =
+                Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+            if (done->CompletionRoutine(upper, Irp, done->Context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    std::lock_guard lock(state().mu);
+    state().irps[Irp].finished = true;
+    state().irpDone.notify_all();
+}
+
+PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN) {
+    checkIrql(DISPATCH_LEVEL, "IoAllocateIrp");
+    PIRP irp = allocateIrp(StackSize, true);
+    irp->RequestorMode = KernelMode;
+    return irp;
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    checkIrql(DISPATCH_LEVEL, "IoFreeIrp");
+    {
+        std::lock_guard lock(state().mu);
+        auto it = state().irps.find(Irp);
+        if (it == state().irps.end() || !it->second.driverOwned) {
+            state().faults.push_back("IoFreeIrp of a request the driver did not allocate");
+            return;
+        }
+    }
+    releaseIrp(Irp);
+}
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) fault("PoCallDriver with a request that is not a power request");
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) fault("PoStartNextPowerIrp with a request that is not a power request");
+}
+
+}  // extern "C"
+
+// ---- Kernel ------------------------------------------------------------------------------
+
+namespace kt40kernel {
+
+Kernel& Kernel::instance() {
+    static Kernel k;
+    return k;
+}
+
+std::wstring Kernel::servicePath(const std::wstring& service) {
+    return L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service;
+}
+
+NTSTATUS Kernel::loadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
+    PDRIVER_OBJECT d = newDriverObject(L"\\Driver\\" + service);
+    {
+        std::lock_guard lock(state().mu);
+        if (state().driver) state().faults.push_back("a driver is already loaded");
+        state().driver = d;
+        state().registryPath = servicePath(service);
+    }
+    auto* path = new wchar_t[state().registryPath.size() + 1];
+    std::wmemcpy(path, state().registryPath.c_str(), state().registryPath.size() + 1);
+    UNICODE_STRING registryPath;
+    RtlInitUnicodeString(&registryPath, path);
+    d->DriverInit = entry;
+    const NTSTATUS status = entry(d, &registryPath);
+    delete[] path;  // a driver must copy what it keeps of its registry path
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) fault("DriverEntry returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+    if (!NT_SUCCESS(status)) {
+        std::lock_guard lock(state().mu);
+        state().driver = nullptr;
+        deleteDriverObject(d);
+    }
+    return status;
+}
+
+void Kernel::unloadDriver() {
+    PDRIVER_OBJECT d;
+    size_t count;
+    {
+        std::lock_guard lock(state().mu);
+        d = state().driver;
+        count = state().adapters.size();
+    }
+    if (!d) return;
+    for (size_t i = 0; i < count; ++i) {
+        bool added;
+        {
+            std::lock_guard lock(state().mu);
+            added = state().adapters[i].added;
+        }
+        if (added) {
+            // Removal cannot be refused when the device goes away.
+            pnp(static_cast<int>(i), IRP_MN_SURPRISE_REMOVAL);
+            pnp(static_cast<int>(i), IRP_MN_REMOVE_DEVICE);
+            setAssigned(static_cast<int>(i), false);
+            std::lock_guard lock(state().mu);
+            state().adapters[i].added = false;
+        }
+    }
+    if (d->DeviceObject) fault("the driver is unloaded with device objects left");
+    if (d->DriverUnload) d->DriverUnload(d);
+    std::lock_guard lock(state().mu);
+    state().driver = nullptr;
+    deleteDriverObject(d);
+}
+
+PDRIVER_OBJECT Kernel::driverObject() const {
+    std::lock_guard lock(state().mu);
+    return state().driver;
+}
+
+int Kernel::addAdapter(const AdapterOptions& options, NTSTATUS* status) {
+    PDRIVER_OBJECT bus;
+    PDRIVER_OBJECT driver;
+    int id;
+    {
+        std::lock_guard lock(state().mu);
+        auto& s = state();
+        if (!s.busDriver) {
+            s.busDriver = newDriverObject(L"\\Driver\\pci");
+            s.busDriver->MajorFunction[IRP_MJ_PNP] = busPnp;
+            s.busDriver->MajorFunction[IRP_MJ_POWER] = busPower;
+            s.busDriver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = busSystemControl;
+        }
+        bus = s.busDriver;
+        driver = s.driver;
+        id = static_cast<int>(s.adapters.size());
+        s.adapters.push_back({options, nullptr, false, false});
+    }
+    const std::wstring name = L"\\Device\\NTPNP_PCI" + std::to_wstring(id);
+    UNICODE_STRING u;
+    RtlInitUnicodeString(&u, name.c_str());
+    PDEVICE_OBJECT pdo = nullptr;
+    IoCreateDevice(bus, sizeof(int), &u, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
+    *static_cast<int*>(pdo->DeviceExtension) = id;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    {
+        std::lock_guard lock(state().mu);
+        state().adapters[static_cast<size_t>(id)].pdo = pdo;
+    }
+    NTSTATUS result = STATUS_NO_SUCH_DEVICE;
+    if (!driver || !driver->DriverExtension->AddDevice) {
+        fault("addAdapter without a loaded driver that has an add-device routine");
+    } else {
+        result = driver->DriverExtension->AddDevice(driver, pdo);
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) fault("AddDevice returned at a raised IRQL");
+        PDEVICE_OBJECT top = attachedTop(pdo);
+        if (NT_SUCCESS(result)) {
+            if (top == pdo) fault("AddDevice succeeded without attaching a device");
+            else if (top->Flags & DO_DEVICE_INITIALIZING) fault("AddDevice left DO_DEVICE_INITIALIZING set");
+            std::lock_guard lock(state().mu);
+            state().adapters[static_cast<size_t>(id)].added = top != pdo;
+        } else if (top != pdo) {
+            fault("AddDevice failed but left a device attached");
+        }
+    }
+    if (status) *status = result;
+    return id;
+}
+
+NTSTATUS Kernel::start(int adapter) {
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    if (!pdo) return STATUS_NO_SUCH_DEVICE;
+    ResourceLists lists;
+    buildResources(optionsOf(pdo), lists);
+    setAssigned(adapter, true);
+    struct Ctx {
+        ResourceLists* lists;
+    } ctx{&lists};
+    const NTSTATUS status =
+        send(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr,
+             [](PIRP, PIO_STACK_LOCATION s, void* c) {
+                 auto* l = static_cast<Ctx*>(c)->lists;
+                 s->Parameters.StartDevice.AllocatedResources = reinterpret_cast<PCM_RESOURCE_LIST>(l->raw.data());
+                 s->Parameters.StartDevice.AllocatedResourcesTranslated =
+                     reinterpret_cast<PCM_RESOURCE_LIST>(l->translated.data());
+             },
+             &ctx, STATUS_NOT_SUPPORTED)
+            .Status;
+    // After a failed start the adapter stays added without resources; the
+    // test decides whether it is removed.
+    if (!NT_SUCCESS(status)) setAssigned(adapter, false);
+    return status;
+}
+
+NTSTATUS Kernel::stop(int adapter) {
+    NTSTATUS status = pnp(adapter, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        pnp(adapter, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    status = pnp(adapter, IRP_MN_STOP_DEVICE);
+    setAssigned(adapter, false);
+    return status;
+}
+
+NTSTATUS Kernel::remove(int adapter) {
+    NTSTATUS status = pnp(adapter, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        pnp(adapter, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    status = pnp(adapter, IRP_MN_REMOVE_DEVICE);
+    setAssigned(adapter, false);
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    std::lock_guard lock(state().mu);
+    if (pdo->AttachedDevice) state().faults.push_back("a device is still attached after IRP_MN_REMOVE_DEVICE");
+    state().adapters[static_cast<size_t>(adapter)].added = false;
+    return status;
+}
+
+NTSTATUS Kernel::sendPnp(int adapter, UCHAR minor) { return pnp(adapter, minor); }
+
+NTSTATUS Kernel::sendPower(int adapter, UCHAR minor) {
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    if (!pdo) return STATUS_NO_SUCH_DEVICE;
+    return send(pdo, IRP_MJ_POWER, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
+}
+
+NTSTATUS Kernel::sendSystemControl(int adapter) {
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    if (!pdo) return STATUS_NO_SUCH_DEVICE;
+    return send(pdo, IRP_MJ_SYSTEM_CONTROL, 0, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
+}
+
+PDEVICE_OBJECT Kernel::topDevice(int adapter) const {
+    PDEVICE_OBJECT pdo = pdoOf(adapter);
+    return pdo ? attachedTop(pdo) : nullptr;
+}
+
+NTSTATUS Kernel::open(const std::string& path, Handle& handle) {
+    std::wstring name(path.begin(), path.end());
+    PDEVICE_OBJECT device = nullptr;
+    {
+        std::lock_guard lock(state().mu);
+        auto& s = state();
+        if (name.rfind(L"\\\\.\\", 0) == 0) {
+            auto link = s.links.find(lower(L"\\DosDevices\\" + name.substr(4)));
+            if (link == s.links.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+            name = link->second;
+        }
+        auto d = s.devices.find(lower(name));
+        if (d == s.devices.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+        device = d->second;
+    }
+    auto* file = new FILE_OBJECT{};
+    file->Type = 5;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    const NTSTATUS status = send(device, IRP_MJ_CREATE, 0, file, nullptr, nullptr).Status;
+    if (!NT_SUCCESS(status)) {
+        delete file;
+        return status;
+    }
+    std::lock_guard lock(state().mu);
+    handle = state().nextHandle++;
+    state().files[handle] = file;
+    return status;
+}
+
+NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                               ULONG_PTR* returned) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard lock(state().mu);
+        auto f = state().files.find(handle);
+        if (f == state().files.end()) return STATUS_INVALID_PARAMETER;  // STATUS_INVALID_HANDLE on Windows
+        file = f->second;
+    }
+    struct Ctx {
+        ULONG code;
+        const void* in;
+        ULONG inLength;
+        void* out;
+        ULONG outLength;
+        std::vector<char> system;
+    } ctx{code, in, inLength, out, outLength, {}};
+    const bool buffered = (code & 3) == METHOD_BUFFERED;
+    if (buffered) {
+        ctx.system.assign(std::max(inLength, outLength) + 1, 0);
+        if (in && inLength) std::memcpy(ctx.system.data(), in, inLength);
+    }
+    const IO_STATUS_BLOCK io = send(
+        file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0, file,
+        [](PIRP irp, PIO_STACK_LOCATION s, void* c) {
+            auto* x = static_cast<Ctx*>(c);
+            s->Parameters.DeviceIoControl.IoControlCode = x->code;
+            s->Parameters.DeviceIoControl.InputBufferLength = x->inLength;
+            s->Parameters.DeviceIoControl.OutputBufferLength = x->outLength;
+            if ((x->code & 3) == METHOD_BUFFERED) {
+                irp->AssociatedIrp.SystemBuffer = x->system.data();
+            } else {
+                s->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(x->in);
+                irp->UserBuffer = x->out;
+            }
+        },
+        &ctx);
+    if (buffered && NT_SUCCESS(io.Status) && out)
+        std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
+    if (returned) *returned = io.Information;
+    return io.Status;
+}
+
+NTSTATUS Kernel::close(Handle handle) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard lock(state().mu);
+        auto f = state().files.find(handle);
+        if (f == state().files.end()) return STATUS_INVALID_PARAMETER;
+        file = f->second;
+        state().files.erase(f);
+    }
+    send(file->DeviceObject, IRP_MJ_CLEANUP, 0, file, nullptr, nullptr);  // its status does not matter
+    const NTSTATUS status = send(file->DeviceObject, IRP_MJ_CLOSE, 0, file, nullptr, nullptr).Status;
+    delete file;
+    return status;
+}
+
+std::vector<RequestRecord> Kernel::requests() const {
+    std::lock_guard lock(state().mu);
+    return state().requests;
+}
+
+void Kernel::setRegistryDword(const std::wstring& key, const std::wstring& name, ULONG value) {
+    std::lock_guard lock(state().mu);
+    state().registry[lower(key)][lower(name)] = value;
+}
+
+void Kernel::deleteRegistryKey(const std::wstring& key) {
+    std::lock_guard lock(state().mu);
+    state().registry.erase(lower(key));
+}
+
+std::vector<std::string> Kernel::traceLines() const {
+    std::lock_guard lock(state().mu);
+    return state().trace;
+}
+
+void Kernel::clearTrace() {
+    std::lock_guard lock(state().mu);
+    state().trace.clear();
+}
+
+unsigned Kernel::breakCount() const {
+    std::lock_guard lock(state().mu);
+    return state().breaks;
+}
+
+std::vector<std::wstring> Kernel::deviceNames() const {
+    std::lock_guard lock(state().mu);
+    std::vector<std::wstring> v;
+    for (auto& [name, d] : state().devices)
+        if (d->DriverObject != state().busDriver) v.push_back(name);
+    return v;
+}
+
+std::vector<std::wstring> Kernel::linkNames() const {
+    std::lock_guard lock(state().mu);
+    std::vector<std::wstring> v;
+    for (auto& [name, target] : state().links) v.push_back(name);
+    return v;
+}
+
+unsigned Kernel::connectedInterrupts() const {
+    std::lock_guard lock(state().mu);
+    return static_cast<unsigned>(state().interrupts.size());
+}
+
+std::vector<ULONG> Kernel::poolTags() const {
+    std::lock_guard lock(state().mu);
+    std::vector<ULONG> v;
+    for (auto& [p, info] : state().pool) v.push_back(info.first);
+    return v;
+}
+
+void Kernel::failNextDeviceCreation() {
+    std::lock_guard lock(state().mu);
+    state().failNextCreate = true;
+}
+
+void Kernel::fault(const std::string& what) { detail::fault(what); }
+
+std::vector<std::string> Kernel::finish() {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        detail::fault("the test ends at IRQL " + std::to_string(KeGetCurrentIrql()));
+        KIRQL ignored;
+        KeRaiseIrql(HIGH_LEVEL, &ignored);
+        KeLowerIrql(PASSIVE_LEVEL);
+    }
+    {
+        std::vector<PFILE_OBJECT> files;
+        {
+            std::lock_guard lock(state().mu);
+            for (auto& [h, f] : state().files) files.push_back(f);
+            state().files.clear();
+        }
+        for (auto* f : files) delete f;
+    }
+    unloadDriver();
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    for (auto& [irp, rec] : s.irps) {
+        s.faults.push_back(rec.driverOwned ? "a request the driver allocated was never freed"
+                                           : "a request was never completed");
+        std::free(irp);
+    }
+    for (auto& [p, info] : s.pool) {
+        s.faults.push_back("pool block of " + std::to_string(info.second) + " bytes, tag " + hex(info.first) +
+                           ", never freed");
+        std::free(p);
+    }
+    for (auto& [name, d] : s.devices) {
+        if (d->DriverObject == s.busDriver) continue;
+        s.faults.push_back("device " + narrow(name) + " left behind");
+        std::free(d);
+    }
+    for (auto& [link, target] : s.links) s.faults.push_back("link " + narrow(link) + " left behind");
+    for (auto* i : s.interrupts) {
+        s.faults.push_back("interrupt left connected");
+        delete i;
+    }
+    if (!s.keys.empty()) s.faults.push_back("registry key handle left open");
+    if (!s.mappings.empty()) s.faults.push_back("I/O space left mapped");
+    if (!s.dpcs.empty()) s.faults.push_back("DPC left queued");
+    if (!s.partialLine.empty()) s.trace.push_back(s.partialLine);
+    for (auto& a : s.adapters) {
+        s.deviceName.erase(a.pdo);
+        std::free(a.pdo);
+    }
+    if (s.busDriver) deleteDriverObject(s.busDriver);
+    auto faults = std::move(s.faults);
+    static_cast<detail::Tables&>(s) = detail::Tables{};
+    kt40sim::Adapter::instance().reset();
+    return faults;
+}
+
+}  // namespace kt40kernel

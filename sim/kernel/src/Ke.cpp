@@ -1,0 +1,538 @@
+// The stand-in kernel's executive, HAL and run-time library: IRQL, spin
+// locks, events, DPCs, interrupt objects, pool, strings, debugger output,
+// I/O space mapping, port I/O and the registry.
+#include <sched.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+
+#include "State.h"
+#include "kt40sim/Adapter.h"
+
+namespace kt40kernel::detail {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+void fault(const std::string& what) {
+    std::lock_guard lock(state().mu);
+    state().faults.push_back(what);
+}
+
+std::wstring lower(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return s;
+}
+
+std::wstring fromUnicode(PCUNICODE_STRING s) {
+    if (!s || !s->Buffer) return {};
+    return std::wstring(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+std::string narrow(const std::wstring& s) {
+    std::string out;
+    for (wchar_t c : s) out.push_back(c < 128 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::string hex(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%08llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+namespace {
+
+thread_local KIRQL tIrql = PASSIVE_LEVEL;
+thread_local char tThreadToken;  // its address identifies the thread as a lock owner
+
+std::mutex eventMu;
+std::condition_variable eventCv;
+
+// How long a wait may take before the stand-in calls it a hang.
+constexpr auto kHangLimit = std::chrono::seconds(30);
+
+void checkIrqlAtMost(KIRQL most, const char* routine) {
+    if (tIrql > most)
+        fault(std::string(routine) + " called at IRQL " + std::to_string(tIrql) + ", above " +
+              std::to_string(most));
+}
+
+bool inBlock(uint64_t phys, uint32_t base, uint32_t length) { return phys >= base && phys < uint64_t{base} + length; }
+
+// The I/O block an access falls in, checked against what the PnP manager has
+// handed out; false (and a fault) for an access no started device may make.
+bool portAllowed(uint64_t phys) {
+    const auto res = kt40sim::Adapter::instance().pciResources();
+    const bool decoded = inBlock(phys, res.bridgeBase, res.bridgeLength) ||
+                         inBlock(phys, res.controllerBase, res.controllerLength);
+    if (!decoded) {
+        fault("I/O access at " + hex(phys) + ", outside the adapter's blocks");
+        return false;
+    }
+    bool assigned = false;
+    {
+        std::lock_guard lock(state().mu);
+        for (auto& a : state().adapters) assigned = assigned || a.assigned;
+    }
+    if (!assigned) fault("I/O access at " + hex(phys) + " while no started device owns the adapter's blocks");
+    return assigned;
+}
+
+uint64_t mappedToPhys(volatile ULONG* reg) {
+    const auto va = reinterpret_cast<uintptr_t>(reg);
+    std::lock_guard lock(state().mu);
+    for (auto& m : state().mappings)
+        if (va >= m.virt && va < m.virt + m.length) return m.phys + (va - m.virt);
+    state().faults.push_back("register access at " + hex(va) + ", not in any mapping of I/O space");
+    return ~uint64_t{0};
+}
+
+}  // namespace
+
+uint32_t ioRead(uint64_t phys) {
+    if (!portAllowed(phys)) return 0xFFFFFFFF;
+    auto& a = kt40sim::Adapter::instance();
+    const auto res = a.pciResources();
+    if (inBlock(phys, res.bridgeBase, res.bridgeLength)) return a.bridgeRead(static_cast<uint32_t>(phys - res.bridgeBase));
+    return a.pciRead(static_cast<uint32_t>(phys - res.controllerBase));
+}
+
+void ioWrite(uint64_t phys, uint32_t value) {
+    if (!portAllowed(phys)) return;
+    auto& a = kt40sim::Adapter::instance();
+    const auto res = a.pciResources();
+    if (inBlock(phys, res.bridgeBase, res.bridgeLength))
+        a.bridgeWrite(static_cast<uint32_t>(phys - res.bridgeBase), value);
+    else
+        a.pciWrite(static_cast<uint32_t>(phys - res.controllerBase), value);
+}
+
+// Runs the queued DPCs at DISPATCH_LEVEL, as a processor does when its IRQL
+// drops below DISPATCH_LEVEL.
+void runQueuedDpcs() {
+    for (;;) {
+        PRKDPC dpc = nullptr;
+        {
+            std::lock_guard lock(state().mu);
+            if (state().dpcs.empty()) return;
+            dpc = state().dpcs.front();
+            state().dpcs.erase(state().dpcs.begin());
+            dpc->DpcData = nullptr;
+        }
+        const KIRQL saved = tIrql;
+        tIrql = DISPATCH_LEVEL;
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        if (tIrql != DISPATCH_LEVEL) fault("a DPC routine returned at IRQL " + std::to_string(tIrql));
+        tIrql = saved;
+    }
+}
+
+}  // namespace kt40kernel::detail
+
+using namespace kt40kernel::detail;
+
+extern "C" {
+
+PVOID MmUserProbeAddress = reinterpret_cast<PVOID>(uintptr_t{0x7FFFFFFF0000});
+
+VOID Kt40KernelAssertionFailed(PCSTR Expression, PCSTR File, ULONG Line) {
+    fault(std::string("assertion failed: ") + Expression + " at " + File + ":" + std::to_string(Line));
+}
+
+// ---- IRQL and synchronisation ------------------------------------------------
+
+KIRQL KeGetCurrentIrql(void) { return tIrql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    if (NewIrql < tIrql) fault("KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    *OldIrql = tIrql;
+    tIrql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > tIrql) fault("KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    tIrql = NewIrql;
+    if (tIrql < DISPATCH_LEVEL) runQueuedDpcs();
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    const auto me = reinterpret_cast<ULONG_PTR>(&tThreadToken);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
+        fault("KeAcquireSpinLock on a lock the thread already holds (deadlock)");
+        std::abort();
+    }
+    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+        sched_yield();
+    }
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    const auto me = reinterpret_cast<ULONG_PTR>(&tThreadToken);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != me) fault("KeReleaseSpinLock on a lock the thread does not hold");
+    if (tIrql != DISPATCH_LEVEL) fault("KeReleaseSpinLock at IRQL " + std::to_string(tIrql));
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    KeLowerIrql(NewIrql);
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::lock_guard lock(eventMu);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.SignalState = State ? 1 : 0;
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    std::lock_guard lock(eventMu);
+    const LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    eventCv.notify_all();
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+    std::lock_guard lock(eventMu);
+    Event->Header.SignalState = 0;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
+    auto* event = static_cast<PRKEVENT>(Object);
+    const bool poll = Timeout && Timeout->QuadPart == 0;
+    if (!poll) checkIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+    std::chrono::nanoseconds limit = kHangLimit;
+    bool hangIsFault = true;
+    if (Timeout && Timeout->QuadPart < 0) {
+        limit = std::chrono::nanoseconds(-Timeout->QuadPart * 100);
+        hangIsFault = false;
+    }
+    std::unique_lock lock(eventMu);
+    const bool signalled = poll ? event->Header.SignalState != 0
+                                : eventCv.wait_for(lock, limit, [&] { return event->Header.SignalState != 0; });
+    if (!signalled) {
+        lock.unlock();
+        if (hangIsFault) fault("KeWaitForSingleObject: the event was never set");
+        return STATUS_TIMEOUT;
+    }
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+// ---- DPC and interrupt ------------------------------------------------------------
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    std::lock_guard lock(state().mu);
+    *Dpc = KDPC{};
+    Dpc->Type = 19;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    {
+        std::lock_guard lock(state().mu);
+        if (Dpc->DpcData) return FALSE;
+        Dpc->SystemArgument1 = SystemArgument1;
+        Dpc->SystemArgument2 = SystemArgument2;
+        Dpc->DpcData = Dpc;
+        state().dpcs.push_back(Dpc);
+    }
+    if (tIrql < DISPATCH_LEVEL) runQueuedDpcs();
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    std::lock_guard lock(state().mu);
+    auto& q = state().dpcs;
+    for (auto it = q.begin(); it != q.end(); ++it) {
+        if (*it == Dpc) {
+            q.erase(it);
+            Dpc->DpcData = nullptr;
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
+                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql, KINTERRUPT_MODE,
+                            BOOLEAN, KAFFINITY ProcessorEnableMask, BOOLEAN) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "IoConnectInterrupt");
+    const auto res = kt40sim::Adapter::instance().pciResources();
+    if (Vector != res.vector || Irql != res.level || SynchronizeIrql < Irql || !(ProcessorEnableMask & res.affinity))
+        return STATUS_INVALID_PARAMETER;
+    auto* i = new Interrupt{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql};
+    i->lock = SpinLock ? SpinLock : &i->ownLock;
+    std::lock_guard lock(state().mu);
+    state().interrupts.push_back(i);
+    *InterruptObject = reinterpret_cast<PKINTERRUPT>(i);
+    return STATUS_SUCCESS;
+}
+
+VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "IoDisconnectInterrupt");
+    auto* i = reinterpret_cast<Interrupt*>(InterruptObject);
+    {
+        std::lock_guard lock(state().mu);
+        auto& v = state().interrupts;
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            if (*it == i) {
+                v.erase(it);
+                delete i;
+                return;
+            }
+        }
+    }
+    fault("IoDisconnectInterrupt of an interrupt that is not connected");
+}
+
+// ---- Pool ----------------------------------------------------------------------------
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    checkIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    void* p = std::calloc(1, NumberOfBytes ? NumberOfBytes : 1);
+    if (!p) return nullptr;
+    std::lock_guard lock(state().mu);
+    state().pool[p] = {Tag, NumberOfBytes};
+    return p;
+}
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
+    {
+        std::lock_guard lock(state().mu);
+        auto it = state().pool.find(P);
+        if (it == state().pool.end()) {
+            state().faults.push_back("ExFreePoolWithTag of a block not allocated from the pool (or freed twice)");
+            return;
+        }
+        if (it->second.first != Tag) state().faults.push_back("ExFreePoolWithTag with another tag than the block's");
+        state().pool.erase(it);
+    }
+    std::free(P);
+}
+
+// ---- Run-time library -------------------------------------------------------------------
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    const size_t n = SourceString ? wcslen(SourceString) : 0;
+    DestinationString->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+    DestinationString->MaximumLength = static_cast<USHORT>(SourceString ? (n + 1) * sizeof(WCHAR) : 0);
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    if (Destination->Length + Source->Length > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(reinterpret_cast<char*>(Destination->Buffer) + Destination->Length, Source->Buffer, Source->Length);
+    Destination->Length = static_cast<USHORT>(Destination->Length + Source->Length);
+    if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength)
+        Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, Source);
+    return RtlAppendUnicodeStringToString(Destination, &s);
+}
+
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    if (Base == 0) Base = 10;
+    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    WCHAR digits[33];
+    int n = 0;
+    do {
+        const ULONG d = Value % Base;
+        digits[n++] = static_cast<WCHAR>(d < 10 ? L'0' + d : L'A' + d - 10);
+        Value /= Base;
+    } while (Value);
+    if (static_cast<size_t>(n) * sizeof(WCHAR) >= String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    for (int i = 0; i < n; ++i) String->Buffer[i] = digits[n - 1 - i];
+    String->Buffer[n] = 0;
+    String->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+// ---- Debugger ---------------------------------------------------------------------------
+
+namespace {
+
+// Windows reads 'l' as 32 bits; here long has 64. Drop the 'l' of a single-l
+// integer conversion so that the ULONG arguments are read as they were passed.
+std::string windowsFormat(PCCH format) {
+    std::string out;
+    for (const char* p = format; *p; ++p) {
+        if (*p == 'l' && p[1] != 'l' && (p == format || p[-1] != 'l') && p[1] && std::strchr("diouxX", p[1]))
+            continue;
+        out.push_back(*p);
+    }
+    return out;
+}
+
+void emit(const std::string& prefix, PCCH format, va_list args) {
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, windowsFormat(format).c_str(), args);
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    std::string text = buf;
+    size_t start = 0;
+    while (start < text.size()) {
+        if (s.partialLine.empty()) s.partialLine = prefix;
+        const size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            s.partialLine += text.substr(start);
+            break;
+        }
+        s.partialLine += text.substr(start, nl - start);
+        s.trace.push_back(s.partialLine);
+        s.partialLine.clear();
+        start = nl + 1;
+    }
+}
+
+}  // namespace
+
+ULONG DbgPrint(PCSTR Format, ...) {
+    va_list args;
+    va_start(args, Format);
+    emit("", Format, args);
+    va_end(args);
+    return STATUS_SUCCESS;
+}
+
+ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG, PCCH Format, va_list arglist) {
+    emit(Prefix ? Prefix : "", Format, arglist);
+    return STATUS_SUCCESS;
+}
+
+VOID DbgBreakPoint(void) {
+    std::lock_guard lock(state().mu);
+    ++state().breaks;
+}
+
+// ---- Memory manager -----------------------------------------------------------------------
+
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    const uintptr_t va = s.nextMapping;
+    s.nextMapping += (NumberOfBytes + 0xFFFF) & ~uintptr_t{0xFFFF};
+    s.mappings.push_back({va, static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes});
+    return reinterpret_cast<PVOID>(va);
+}
+
+VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmUnmapIoSpace");
+    std::lock_guard lock(state().mu);
+    auto& m = state().mappings;
+    for (auto it = m.begin(); it != m.end(); ++it) {
+        if (it->virt == reinterpret_cast<uintptr_t>(BaseAddress)) {
+            if (it->length != NumberOfBytes) state().faults.push_back("MmUnmapIoSpace with another length than mapped");
+            m.erase(it);
+            return;
+        }
+    }
+    state().faults.push_back("MmUnmapIoSpace of an address that is not mapped");
+}
+
+// ---- HAL: port and register I/O ----------------------------------------------------------
+
+ULONG READ_PORT_ULONG(PULONG Port) { return ioRead(reinterpret_cast<uintptr_t>(Port)); }
+
+VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) { ioWrite(reinterpret_cast<uintptr_t>(Port), Value); }
+
+VOID READ_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count) {
+    for (ULONG i = 0; i < Count; ++i) Buffer[i] = ioRead(reinterpret_cast<uintptr_t>(Port));
+}
+
+VOID WRITE_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count) {
+    for (ULONG i = 0; i < Count; ++i) ioWrite(reinterpret_cast<uintptr_t>(Port), Buffer[i]);
+}
+
+VOID READ_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count) {
+    const uint64_t phys = mappedToPhys(Register);
+    for (ULONG i = 0; i < Count; ++i) Buffer[i] = phys == ~uint64_t{0} ? 0xFFFFFFFF : ioRead(phys + 4 * i);
+}
+
+VOID WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count) {
+    const uint64_t phys = mappedToPhys(Register);
+    if (phys == ~uint64_t{0}) return;
+    for (ULONG i = 0; i < Count; ++i) ioWrite(phys + 4 * i, Buffer[i]);
+}
+
+// ---- Registry --------------------------------------------------------------------------
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    std::wstring path = fromUnicode(ObjectAttributes->ObjectName);
+    if (ObjectAttributes->RootDirectory) {
+        auto root = s.keys.find(ObjectAttributes->RootDirectory);
+        if (root == s.keys.end()) return STATUS_INVALID_PARAMETER;
+        path = root->second + L"\\" + path;
+    }
+    if (!(ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE))
+        s.faults.push_back("ZwOpenKey without OBJ_CASE_INSENSITIVE: registry names ignore case");
+    path = lower(path);
+    if (!s.registry.count(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const auto h = reinterpret_cast<HANDLE>(s.nextKey++);
+    s.keys[h] = path;
+    *KeyHandle = h;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS Class,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    auto key = s.keys.find(KeyHandle);
+    if (key == s.keys.end()) return STATUS_INVALID_PARAMETER;
+    if (Class != KeyValuePartialInformation) return STATUS_NOT_IMPLEMENTED;
+    auto& values = s.registry[key->second];
+    auto v = values.find(lower(fromUnicode(ValueName)));
+    if (v == values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const ULONG needed = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONG);
+    *ResultLength = needed;
+    if (Length < needed) return STATUS_BUFFER_TOO_SMALL;
+    auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(KeyValueInformation);
+    info->TitleIndex = 0;
+    info->Type = REG_DWORD;
+    info->DataLength = sizeof(ULONG);
+    std::memcpy(info->Data, &v->second, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClose(HANDLE Handle) {
+    std::lock_guard lock(state().mu);
+    if (!state().keys.erase(Handle)) {
+        state().faults.push_back("ZwClose of a handle that is not open");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"
