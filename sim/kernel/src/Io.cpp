@@ -2,6 +2,7 @@
 // and the test-facing Kernel class.
 #include <chrono>
 #include <algorithm>
+#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -219,7 +220,9 @@ void buildResources(const AdapterOptions& o, ResourceLists& lists) {
         list->List[0].PartialResourceList.Version = 1;
         list->List[0].PartialResourceList.Revision = 1;
         list->List[0].PartialResourceList.Count = static_cast<ULONG>(d.size());
-        for (size_t i = 0; i < d.size(); ++i) list->List[0].PartialResourceList.PartialDescriptors[i] = d[i];
+        // The descriptors run on past the declared one-element array.
+        auto* descriptors = reinterpret_cast<char*>(&list->List[0].PartialResourceList.PartialDescriptors[0]);
+        std::memcpy(descriptors, d.data(), d.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
     }
 }
 
@@ -515,7 +518,16 @@ int Kernel::addAdapter(const AdapterOptions& options, NTSTATUS* status) {
     UNICODE_STRING u;
     RtlInitUnicodeString(&u, name.c_str());
     PDEVICE_OBJECT pdo = nullptr;
+    bool failNext;  // meant for the driver's device, not the bus driver's
+    {
+        std::lock_guard lock(state().mu);
+        failNext = std::exchange(state().failNextCreate, false);
+    }
     IoCreateDevice(bus, sizeof(int), &u, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
+    {
+        std::lock_guard lock(state().mu);
+        state().failNextCreate = failNext;
+    }
     *static_cast<int*>(pdo->DeviceExtension) = id;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     {

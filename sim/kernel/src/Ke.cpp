@@ -383,8 +383,12 @@ namespace {
 std::string windowsFormat(PCCH format) {
     std::string out;
     for (const char* p = format; *p; ++p) {
-        if (*p == 'l' && p[1] != 'l' && (p == format || p[-1] != 'l') && p[1] && std::strchr("diouxX", p[1]))
-            continue;
+        out.push_back(*p);
+        if (*p != '%') continue;
+        ++p;
+        while (*p && std::strchr("-+ #0123456789.*", *p)) out.push_back(*p++);
+        if (*p == 'l' && p[1] && std::strchr("diouxX", p[1])) ++p;
+        if (!*p) break;
         out.push_back(*p);
     }
     return out;

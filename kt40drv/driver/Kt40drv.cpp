@@ -1,0 +1,221 @@
+// kt40drv: driver entry, device creation and the device's lifecycle.
+#include "Kt40drv.h"
+
+#include "KtPool.h"
+#include "KtTrace.h"
+
+KtTrace g_Trace("kt40drv");
+
+namespace {
+
+constexpr ULONG kBridgeBar = 1;
+constexpr ULONG kControllerBar = 3;
+constexpr ULONG kBridgeIntCsr = 0x4C;
+constexpr ULONG kBridgeIntPending = 1u << 2;
+constexpr ULONG kBridgeAcknowledge = 0x543;
+
+}  // namespace
+
+KtDriver* KtCreateDriver() { return new (NonPagedPool) Kt40drv(); }
+
+// ---- Driver ------------------------------------------------------------------------
+
+// Entry of the driver with the service's registry path: reads "BreakOnEntry"
+// from the "Parameters" subkey and breaks into the debugger when it is set.
+// IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
+NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
+    PAGED_CODE();
+    g_Trace.Write("In DriverEntry Compiled at %s on %s\n", __TIME__, __DATE__);
+    KtRegistryKey parameters;
+    if (NT_SUCCESS(parameters.Open(RegistryPath, L"Parameters"))) {
+        ULONG breakOnEntry = 0;
+        parameters.QueryValue(L"BreakOnEntry", breakOnEntry);
+        if (breakOnEntry) DbgBreakPoint();
+        LoadParameters(parameters);
+    }
+    m_Unit = 0;
+    return STATUS_SUCCESS;
+}
+
+// Loads the driver's parameters from the open "Parameters" key. IRQL: PASSIVE_LEVEL.
+void Kt40drv::LoadParameters(KtRegistryKey& Parameters) {
+    PAGED_CODE();
+    m_bBreakOnEntry = 0;
+    Parameters.QueryValue(L"BreakOnEntry", m_bBreakOnEntry);
+    g_Trace.Write("m_bBreakOnEntry loaded from registry, resulting value: [0x%08lx]\n", m_bBreakOnEntry);
+}
+
+// Creates the device of a new adapter as \Device\KT40<unit> with the link
+// \DosDevices\KT40<unit>. The unit counter moves on only when the device is
+// created and constructed. IRQL: PASSIVE_LEVEL. Returns the status of
+// creation and construction.
+NTSTATUS Kt40drv::AddDevice(PDEVICE_OBJECT PhysicalDevice) {
+    PAGED_CODE();
+    g_Trace.Write("AddDevice called\n");
+    KtUnitName linkName(L"\\DosDevices\\", L"KT40", m_Unit);
+    KtUnitName deviceName(L"\\Device\\", L"KT40", m_Unit);
+    const KtDeviceSetup setup{deviceName.Get(), FILE_DEVICE_UNKNOWN, linkName.Get(), 0, DO_DIRECT_IO};
+    Kt40drvDevice* device = new (DriverObject(), setup) Kt40drvDevice(PhysicalDevice, m_Unit);
+    if (!device) {
+        g_Trace.Write("Error creating device Kt40drvDevice0x%08lx\n", m_Unit);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const NTSTATUS status = device->ConstructorStatus();
+    if (!NT_SUCCESS(status)) {
+        g_Trace.Write("Error constructing device Kt40drvDevice0x%08lx status 0x%08lx\n", m_Unit,
+                      static_cast<ULONG>(status));
+        device->Destroy();
+        return status;
+    }
+    device->DeviceObject()->Flags &= ~DO_DEVICE_INITIALIZING;
+    ++m_Unit;
+    return status;
+}
+
+// ---- Device: construction and destruction ------------------------------------------
+
+// Constructs the device in the device object that the framework created and
+// attaches it to the adapter's stack. A failure stays in ConstructorStatus.
+// IRQL: PASSIVE_LEVEL.
+Kt40drvDevice::Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit) : KtPnpDevice(PhysicalDevice, nullptr) {
+    PAGED_CODE();
+    KeInitializeSpinLock(&m_CycleLock);
+    g_Trace.Write("Entering Kt40drvDevice::Kt40drvDevice (constructor)\n");
+    if (!NT_SUCCESS(m_ConstructorStatus)) return;
+    m_Unit = Unit;
+    m_ConstructorStatus = m_Lower.Initialize(DeviceObject(), PhysicalDevice);
+    if (!NT_SUCCESS(m_ConstructorStatus)) return;
+    SetLowerDevice(&m_Lower);
+    SetPnpPolicy();
+}
+
+// Destroys the interrupt connection, the register blocks and the attachment
+// (members, in reverse order of declaration). IRQL: PASSIVE_LEVEL.
+Kt40drvDevice::~Kt40drvDevice() {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::~Kt40drvDevice() (destructor)\n");
+    m_Interrupt.Disconnect();
+    m_CompletionDpc.Cancel();
+}
+
+// ---- Device: Plug and Play ------------------------------------------------------------
+
+// Takes the adapter's resources after the lower drivers started it: the
+// bridge block (BAR1) and the controller block (BAR3) by their ordinals, the
+// completion DPC, and the interrupt. On a failure everything taken is given
+// back. IRQL: PASSIVE_LEVEL. Returns the status; a missing resource gives
+// STATUS_RESOURCE_TYPE_NOT_FOUND.
+NTSTATUS Kt40drvDevice::OnStartDevice(KtRequest& I) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::OnStartDevice\n");
+    I.SetInformation(0);
+    KtPciConfig config;
+    NTSTATUS status = config.Read(m_Lower);
+    if (NT_SUCCESS(status))
+        status = m_Bridge.Initialize(I.TranslatedResources(), I.RawResources(), config.BarToOrdinal(kBridgeBar));
+    if (NT_SUCCESS(status))
+        status = m_Controller.Initialize(I.TranslatedResources(), I.RawResources(),
+                                         config.BarToOrdinal(kControllerBar));
+    if (NT_SUCCESS(status)) {
+        m_CompletionDpc.Initialize(CompletionDpc, this);
+        status = m_Interrupt.Connect(I.TranslatedResources(), 0, InterruptService, this);
+    }
+    if (!NT_SUCCESS(status)) ReleaseResources();
+    return status;
+}
+
+// Gives back the bridge block, the controller block and the interrupt; each
+// step does nothing when the member is not held. IRQL: PASSIVE_LEVEL.
+void Kt40drvDevice::ReleaseResources() {
+    PAGED_CODE();
+    m_Bridge.Release();
+    m_Controller.Release();
+    m_Interrupt.Disconnect();
+}
+
+// IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
+NTSTATUS Kt40drvDevice::OnStopDevice(KtRequest&) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::OnStopDevice\n");
+    ReleaseResources();
+    return STATUS_SUCCESS;
+}
+
+// The framework then removes the link, detaches and deletes the device.
+// IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
+NTSTATUS Kt40drvDevice::OnRemoveDevice(KtRequest&) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::OnRemoveDevice\n");
+    ReleaseResources();
+    return STATUS_SUCCESS;
+}
+
+// Every other Plug and Play request: passed down unchanged.
+// IRQL: PASSIVE_LEVEL. Returns the lower driver's status.
+NTSTATUS Kt40drvDevice::DefaultPnp(KtRequest& I) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::DefaultPnp\n%s\n", I.Summary().Text);
+    return PassDown(I);
+}
+
+// Power requests: passed down with the power call; the device keeps no power
+// state. IRQL: <= DISPATCH_LEVEL.
+// Returns the lower driver's status.
+NTSTATUS Kt40drvDevice::DefaultPower(KtRequest& I) {
+    g_Trace.Write("Entering Kt40drvDevice::DefaultPower\n%s\n", I.Summary().Text);
+    PoStartNextPowerIrp(I.Irp());
+    IoCopyCurrentIrpStackLocationToNext(I.Irp());
+    const NTSTATUS status = LowerDevice()->PowerCall(I.Irp());
+    ReleaseHold();
+    return status;
+}
+
+// WMI requests: passed down unchanged. IRQL: PASSIVE_LEVEL.
+// Returns the lower driver's status.
+NTSTATUS Kt40drvDevice::SystemControl(KtRequest& I) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::SystemControl\n");
+    return PassDown(I);
+}
+
+// ---- Device: open and close ---------------------------------------------------------
+
+// Any number of opens; no state per open. IRQL: PASSIVE_LEVEL, caller's
+// thread. Returns STATUS_SUCCESS.
+NTSTATUS Kt40drvDevice::Create(KtRequest& I) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::Create, %s\n", I.Summary().Text);
+    const NTSTATUS status = CompleteRequest(I, STATUS_SUCCESS);
+    g_Trace.Write("Kt40drvDevice::Create Status 0x%08lx\n", static_cast<ULONG>(status));
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
+NTSTATUS Kt40drvDevice::Close(KtRequest& I) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::Close, %s\n", I.Summary().Text);
+    const NTSTATUS status = CompleteRequest(I, STATUS_SUCCESS);
+    g_Trace.Write("Kt40drvDevice::Close Status 0x%08lx\n", static_cast<ULONG>(status));
+    return status;
+}
+
+// ---- Device: interrupt ------------------------------------------------------------------
+
+// Claims the adapter's interrupt: pending bit 2 of the bridge's interrupt
+// register; acknowledges it with 0x543 and queues the completion DPC.
+// IRQL: the interrupt's level. Returns TRUE when the interrupt was the adapter's.
+BOOLEAN Kt40drvDevice::InterruptService(PKINTERRUPT, PVOID Context) {
+    auto* self = static_cast<Kt40drvDevice*>(Context);
+    if (!(self->m_Bridge.ReadUlong(kBridgeIntCsr) & kBridgeIntPending)) return FALSE;
+    self->m_Bridge.WriteUlong(kBridgeIntCsr, kBridgeAcknowledge);
+    self->m_CompletionDpc.Queue(nullptr, nullptr);
+    return TRUE;
+}
+
+// Completes the request that start-I/O is working on. Reads and writes are
+// not queued yet, so there is never a current request and the call ends here.
+// IRQL: DISPATCH_LEVEL.
+void Kt40drvDevice::CompletionDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    auto* self = static_cast<Kt40drvDevice*>(Context);
+    NT_ASSERT(self->DeviceObject()->CurrentIrp == nullptr);
+}

@@ -1,0 +1,85 @@
+// kt40drv: the driver class and the device of one KT40 PCI adapter.
+#pragma once
+
+#include <wdm.h>
+
+#include "KtDevice.h"
+#include "KtDriver.h"
+#include "KtHardware.h"
+#include "KtRequest.h"
+#include "KtSupport.h"
+
+// The driver: reads its parameters at entry and creates one device per adapter.
+class Kt40drv : public KtDriver {
+public:
+    NTSTATUS DriverEntry(PUNICODE_STRING RegistryPath) override;
+    NTSTATUS AddDevice(PDEVICE_OBJECT PhysicalDevice) override;
+
+private:
+    void LoadParameters(KtRegistryKey& Parameters);
+
+    ULONG m_bBreakOnEntry = 0;  // "BreakOnEntry" as read at entry
+    ULONG m_Unit = 0;           // number of the next device
+};
+
+// A command address decoded from an address word; Mode says which control
+// code is running: 0 addressed command, 1 crate command, 2 LAM readout.
+struct Kt40drvAddress {
+    ULONG F;
+    ULONG Naf;
+    bool Wide;  // 24-bit transfer
+    ULONG Crate;
+    ULONG Mode;
+};
+
+class Kt40drvDevice : public KtPnpDevice {
+public:
+    Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit);
+    ~Kt40drvDevice() override;
+
+    ULONG Unit() const { return m_Unit; }
+
+protected:
+    NTSTATUS Create(KtRequest& I) override;
+    NTSTATUS Close(KtRequest& I) override;
+    NTSTATUS DeviceControl(KtRequest& I) override;
+    NTSTATUS SystemControl(KtRequest& I) override;
+    NTSTATUS OnStartDevice(KtRequest& I) override;
+    NTSTATUS OnStopDevice(KtRequest& I) override;
+    NTSTATUS OnRemoveDevice(KtRequest& I) override;
+    NTSTATUS DefaultPnp(KtRequest& I) override;
+    NTSTATUS DefaultPower(KtRequest& I) override;
+
+private:
+    void ReleaseResources();
+
+    // Control handlers: each takes the request and returns its status; the
+    // control dispatch completes it.
+    NTSTATUS KT40DRV_IOCTL_DEBUG_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_SETINTEVENT_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_READLAM_Handler(KtRequest& I);
+
+    // Controller cycles, run with the cycle lock held.
+    ULONG WaitCompletion(const Kt40drvAddress& Address, ULONG& Result);
+    bool WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, ULONG Data);
+    ULONG ReadSelected(const Kt40drvAddress& Address, ULONG& Result, ULONG& Data);
+    bool WaitBusyClear();
+    ULONG ReadPort() { return m_Controller.ReadUlong(0); }
+    void WritePort(ULONG Word) { m_Controller.WriteUlong(0, Word); }
+
+    static BOOLEAN InterruptService(PKINTERRUPT Interrupt, PVOID Context);
+    static void CompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+
+    ULONG m_Unit = 0;
+    KtLowerDevice m_Lower;
+    KtIoRange m_Bridge;      // BAR1: the PCI interface chip
+    KtIoRange m_Controller;  // BAR3: the crate controller's register port
+    KtInterrupt m_Interrupt;
+    KtDeferredCall m_CompletionDpc;
+    // Held for a whole controller cycle so that cycles of concurrent
+    // requests never interleave on the port.
+    KSPIN_LOCK m_CycleLock = 0;
+};

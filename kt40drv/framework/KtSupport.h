@@ -1,0 +1,117 @@
+// Small services of the framework: unit-numbered names, registry keys, the
+// attachment to the lower device, the count of outstanding requests and the
+// caller's buffers of a METHOD_NEITHER request.
+#pragma once
+
+#include <wdm.h>
+
+#include "KtRequest.h"
+
+// A name made of a prefix, a base and a decimal unit number, e.g.
+// "\Device\" "KT40" 1 -> "\Device\KT401". Kept in the object itself.
+class KtUnitName {
+public:
+    // IRQL: any. An over-long name is cut (the names here are short).
+    KtUnitName(PCWSTR Prefix, PCWSTR Base, ULONG Unit);
+    PUNICODE_STRING Get() { return &m_String; }
+
+private:
+    void Append(PCWSTR Text);
+    WCHAR m_Buffer[64];
+    UNICODE_STRING m_String;
+};
+
+// A registry key opened for reading by path (case-insensitive).
+class KtRegistryKey {
+public:
+    KtRegistryKey() = default;
+    ~KtRegistryKey() { Close(); }
+    KtRegistryKey(const KtRegistryKey&) = delete;
+    KtRegistryKey& operator=(const KtRegistryKey&) = delete;
+
+    // Opens Parent\Subkey with access 0x20019 (KEY_READ). IRQL: PASSIVE_LEVEL.
+    NTSTATUS Open(PCUNICODE_STRING Parent, PCWSTR Subkey);
+    // Reads a 32-bit value; Value stays as it was when the value is missing
+    // or of another size. IRQL: PASSIVE_LEVEL.
+    NTSTATUS QueryValue(PCWSTR Name, ULONG& Value);
+    void Close();
+    bool IsOpen() const { return m_Handle != nullptr; }
+
+private:
+    HANDLE m_Handle = nullptr;
+};
+
+// The attachment of a device to the stack beneath it.
+class KtLowerDevice {
+public:
+    KtLowerDevice() = default;
+    ~KtLowerDevice() { Detach(); }
+    KtLowerDevice(const KtLowerDevice&) = delete;
+    KtLowerDevice& operator=(const KtLowerDevice&) = delete;
+
+    // Attaches Self on top of the stack of the physical device object.
+    // IRQL: PASSIVE_LEVEL. Returns STATUS_NO_SUCH_DEVICE when the stack
+    // takes no further device.
+    NTSTATUS Initialize(PDEVICE_OBJECT Self, PDEVICE_OBJECT PhysicalDevice);
+    // IRQL: PASSIVE_LEVEL. Does nothing when not attached.
+    void Detach();
+    PDEVICE_OBJECT Device() const { return m_Lower; }
+
+    // Passes a request down at the next stack location; returns the lower
+    // driver's status. IRQL: <= DISPATCH_LEVEL.
+    NTSTATUS Call(PIRP Irp) { return IoCallDriver(m_Lower, Irp); }
+    NTSTATUS PowerCall(PIRP Irp) { return PoCallDriver(m_Lower, Irp); }
+    // Passes a request down and waits for the lower drivers to finish it;
+    // the request is then the caller's again, to be completed. Returns the
+    // lower drivers' status. IRQL: PASSIVE_LEVEL.
+    NTSTATUS CallAndWait(PIRP Irp);
+
+private:
+    PDEVICE_OBJECT m_Lower = nullptr;
+};
+
+// Requests between dispatch and completion, plus one for the device itself.
+// Removal drops the device's own count and waits for zero.
+class KtRequestCount {
+public:
+    // IRQL: any.
+    void Initialize();
+    void Acquire() { InterlockedIncrement(&m_Count); }
+    void Release();
+    // Waits until at most Level remain. IRQL: PASSIVE_LEVEL.
+    void WaitUntilAtMost(LONG Level);
+    LONG Count() { return InterlockedCompareExchange(&m_Count, 0, 0); }
+
+private:
+    volatile LONG m_Count = 1;
+    volatile LONG m_WaitLevel = -1;
+    KEVENT m_Event{};
+};
+
+// The input and output buffers of a METHOD_NEITHER device control, as arrays
+// of 32-bit words at the caller's addresses. Every access to the caller's
+// memory goes through Touch: the length is checked first, then the address
+// range is probed, and only then is memory read or written.
+class KtCallerBuffers {
+public:
+    explicit KtCallerBuffers(const KtRequest& Request) : m_Request(Request) {}
+
+    // Checks that the input holds at least InputWords words and the output
+    // room for OutputWords words, and that both ranges are the caller's.
+    // Nothing is read or written. IRQL: PASSIVE_LEVEL, caller's context.
+    // Returns STATUS_INVALID_PARAMETER for a short buffer and
+    // STATUS_ACCESS_VIOLATION for an address the caller may not use.
+    NTSTATUS Check(ULONG InputWords, ULONG OutputWords) const;
+    // Copies the first Count input words. Same IRQL and statuses.
+    NTSTATUS Fetch(ULONG* Words, ULONG Count) const;
+    // Writes output word i for each bit i set in Mask (i < 32). Same IRQL and statuses.
+    NTSTATUS Store(const ULONG* Words, ULONG Mask) const;
+
+private:
+    // The one place that touches a caller's address: probes Bytes at Caller
+    // and copies them to Kernel (CallerWrites false) or from it (true);
+    // Kernel null only probes. Returns the probe's status.
+    NTSTATUS Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool IntoCaller) const;
+
+    const KtRequest& m_Request;
+};

@@ -1,0 +1,62 @@
+/* kt40drv: control codes and word layouts for user-mode programs.
+ *
+ * Open the first adapter as \\.\KT400, the second as \\.\KT401, and so on.
+ * Every code is METHOD_NEITHER: the input and output buffers are arrays of
+ * 32-bit little-endian words at the caller's own addresses. The number of
+ * bytes returned by DeviceIoControl is the request's information field, which
+ * this driver sets to a count of output words, not bytes.
+ *
+ * A buffer shorter than the words a code reads or writes is refused with
+ * ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER) before the adapter is
+ * touched, and the output buffer is left as it was.
+ */
+#ifndef KT40DRV_IOCTL_H
+#define KT40DRV_IOCTL_H
+
+/* Device type FILE_DEVICE_UNKNOWN (0x22), METHOD_NEITHER, FILE_ANY_ACCESS,
+ * functions 0x800-0x805. */
+#define KT40DRV_IOCTL_DEBUG          0x00222003u /* in: 1 word; out: 4 words (word 2 untouched) */
+#define KT40DRV_IOCTL_SETINTEVENT    0x00222007u /* accepted, does nothing */
+#define KT40DRV_IOCTL_CLEARINTEVENT  0x0022200Bu /* accepted, does nothing */
+#define KT40DRV_IOCTL_ADDRESSCOMMAND 0x0022200Fu /* in: address word (and data for F16-23); out: 3 words for reads, 2 otherwise */
+#define KT40DRV_IOCTL_CRATECOMMAND   0x00222013u /* in: address word, command code; out: 2 words */
+#define KT40DRV_IOCTL_READLAM        0x00222017u /* in: address word; out: 3 words */
+
+/* Address word: input word 0 of the three command codes. */
+#define KT40DRV_ADDRESS_F_MASK      0x0000001Fu /* bits 0-4: function code F */
+#define KT40DRV_ADDRESS_A_SHIFT     5           /* bits 5-8: subaddress A */
+#define KT40DRV_ADDRESS_N_SHIFT     9           /* bits 9-13: station N */
+#define KT40DRV_ADDRESS_NAF_MASK    0x00003FFFu
+#define KT40DRV_ADDRESS_CRATE_SHIFT 14          /* bits 14-15: crate 0-3 */
+#define KT40DRV_ADDRESS_24BIT       0x00010000u /* bit 16: 24-bit transfer */
+#define KT40DRV_ADDRESS(c, n, a, f, wide24)                                                         \
+    ((((unsigned)(c) & 3u) << 14) | (((unsigned)(n) & 31u) << 9) | (((unsigned)(a) & 15u) << 5) | \
+     ((unsigned)(f) & 31u) | ((wide24) ? KT40DRV_ADDRESS_24BIT : 0u))
+
+/* Crate command codes (input word 1 of KT40DRV_IOCTL_CRATECOMMAND). */
+#define KT40DRV_CRATE_C        1u /* dataway clear */
+#define KT40DRV_CRATE_Z        2u /* dataway initialise */
+#define KT40DRV_CRATE_SET_I    4u /* set the inhibit */
+#define KT40DRV_CRATE_REMOVE_I 8u /* remove the inhibit */
+
+/* Completion word: output word 1 of the command codes. */
+#define KT40DRV_COMPLETION_DATA_MASK 0x0000FFFFu
+#define KT40DRV_COMPLETION_Q         0x00010000u
+#define KT40DRV_COMPLETION_X         0x00020000u
+#define KT40DRV_COMPLETION_BUSY      0x00040000u
+#define KT40DRV_COMPLETION_CYCLE     0x00080000u
+#define KT40DRV_COMPLETION_DONE      0x00100000u
+#define KT40DRV_COMPLETION_ERROR     0x00200000u
+#define KT40DRV_COMPLETION_CRATE(w)  (((w) >> 22) & 3u)
+
+/* Result code: output word 0 of the command codes. */
+#define KT40DRV_RESULT_OK          0u /* done, right crate and (addressed) X */
+#define KT40DRV_RESULT_WRONG_CRATE 1u /* done, but another crate answered */
+#define KT40DRV_RESULT_ERROR       2u /* the controller's error bit */
+#define KT40DRV_RESULT_NO_DONE     3u /* done not seen within 0xFFFFFF reads */
+#define KT40DRV_RESULT_NO_X        4u /* addressed command done without X */
+#define KT40DRV_RESULT_BUSY        5u /* busy not cleared within 0xFFFFFF reads after a data load */
+
+#define KT40DRV_POLL_LIMIT 0x00FFFFFFu
+
+#endif

@@ -1,0 +1,251 @@
+// The control codes as a program uses them: the access words the controller
+// receives, result codes, output words and Information, the poll limits and
+// the checks of the caller's buffers.
+#include <chrono>
+#include <memory>
+
+#include "DriverFixture.h"
+
+namespace {
+
+constexpr ULONG kUntouched = 0xA5A5A5A5;
+
+// A module that answers every cycle with fixed data, X and Q.
+class Fixed : public kt40sim::Module {
+public:
+    explicit Fixed(uint32_t data) : Module("fixed"), data_(data) {}
+    kt40sim::Response cycle(int, int f, uint32_t& data) override {
+        if (f < 8) data = data_;
+        if (f >= 16 && f < 24) data_ = data;
+        return {true, true};
+    }
+    uint32_t data_;
+};
+
+class Control : public DriverTest {
+protected:
+    void SetUp() override {
+        Bring();
+        std::fill(std::begin(out), std::end(out), kUntouched);
+    }
+    NTSTATUS call(ULONG code, std::vector<ULONG> in, ULONG outWords) {
+        inWords = in;
+        return kernel.deviceControl(handle, code, inWords.data(), static_cast<ULONG>(inWords.size() * 4), out,
+                                    outWords * 4, &info);
+    }
+    uint64_t portReads() const {
+        uint64_t n = 0;
+        for (auto& a : hw.log())
+            if (a.face == kt40sim::Face::Pci && a.dir == kt40sim::Direction::Read) ++n;
+        return n;
+    }
+    std::vector<ULONG> inWords;
+    ULONG out[4];
+    ULONG_PTR info = 99;
+};
+
+TEST_F(Control, DebugWritesThePatternAndLeavesWordTwo) {
+    ASSERT_EQ(call(KT40DRV_IOCTL_DEBUG, {5}, 4), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(out, out + 4), (std::vector<ULONG>{10, 11, kUntouched, 6}));
+    EXPECT_EQ(info, 3u);
+    EXPECT_TRUE(hw.log().empty());
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler, IRP_MJ_DEVICE_CONTROL code "
+                       "0x00222003 in 0x00000004 out 0x00000010"));
+}
+
+TEST_F(Control, InterruptEventCodesDoNothing) {
+    for (ULONG code : {KT40DRV_IOCTL_SETINTEVENT, KT40DRV_IOCTL_CLEARINTEVENT}) {
+        EXPECT_EQ(kernel.deviceControl(handle, code, nullptr, 0, nullptr, 0, &info), STATUS_SUCCESS);
+        EXPECT_EQ(info, 0u);
+    }
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler, IRP_MJ_DEVICE_CONTROL "
+                       "code 0x00222007 in 0x00000000 out 0x00000000"));
+    EXPECT_TRUE(hw.log().empty());
+}
+
+TEST_F(Control, UnknownCodesAreRefused) {
+    for (ULONG code : {0x00222004u, 0x00222000u, 0x0022201Bu, 0x00122003u}) {
+        EXPECT_EQ(call(code, {0, 0}, 4), STATUS_INVALID_PARAMETER) << std::hex << code;
+        EXPECT_EQ(out[0], kUntouched);
+    }
+    EXPECT_TRUE(hw.log().empty());
+}
+
+TEST_F(Control, ReadOf24BitsSelectsTheHighByte) {
+    hw.setCrateOnline(1, true);
+    hw.install(1, 5, std::make_unique<Fixed>(0xABCDEF));
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {0x14A40}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0x44A40, 0x50001}));
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(out[1] & 0xFFFF, 0xCDEFu);
+    EXPECT_EQ(out[2], 0xABCDEFu);
+    EXPECT_EQ(info, 4u);
+}
+
+TEST_F(Control, ReadOf16BitsReturnsTheLowHalfOfTheCompletionWord) {
+    hw.install(0, 7, std::make_unique<Fixed>(0x12345));
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 7, 0, 0, 0)}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_TRUE(out[1] & KT40DRV_COMPLETION_DONE);
+    EXPECT_EQ(out[2], out[1] & 0xFFFF);
+    EXPECT_EQ(out[2], 0x2345u);
+    EXPECT_EQ(info, 4u);
+}
+
+TEST_F(Control, WriteLoadsDataWaitsForBusyThenSendsTheCommand) {
+    hw.setCrateOnline(2, true);
+    auto module = std::make_unique<Fixed>(0);
+    Fixed* written = module.get();
+    hw.install(2, 3, std::move(module));
+    hw.setBusyPolls(3);
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {0x8610, 0x1234}, 2), STATUS_SUCCESS);
+    using kt40sim::Direction;
+    std::vector<std::pair<Direction, uint32_t>> transcript;
+    for (auto& a : hw.log()) transcript.emplace_back(a.dir, a.dir == Direction::Write ? a.value : 0);
+    // Data low, busy for three reads, clear, one more read, then the command.
+    const std::vector<std::pair<Direction, uint32_t>> expected{
+        {Direction::Write, 0xA1234}, {Direction::Read, 0}, {Direction::Read, 0}, {Direction::Read, 0},
+        {Direction::Read, 0},        {Direction::Read, 0}, {Direction::Write, 0x80610}};
+    ASSERT_GE(transcript.size(), expected.size());
+    EXPECT_EQ(std::vector(transcript.begin(), transcript.begin() + 7), expected);
+    EXPECT_EQ(written->data_, 0x1234u);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(out[2], kUntouched);
+    EXPECT_EQ(info, 2u);
+}
+
+TEST_F(Control, WriteOf24BitsLoadsBothDataHalves) {
+    auto module = std::make_unique<Fixed>(0);
+    Fixed* written = module.get();
+    hw.install(0, 9, std::move(module));
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 9, 1, 16, 1), 0x00ABCDEF}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0x2CDEF, 0x300AB, 0x4000 | 9 << 9 | 1 << 5 | 16}));
+    EXPECT_EQ(written->data_, 0xABCDEFu);
+    EXPECT_EQ(info, 2u);
+}
+
+TEST_F(Control, CrateCommandAndLamReadout) {
+    ASSERT_EQ(call(KT40DRV_IOCTL_CRATECOMMAND, {3u << 14, KT40DRV_CRATE_Z}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0xC8002}));
+    // Crate 3 is off-line: no X, which a crate command does not need.
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(info, 2u);
+
+    hw.clearLog();
+    hw.raiseLam(0, 3);
+    ASSERT_EQ(call(KT40DRV_IOCTL_READLAM, {0}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0x10002, 0x10004}));
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(out[2], hw.lamPattern(0));
+    EXPECT_EQ(out[2] & (1u << 2), 1u << 2);
+    EXPECT_EQ(info, 3u);
+}
+
+TEST_F(Control, ControlCommandReturnsTwoWordsAndNoInformation) {
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 3, 0, 24, 0)}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_NE(out[1], kUntouched);
+    EXPECT_EQ(out[2], kUntouched);
+    EXPECT_EQ(info, 0u);
+}
+
+TEST_F(Control, ControllerFaultsBecomeResultCodes) {
+    hw.setFault(kt40sim::Fault::WrongCrate);
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 0, 0)}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_WRONG_CRATE);
+    EXPECT_TRUE(out[1] & KT40DRV_COMPLETION_DONE);
+    EXPECT_EQ(out[2], kUntouched);
+    EXPECT_EQ(info, 2u);
+
+    hw.setFault(kt40sim::Fault::NoX);
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 16, 0), 7}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_NO_X);
+    EXPECT_EQ(info, 2u);
+    ASSERT_EQ(call(KT40DRV_IOCTL_CRATECOMMAND, {0, KT40DRV_CRATE_C}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_OK);
+    EXPECT_EQ(info, 2u);
+
+    // The error bit wins over busy in the same word: one read.
+    hw.setFault(kt40sim::Fault::ErrorBit);
+    hw.setBusyPolls(1000);
+    hw.clearLog();
+    std::fill(std::begin(out), std::end(out), kUntouched);
+    ASSERT_EQ(call(KT40DRV_IOCTL_CRATECOMMAND, {0, KT40DRV_CRATE_C}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+    EXPECT_TRUE(out[1] & KT40DRV_COMPLETION_BUSY);
+    EXPECT_EQ(portReads(), 1u);
+    EXPECT_EQ(info, 1u);
+    std::fill(std::begin(out), std::end(out), kUntouched);
+    ASSERT_EQ(call(KT40DRV_IOCTL_READLAM, {0}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+    EXPECT_EQ(out[2], kUntouched);
+    EXPECT_EQ(info, 2u);
+}
+
+TEST_F(Control, DoneThatNeverComesEndsAfterTheReadLimit) {
+    hw.setFault(kt40sim::Fault::DoneNever);
+    hw.setLogging(false);
+    const uint64_t before = hw.accessCount();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 0, 0)}, 3), STATUS_SUCCESS);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(hw.accessCount() - before, 1u + KT40DRV_POLL_LIMIT);  // the command, then every poll
+    EXPECT_EQ(out[0], KT40DRV_RESULT_NO_DONE);
+    EXPECT_TRUE(out[1] & KT40DRV_COMPLETION_CYCLE);
+    EXPECT_FALSE(out[1] & KT40DRV_COMPLETION_DONE);
+    EXPECT_EQ(info, 2u);
+    RecordProperty("poll_limit_seconds", std::to_string(seconds));
+}
+
+TEST_F(Control, BusyThatNeverClearsFailsTheWriteWithoutACommand) {
+    hw.setFault(kt40sim::Fault::BusyStuck);
+    hw.setLogging(false);
+    const uint64_t before = hw.accessCount();
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 16, 0), 1}, 2), STATUS_SUCCESS);
+    // Data low, the polls, the extra read; no command.
+    EXPECT_EQ(hw.accessCount() - before, 1u + KT40DRV_POLL_LIMIT + 1u);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_BUSY);
+    EXPECT_EQ(out[1], kUntouched);
+    EXPECT_EQ(info, 1u);
+}
+
+TEST_F(Control, ShortBuffersAreRefusedBeforeThePortAndLeftUntouched) {
+    struct Case {
+        ULONG code;
+        std::vector<ULONG> in;
+        ULONG outWords;
+    } cases[] = {
+        {KT40DRV_IOCTL_DEBUG, {}, 4},
+        {KT40DRV_IOCTL_DEBUG, {1}, 3},
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {}, 3},
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 0, 0)}, 2},   // read needs 3 out
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 16, 0)}, 2},  // write needs its data
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 24, 0)}, 1},
+        {KT40DRV_IOCTL_CRATECOMMAND, {0}, 2},
+        {KT40DRV_IOCTL_CRATECOMMAND, {0, 1}, 1},
+        {KT40DRV_IOCTL_READLAM, {0}, 2},
+    };
+    for (const Case& c : cases) {
+        info = 99;
+        EXPECT_EQ(call(c.code, c.in, c.outWords), STATUS_INVALID_PARAMETER) << std::hex << c.code;
+        EXPECT_EQ(info, 0u);
+        for (ULONG w : out) EXPECT_EQ(w, kUntouched);
+    }
+    EXPECT_TRUE(hw.log().empty());
+}
+
+TEST_F(Control, AddressesOutsideTheCallersSpaceAreRefused) {
+    auto* kernelSpace = reinterpret_cast<ULONG*>(reinterpret_cast<uintptr_t>(MmUserProbeAddress) + 0x1000);
+    auto* straddling = reinterpret_cast<ULONG*>(reinterpret_cast<uintptr_t>(MmUserProbeAddress) - 4);
+    ULONG in[2] = {0, 1};
+    // A bad output address is found before the cycle runs.
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, kernelSpace, 12, &info), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, straddling, 8, &info), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, kernelSpace, 4, out, 16, &info), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, nullptr, 4, out, 16, &info), STATUS_ACCESS_VIOLATION);
+    for (ULONG w : out) EXPECT_EQ(w, kUntouched);
+    EXPECT_TRUE(hw.log().empty());
+}
+
+}  // namespace

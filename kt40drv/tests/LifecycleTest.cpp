@@ -1,0 +1,225 @@
+// The driver's entry, its devices' creation, start, stop and removal, open
+// and close, as the PnP manager and a program drive them.
+#include <thread>
+
+#include "DriverFixture.h"
+
+namespace {
+
+using kt40kernel::AdapterOptions;
+
+const std::wstring kParameters = kt40kernel::Kernel::servicePath() + L"\\Parameters";
+
+bool noPciAccess(const kt40sim::Adapter& hw) {
+    for (auto& a : hw.log())
+        if (a.face != kt40sim::Face::Isa) return false;
+    return true;
+}
+
+using Lifecycle = DriverTest;
+
+TEST_F(Lifecycle, AdaptersAreNumberedAndAFailedAdapterKeepsItsUnit) {
+    ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
+    NTSTATUS status;
+    kernel.addAdapter({}, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+
+    AdapterOptions refused;
+    refused.refuseAttach = true;
+    kernel.addAdapter(refused, &status);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(traced("kt40drv: Error constructing device Kt40drvDevice0x00000001 status 0xc000000e"));
+
+    kernel.failNextDeviceCreation();
+    kernel.addAdapter({}, &status);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(traced("kt40drv: Error creating device Kt40drvDevice0x00000001"));
+
+    const int second = kernel.addAdapter({}, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.deviceNames(), (std::vector<std::wstring>{L"\\device\\kt400", L"\\device\\kt401"}));
+    EXPECT_EQ(kernel.linkNames(), (std::vector<std::wstring>{L"\\dosdevices\\kt400", L"\\dosdevices\\kt401"}));
+    EXPECT_EQ(kernel.topDevice(second)->DeviceType, FILE_DEVICE_UNKNOWN);
+    EXPECT_TRUE(kernel.topDevice(second)->Flags & DO_DIRECT_IO);
+    ASSERT_EQ(kernel.open("\\\\.\\KT401", handle), STATUS_SUCCESS);
+    for (ULONG tag : kernel.poolTags()) EXPECT_EQ(tag, 0x3034744Bu);  // "Kt40"
+}
+
+TEST_F(Lifecycle, MissingResourceFailsTheStartAndHoldsNothing) {
+    ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
+    for (int missing = 0; missing < 3; ++missing) {
+        AdapterOptions o;
+        o.omitBridge = missing == 0;
+        o.omitController = missing == 1;
+        o.omitInterrupt = missing == 2;
+        const int a = kernel.addAdapter(o);
+        EXPECT_EQ(kernel.start(a), STATUS_RESOURCE_TYPE_NOT_FOUND) << missing;
+        EXPECT_EQ(kernel.connectedInterrupts(), 0u);
+    }
+    // The failed devices refuse control requests without reaching the port.
+    ASSERT_EQ(kernel.open("\\\\.\\KT401", handle), STATUS_SUCCESS);
+    hw.clearLog();
+    ULONG in[2] = {0, 2}, out[3] = {};
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(noPciAccess(hw));
+}
+
+TEST_F(Lifecycle, StopReleasesAndStartTakesTheResourcesAgain) {
+    Bring();
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
+    ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::OnStopDevice"));
+    EXPECT_EQ(kernel.connectedInterrupts(), 0u);
+
+    ULONG in[1] = {0}, out[3] = {};
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12, &info), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(info, 0u);
+    EXPECT_TRUE(noPciAccess(hw));
+
+    ASSERT_EQ(kernel.start(adapter), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12, &info), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(info, 3u);
+}
+
+TEST_F(Lifecycle, BlocksTranslatedToMemoryAreMappedAndUnmapped) {
+    AdapterOptions o;
+    o.portsInMemory = true;
+    Bring(o);
+    ULONG in[1] = {0}, out[3] = {};
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0x10002, 0x10004}));
+    ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);  // finish() finds a mapping left behind
+}
+
+TEST_F(Lifecycle, BreakOnEntryBreaksOnlyWhenNonZero) {
+    struct Case {
+        bool key;
+        bool value;
+        ULONG breakOnEntry;
+        unsigned breaks;
+        const char* loaded;
+    } cases[] = {{false, false, 0, 0, nullptr},
+                 {true, false, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0x1A, 1, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x0000001a]"}};
+    for (const Case& c : cases) {
+        if (c.key) kernel.setRegistryDword(kParameters, L"Other", 1);
+        if (c.value) kernel.setRegistryDword(kParameters, L"BreakOnEntry", c.breakOnEntry);
+        ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(kernel.breakCount(), c.breaks);
+        const auto lines = kernel.traceLines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("kt40drv: In DriverEntry Compiled at ", 0), 0u);
+        if (c.loaded) {
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_EQ(lines[1], c.loaded);
+        } else {
+            EXPECT_EQ(lines.size(), 1u);
+        }
+        EXPECT_EQ(kernel.finish(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Lifecycle, OpensAnyNumberOfTimesAndCleanupIsRefusedByTheSystem) {
+    Bring();
+    kt40kernel::Handle more[3];
+    for (auto& h : more) ASSERT_EQ(kernel.open("\\\\.\\kt400", h), STATUS_SUCCESS);
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::Create, IRP_MJ_CREATE"));
+    EXPECT_TRUE(traced("kt40drv: Kt40drvDevice::Create Status 0x00000000"));
+    for (auto h : more) EXPECT_EQ(kernel.close(h), STATUS_SUCCESS);
+    const auto r = kernel.requests();
+    int cleanups = 0;
+    for (auto& x : r) {
+        if (x.major != IRP_MJ_CLEANUP) continue;
+        ++cleanups;
+        EXPECT_EQ(x.status, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    EXPECT_EQ(cleanups, 3);
+    EXPECT_TRUE(traced("kt40drv: Kt40drvDevice::Close Status 0x00000000"));
+    // The device still answers after the refused cleanups.
+    ULONG in[1] = {5}, out[4] = {};
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, in, 4, out, 16), STATUS_SUCCESS);
+}
+
+TEST_F(Lifecycle, PendingStopAndRemoveRefuseNewWorkUntilCancelled) {
+    Bring();
+    ULONG in[1] = {0}, out[3] = {};
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_DEVICE_NOT_READY);
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
+
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    kt40kernel::Handle other = 0;
+    EXPECT_EQ(kernel.open("\\\\.\\KT400", other), STATUS_DELETE_PENDING);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_DELETE_PENDING);
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+}
+
+TEST_F(Lifecycle, OtherRequestsGoToTheLowerDriver) {
+    Bring();
+    kernel.clearTrace();
+    // The bus driver leaves a request it does not know as it came.
+    EXPECT_EQ(kernel.sendPnp(adapter, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(kernel.sendPower(adapter, IRP_MN_SET_POWER), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.sendSystemControl(adapter), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(kernel.traceLines(), (std::vector<std::string>{
+                                       "kt40drv: Entering Kt40drvDevice::DefaultPnp",
+                                       "kt40drv: IRP_MJ_PNP IRP_MN_QUERY_CAPABILITIES",
+                                       "kt40drv: Entering Kt40drvDevice::DefaultPower",
+                                       "kt40drv: IRP_MJ_POWER IRP_MN_SET_POWER",
+                                       "kt40drv: Entering Kt40drvDevice::SystemControl",
+                                   }));
+}
+
+TEST_F(Lifecycle, RemovalReleasesEverythingAndDeletesTheDevice) {
+    Bring();
+    ASSERT_EQ(kernel.close(handle), STATUS_SUCCESS);
+    handle = 0;
+    kernel.clearTrace();
+    ASSERT_EQ(kernel.remove(adapter), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.traceLines(), (std::vector<std::string>{
+                                       "kt40drv: Entering Kt40drvDevice::OnRemoveDevice",
+                                       "kt40drv: Entering Kt40drvDevice::~Kt40drvDevice() (destructor)",
+                                   }));
+    EXPECT_TRUE(kernel.deviceNames().empty());
+    EXPECT_TRUE(kernel.linkNames().empty());
+    EXPECT_EQ(kernel.connectedInterrupts(), 0u);
+    kt40kernel::Handle h = 0;
+    EXPECT_EQ(kernel.open("\\\\.\\KT400", h), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(Lifecycle, CyclesOfConcurrentRequestsDoNotInterleave) {
+    Bring();
+    hw.setCrateOnline(1, true);
+    hw.setDonePolls(20);
+    auto readLams = [&](ULONG crate, int& failures) {
+        for (int i = 0; i < 150; ++i) {
+            ULONG in[1] = {crate << 14}, out[3] = {};
+            if (kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12) != STATUS_SUCCESS || out[0] != 0)
+                ++failures;
+        }
+    };
+    int failures0 = 0, failures1 = 0;
+    std::thread a(readLams, 0, std::ref(failures0)), b(readLams, 1, std::ref(failures1));
+    a.join();
+    b.join();
+    EXPECT_EQ(failures0, 0);
+    EXPECT_EQ(failures1, 0);
+    // Every selection of the low LAM bits is followed by the high bits of the
+    // same crate, with no other request's write between them.
+    const auto writes = pciWriteValues();
+    ASSERT_EQ(writes.size(), 600u);
+    for (size_t i = 0; i < writes.size(); i += 2) {
+        EXPECT_EQ(writes[i] & 0xFFFF, 2u);
+        EXPECT_EQ(writes[i + 1], (writes[i] & ~0xFFFFu) | 4u);
+    }
+}
+
+}  // namespace
