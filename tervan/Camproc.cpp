@@ -64,6 +64,15 @@ bool TCamProcessor::Start(Button button, const TCamCommand *command)
     return started;
 }
 
+TCamProgram TCamProcessor::OperatorProgram() const
+{
+    std::lock_guard lock(m_lock);
+    TCamProgram copy = m_program;
+    if (m_temporary && copy.count > 0)
+        --copy.count;
+    return copy;
+}
+
 void TCamProcessor::Resume()
 {
     std::lock_guard lock(m_lock);

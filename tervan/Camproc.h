@@ -69,6 +69,10 @@ public:
         return fn(m_program);
     }
 
+    // A copy of the program as the operator made it, under the worker's lock:
+    // the temporary entry of a single command run is left out.
+    TCamProgram OperatorProgram() const;
+
     // The view since the last call; clears every "changed" flag.
     TPanelView TakeView();
 

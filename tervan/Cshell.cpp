@@ -1,8 +1,10 @@
 #include "Cshell.h"
 
+#include "Camscript.h"
 #include "Colors.h"
 #include "Drawgrid.h"
 #include "Fonts.h"
+#include "Options.h"
 #include "Panelimage.h"
 #include "Reporter.h"
 #include "Speedbutton1.h"
@@ -16,6 +18,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +28,8 @@
 #include <QScreen>
 
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -244,6 +250,7 @@ TfrmCamac::TfrmCamac(QWidget *parent) : QWidget(parent)
     setBackground(this, TColor::system(COLOR_BTNFACE).toQColor());
 
     createControls();
+    createFileDialogs();
     connectHandlers();
 
     // Start-up: empty program (run position -1), crate 0, nothing else selected.
@@ -432,6 +439,28 @@ void TfrmCamac::createControls()
     setTabOrder(runProg, edW);
 }
 
+// The two script-file dialogs, which have no place on the screen. Both start
+// in the program's own folder.
+void TfrmCamac::createFileDialogs()
+{
+    const QString ownFolder = QCoreApplication::applicationDirPath();
+    const auto make = [&](const char *name, QFileDialog::AcceptMode mode) {
+        auto *d = new QFileDialog(this);
+        d->setObjectName(QLatin1String(name));
+        d->setAcceptMode(mode);
+        d->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+        d->setNameFilter(QStringLiteral("Tervan Script (*.tvs)"));
+        d->setDefaultSuffix(QStringLiteral("tvs"));
+        d->setDirectory(ownFolder);
+        d->setWindowModality(Qt::ApplicationModal);
+        return d;
+    };
+    OpenDialog1 = make("OpenDialog1", QFileDialog::AcceptOpen);
+    SaveDialog1 = make("SaveDialog1", QFileDialog::AcceptSave);
+    // An existing file is replaced without asking, as before.
+    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
+}
+
 // Every connection of the window, in one place.
 void TfrmCamac::connectHandlers()
 {
@@ -446,6 +475,8 @@ void TfrmCamac::connectHandlers()
     LAMTable->viewport()->installEventFilter(this);
     ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
     LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
+    connect(OpenDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::LoadScript);
+    connect(SaveDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::SaveScript);
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &TfrmCamac::refreshView);
 }
@@ -871,14 +902,73 @@ void TfrmCamac::runProgClick()
     ProgMon->setRow(0);
 }
 
+namespace {
+
+std::filesystem::path nativePath(const QString &path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+QString fileProblem(const QString &what, const QString &path, const TCamScript::Outcome &outcome)
+{
+    QString text = what + QLatin1Char('\n') + QDir::toNativeSeparators(path);
+    if (outcome.status == TCamScript::Status::ReadOnly)
+        text += QStringLiteral("\nФайл доступен только для чтения.");
+    else if (outcome.error)
+        text += QStringLiteral("\n") + QString::fromLocal8Bit(outcome.error.message().c_str());
+    return text;
+}
+
+} // namespace
+
 void TfrmCamac::btnSaveTVSClick(TSpeedButton1 *)
 {
-    // Script files come with their own change.
+    // The file is written when the operator has chosen it (SaveScript).
+    SaveDialog1->show();
+}
+
+void TfrmCamac::SaveScript(const QString &path)
+{
+    // The program as it is, without the temporary entry of a command run;
+    // a run in progress goes on.
+    const TCamProgram program = m_worker->OperatorProgram();
+    const TCamScript::Outcome outcome = TCamScript::Save(nativePath(path), program);
+    if (!outcome.ok())
+        TReporter::current().ShowError(QStringLiteral("Ошибка"),
+                                       fileProblem(QStringLiteral("Не удалось сохранить файл"), path, outcome));
+    ProgMon->viewport()->update();
 }
 
 void TfrmCamac::btnLoadTVSClick(TSpeedButton1 *)
 {
-    // Script files come with their own change.
+    // The file is read when the operator has chosen it (LoadScript).
+    OpenDialog1->show();
+}
+
+void TfrmCamac::LoadScript(const QString &path)
+{
+    // The whole file is read and checked first: a file that cannot be read
+    // or is no complete script changes nothing, not even a run in progress.
+    std::vector<std::uint8_t> image;
+    const TCamScript::Outcome outcome = TCamScript::Read(nativePath(path), image);
+    if (outcome.status == TCamScript::Status::Incompatible) {
+        TReporter::current().ShowError(QString(), QStringLiteral("Несовместимый формат !!!"));
+    } else if (!outcome.ok()) {
+        TReporter::current().ShowError(QStringLiteral("Ошибка"),
+                                       fileProblem(QStringLiteral("Не удалось открыть файл"), path, outcome));
+    } else {
+        // The program is replaced: a run in progress ends first, so that its
+        // temporary entry is gone.
+        releaseCycle();
+        m_worker->StopRun();
+        btnOneTime->setDown(false);
+        m_worker->WithProgram([&](TCamProgram &p) { TCamScript::Decode(image, p); });
+    }
+    ProgMon->viewport()->update();
 }
 
 // ---- Help, options, closing ---------------------------------------------------------
@@ -892,9 +982,13 @@ void TfrmCamac::btnOptionsClick(TSpeedButton1 *)
 {
     if (!btnOptions->down())
         return;
-    // The options dialog is not part of the panel yet: the switch springs back
-    // as it will when the dialog closes.
-    btnOptions->setDown(false);
+    // Modal over the whole program; the switch springs back and the dialog
+    // goes when it closes, whichever way.
+    auto *dialog = new TfrmOptions(*m_worker, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    connect(dialog, &QDialog::finished, this, [this] { btnOptions->setDown(false); });
+    dialog->show();
 }
 
 void TfrmCamac::closeEvent(QCloseEvent *event)

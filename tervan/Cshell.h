@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -121,6 +122,10 @@ public:
     QWidget *Panel1 = nullptr;
     QRadioButton *runCmd = nullptr;
     QRadioButton *runProg = nullptr;
+    // The script-file dialogs ("Tervan Script", *.tvs), shown by "Загрузить"
+    // and "Сохранить"; the chosen file is read or written when one closes.
+    QFileDialog *OpenDialog1 = nullptr;
+    QFileDialog *SaveDialog1 = nullptr;
 
     // The LAM mask of the last refresh from the worker: what the repaint that
     // applies it shows. Any other repaint of the table (the window uncovered
@@ -136,6 +141,9 @@ protected:
 
 private:
     void createControls();
+    void createFileDialogs();
+    void SaveScript(const QString &path);
+    void LoadScript(const QString &path);
     void connectHandlers();
     TSpeedButton1 *createButton(const char *name, const QString &caption, QRect geometry, int group,
                                 bool allowAllUp, int tag, std::uint32_t faceDown, const QFont &font);

@@ -4,6 +4,7 @@
 #include "Drawgrid.h"
 #include "Panelimage.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -524,8 +525,12 @@ TEST_F(PanelTest, HelpOpensTheFileBesideTheProgram)
     ASSERT_EQ(reporter.documents.size(), 1);
     EXPECT_EQ(reporter.documents[0], QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
     EXPECT_FALSE(form->SpeedButton11->down());
+    // "Настройки" stays down while its dialog is open.
     click(form->btnOptions);
-    EXPECT_FALSE(form->btnOptions->down());
+    EXPECT_TRUE(form->btnOptions->down());
+    QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
+    QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(!form->btnOptions->down());
 }
 
 TEST_F(PanelTest, ClosingDuringAZeroDelayCycleEndsTheWorker)

@@ -5,6 +5,7 @@
 #include "Fonts.h"
 #include "Options.h"
 
+#include <QApplication>
 #include <QPointer>
 
 #include <chrono>
@@ -17,15 +18,13 @@ namespace {
 class OptionsTest : public PanelTest
 {
 protected:
-    // Opens the dialog over the main window, as the main window does.
-    TfrmOptions *show()
+    // Opens the dialog with the main window's "Настройки".
+    void show()
     {
-        dialog = new TfrmOptions(form->Worker(), form.get());
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setWindowModality(Qt::ApplicationModal);
-        dialog->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog));
-        return dialog;
+        ASSERT_FALSE(form->btnOptions->down());
+        click(form->btnOptions);
+        QTRY_VERIFY((dialog = form->findChild<TfrmOptions *>()) && dialog->isVisible());
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
     }
     // Replaces the text of an edit field by typing.
     static void type(QLineEdit *edit, const QString &text)
@@ -140,6 +139,27 @@ TEST_F(OptionsTest, LooksAsLaidOutAndStandsOverTheMainWindow)
     QTest::keyClick(dialog->MaskEdit1, Qt::Key_Tab);
     QTRY_VERIFY(dialog->MaskEdit2->hasFocus());
     cancel();
+}
+
+TEST_F(OptionsTest, SettingsButtonIsDownOnlyWhileTheDialogIsOpen)
+{
+    open();
+    show();
+    EXPECT_TRUE(form->btnOptions->down());
+    EXPECT_EQ(dialog->parentWidget(), form.get());
+    // Modal over the whole program: the main window takes no input meanwhile.
+    EXPECT_EQ(QApplication::activeModalWidget(), dialog.data());
+    EXPECT_EQ(dialog->windowModality(), Qt::ApplicationModal);
+    ok();
+    EXPECT_FALSE(form->btnOptions->down());
+    EXPECT_EQ(form->findChild<TfrmOptions *>(), nullptr); // destroyed, not hidden
+
+    show();
+    EXPECT_TRUE(form->btnOptions->down());
+    cancel();
+    EXPECT_FALSE(form->btnOptions->down());
+    EXPECT_EQ(form->findChild<TfrmOptions *>(), nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 TEST_F(OptionsTest, FirstOpeningShowsZeroAndOkStoresBothRows)
