@@ -1,12 +1,9 @@
 // The register protocol: the two waits and their limits, what a failed wait
 // leaves behind, crate selection and the LAM interrupt writes.
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <stop_token>
-#include <thread>
 
 #include "Fixture.h"
 #include "Protocol.h"
@@ -25,36 +22,6 @@ Log operator+(Log a, const Log& b) {
 }
 
 Log times(size_t n, const Access& a) { return Log(n, a); }
-
-// Sets a fault on the adapter from a second thread as soon as the adapter has
-// seen `accesses` more register accesses. The test makes the wait that
-// follows long (done or busy polls), so that the fault lands inside it; the
-// constructor returns once the thread is watching.
-class FaultAfter {
-public:
-    FaultAfter(kt40sim::Adapter& hw, uint64_t accesses, Fault fault)
-        : thread_([this, &hw, target = hw.accessCount() + accesses, fault](std::stop_token stop) {
-              watching_.store(true);
-              while (!stop.stop_requested() && hw.accessCount() < target) {
-              }
-              if (!stop.stop_requested()) hw.setFault(fault);
-          }) {
-        while (!watching_.load()) std::this_thread::yield();
-    }
-
-private:
-    std::atomic<bool> watching_{false};
-    std::jthread thread_;
-};
-
-// True when no CSR read from access `from` on showed `bit` in the state that
-// means the fault came too late (done seen, or busy gone).
-bool cameInTime(const Log& log, size_t from, uint16_t bit, bool lateWhenSet) {
-    for (size_t i = from; i < log.size(); ++i)
-        if (log[i].dir == Direction::Read && log[i].offset == 8 && ((log[i].value & bit) != 0) == lateWhenSet)
-            return false;
-    return true;
-}
 
 class ProtocolTest : public LibraryTest {
 protected:
@@ -298,37 +265,28 @@ TEST_F(ProtocolTest, LamWritesTakeTheControllerCrateAndTheNextActionCorrectsIt) 
     expectSeen({R(8, 0x0113), W(8, 0x0000)});
 }
 
-// The first wait of these actions succeeds and the second fails: a fault set
-// from another thread while the second wait polls. Should that thread come
-// too late (the wait saw done or ready), the attempt is made again.
+// The first wait of these actions succeeds and the second fails: the fault
+// begins after a given number of register accesses, inside the second wait.
 class SecondWaitTest : public ProtocolTest {
 protected:
-    static constexpr uint32_t kSlow = 60000;  // polls before done or ready: room for the fault to land
+    static constexpr uint32_t kSlow = 60000;  // polls before done or ready in the first wait
 
-    // Runs `call` with `fault` set after `accesses` register accesses; returns
-    // its result, with the transcript in `log`.
-    int runUntilInTime(const std::function<void()>& setup, uint64_t accesses, Fault fault,
-                       const std::function<int()>& call, Log& log) {
-        const bool busy = fault == Fault::BusyStuck;
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            hw.reset();
-            setup();
-            if (busy)
-                hw.setBusyPolls(kSlow);
-            else
-                hw.setDonePolls(kSlow);
-            hw.clearLog();
-            int result;
-            {
-                FaultAfter late(hw, accesses, fault);
-                result = call();
-            }
-            log = seen();
-            hw.clearLog();
-            if (cameInTime(log, accesses, busy ? 0x04 : 0x10, !busy)) return result;
-        }
-        ADD_FAILURE() << "the fault never came in time";
-        return -1;
+    // Runs `call` with `fault` beginning after `accesses` register accesses;
+    // returns its result, with the transcript in `log`.
+    int runWithFaultAfter(const std::function<void()>& setup, uint64_t accesses, Fault fault,
+                          const std::function<int()>& call, Log& log) {
+        hw.reset();
+        setup();
+        if (fault == Fault::BusyStuck)
+            hw.setBusyPolls(kSlow);
+        else
+            hw.setDonePolls(kSlow);
+        hw.clearLog();
+        hw.setFaultAfter(accesses, fault);
+        const int result = call();
+        log = seen();
+        hw.clearLog();
+        return result;
     }
 
     void expectLog(const Log& got, const Log& want) {
@@ -341,7 +299,7 @@ TEST_F(SecondWaitTest, AFailedHighByteFetchLeavesTheLowWord) {
     int data;
     char q;
     Log log;
-    const int result = runUntilInTime(
+    const int result = runWithFaultAfter(
         [&] {
             data = -1, q = 7, cdata()->lastRead = 0x77;
             hw.withModule(0, 1, [](kt40sim::Module& m) { uint32_t v = 0xABCDEF; m.cycle(0, 16, v); });
@@ -360,7 +318,7 @@ TEST_F(SecondWaitTest, AFailedPatternFetchKeepsL) {
     ASSERT_NO_FATAL_FAILURE(open());
     char l;
     Log log;
-    const int result = runUntilInTime(
+    const int result = runWithFaultAfter(
         [&] {
             l = 7, cdata()->lamPattern = 0xFFFFFFFF, cdata()->l = 0;
             hw.install(0, 20, std::make_unique<kt40sim::RegisterModule>());
@@ -382,7 +340,7 @@ TEST_F(SecondWaitTest, AHighByteNeverTakenInSendsNoCommand) {
     int data = 0x345678;
     char q;
     Log log;
-    const int result = runUntilInTime([&] { q = 7, cdata()->lastWritten = 0x77; }, kSlow + 4, Fault::BusyStuck,
+    const int result = runWithFaultAfter([&] { q = 7, cdata()->lastWritten = 0x77; }, kSlow + 4, Fault::BusyStuck,
                                       [&] { return cssa(16, ext(0, 5, 0, 24), &data, &q); }, log);
     EXPECT_EQ(result, 1);
     expectLog(log, Log{R(8, 0), W(4, 0x5678)} + times(kSlow, R(8, 0x04)) + Log{R(8, 0), W(6, 0x34)} +

@@ -63,6 +63,8 @@ struct Adapter::State {
     uint32_t donePolls = 0;
     uint32_t busyPolls = 0;
     Fault fault = Fault::None;
+    Fault laterFault = Fault::None;
+    std::optional<uint64_t> faultAt;  // access count at which laterFault begins
 
     bool logging = true;
     std::vector<Access> ring;
@@ -81,6 +83,15 @@ struct Adapter::State {
 
     int crate() const { return csr & 3; }
     Crate& crateAt(int c) { return crates[static_cast<size_t>(c & 3)]; }
+
+    // A fault set to come later takes effect before the access that follows
+    // the given number of accesses.
+    void armFault() {
+        if (faultAt && count >= *faultAt) {
+            fault = laterFault;
+            faultAt.reset();
+        }
+    }
 
     void record(Face face, Direction dir, uint16_t offset, uint32_t value) {
         ++count;
@@ -269,6 +280,7 @@ Adapter::Adapter() : s_(std::make_unique<State>()) {
 
 uint16_t Adapter::isaRead(uint16_t offset) {
     std::lock_guard lock(mu_);
+    s_->armFault();
     uint16_t v = 0;
     if (s_->fault != Fault::Dead) {
         switch (offset) {
@@ -283,6 +295,7 @@ uint16_t Adapter::isaRead(uint16_t offset) {
 
 void Adapter::isaWrite(uint16_t offset, uint16_t value) {
     std::lock_guard lock(mu_);
+    s_->armFault();
     s_->record(Face::Isa, Direction::Write, offset, value);
     if (s_->fault == Fault::Dead) return;
     State& s = *s_;
@@ -313,6 +326,7 @@ bool Adapter::interruptLine() const {
 uint32_t Adapter::pciRead(uint32_t offset) {
     if (offset >= kControllerIoLength) return 0xFFFFFFFF;
     std::lock_guard lock(mu_);
+    s_->armFault();
     uint32_t v = 0;
     if (s_->fault != Fault::Dead && offset == kControllerPort) v = s_->readPort();
     s_->record(Face::Pci, Direction::Read, static_cast<uint16_t>(offset), v);
@@ -322,6 +336,7 @@ uint32_t Adapter::pciRead(uint32_t offset) {
 void Adapter::pciWrite(uint32_t offset, uint32_t value) {
     if (offset >= kControllerIoLength) return;
     std::lock_guard lock(mu_);
+    s_->armFault();
     s_->record(Face::Pci, Direction::Write, static_cast<uint16_t>(offset), value);
     if (s_->fault == Fault::Dead || offset != kControllerPort) return;
     // Targets 0-3 are CMD, RSEL, WDLO and WDHI at ISA offsets 0, 2, 4, 6.
@@ -333,6 +348,7 @@ void Adapter::pciWrite(uint32_t offset, uint32_t value) {
 uint32_t Adapter::bridgeRead(uint32_t offset) {
     if (offset >= kBridgeIoLength) return 0xFFFFFFFF;
     std::lock_guard lock(mu_);
+    s_->armFault();
     uint32_t v = 0;
     if (s_->fault != Fault::Dead && offset == kBridgeIntCsr)
         v = s_->intcsr | (s_->bridgePending ? kBridgeIntPending : 0);
@@ -343,6 +359,7 @@ uint32_t Adapter::bridgeRead(uint32_t offset) {
 void Adapter::bridgeWrite(uint32_t offset, uint32_t value) {
     if (offset >= kBridgeIoLength) return;
     std::lock_guard lock(mu_);
+    s_->armFault();
     s_->record(Face::Bridge, Direction::Write, static_cast<uint16_t>(offset), value);
     if (s_->fault == Fault::Dead || offset != kBridgeIntCsr) return;
     s_->intcsr = value & 0x3DB;  // bits 0-1, 3-4, 6-9
@@ -514,6 +531,13 @@ void Adapter::setBusyPolls(uint32_t polls) {
 void Adapter::setFault(Fault fault) {
     std::lock_guard lock(mu_);
     s_->fault = fault;
+    s_->faultAt.reset();
+}
+
+void Adapter::setFaultAfter(uint64_t accesses, Fault fault) {
+    std::lock_guard lock(mu_);
+    s_->laterFault = fault;
+    s_->faultAt = s_->count + accesses;
 }
 
 Fault Adapter::fault() const {

@@ -289,6 +289,24 @@ TEST_F(AdapterTest, ErrorBitReplacesDone) {
     EXPECT_EQ(csr() & (kDone | kError), kError);
 }
 
+// A fault can wait for a number of accesses, so that the second wait of one
+// action fails while the first succeeds.
+TEST_F(AdapterTest, FaultAfterAccessesStartsExactlyThere) {
+    ad.setFaultAfter(2, Fault::ErrorBit);
+    ad.isaWrite(kt40sim::kCmd, command(5, 0, 0));                 // 1
+    EXPECT_EQ(csr() & (kDone | kError), kDone);                    // 2: still before the fault
+    EXPECT_EQ(ad.fault(), Fault::None);
+    ad.isaWrite(kt40sim::kRsel, 1);                                // 3: the fault is in force
+    EXPECT_EQ(ad.fault(), Fault::ErrorBit);
+    EXPECT_EQ(csr() & (kDone | kError), kError);
+
+    ad.setFaultAfter(1, Fault::Dead);
+    ad.setFault(Fault::None);  // cancels the one still to come
+    cmd();
+    cmd();
+    EXPECT_EQ(ad.fault(), Fault::None);
+}
+
 TEST_F(AdapterTest, BusyStuckNeverClearsBusy) {
     ad.setFault(Fault::BusyStuck);
     ad.isaWrite(kt40sim::kWdlo, 1);

@@ -205,6 +205,10 @@ public:
     void setDonePolls(uint32_t polls);
     void setBusyPolls(uint32_t polls);
     void setFault(Fault fault);
+    // The fault begins after `accesses` more register accesses (on any face):
+    // the first `accesses` go as they would, the rest see the fault. Lets a
+    // test fail the second wait of one action. setFault cancels it.
+    void setFaultAfter(uint64_t accesses, Fault fault);
     Fault fault() const;
     // Overrides CSR bits 14-15 (nullopt: they follow the selected crate).
     // The PCI completion word is not affected (see Fault::WrongCrate).
