@@ -330,5 +330,27 @@ TEST_F(ScriptPanelTest, LoadingDuringARunningCycleStopsItOnlyForAFileThatLoads)
     EXPECT_EQ(runPosition(), 0);
 }
 
+TEST_F(ScriptPanelTest, SavingDuringACommandCycleLeavesTheRunAndItsTemporaryEntryOut)
+{
+    open();
+    select(3, 2, 16);
+    add();
+    // The panel command cycles: it is the program's temporary second entry.
+    select(9, 1, 0);
+    click(form->btnCycle);
+    ASSERT_TRUE(form->btnCycle->down());
+    QTRY_VERIFY(!commandWords().empty());
+    save(file("during.tvs"));
+    const Bytes image = readAll(file("during.tvs"));
+    ASSERT_EQ(image.size(), 95);
+    EXPECT_EQ(image.mid(7, 4), le32(1));
+    EXPECT_EQ(image.mid(55 + 20, 4), le32(3)); // N of the operator's entry
+    EXPECT_TRUE(form->btnCycle->down());
+    EXPECT_FALSE(idle());
+    click(form->btnCycle);
+    QTRY_VERIFY(idle());
+    EXPECT_EQ(count(), 1);
+}
+
 } // namespace
 } // namespace tervan::test
