@@ -82,6 +82,20 @@ TEST_F(Control, ReadOf24BitsSelectsTheHighByte) {
     EXPECT_EQ(info, 4u);
 }
 
+TEST_F(Control, ReadWhoseHighByteStepFailsKeepsTheLowHalf) {
+    hw.setCrateOnline(1, true);
+    hw.install(1, 5, std::make_unique<Fixed>(0xABCDEF));
+    // The command, its completion, the select-high-byte word; then the error bit.
+    hw.setFaultAfter(3, kt40sim::Fault::ErrorBit);
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {0x14A40}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0x44A40, 0x50001}));
+    EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+    EXPECT_TRUE(out[1] & KT40DRV_COMPLETION_DONE) << "word 1 is the first, clean completion";
+    EXPECT_EQ(out[1] & 0xFFFF, 0xCDEFu);
+    EXPECT_EQ(out[2], 0xCDEFu);
+    EXPECT_EQ(info, 2u);
+}
+
 TEST_F(Control, ReadOf16BitsReturnsTheLowHalfOfTheCompletionWord) {
     hw.install(0, 7, std::make_unique<Fixed>(0x12345));
     ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 7, 0, 0, 0)}, 3), STATUS_SUCCESS);
