@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -135,6 +134,37 @@ private:
     std::string text_;  // every entry, comments removed
 };
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in hexadecimal digits.
+bool IsGuid(const std::string& s) {
+    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? s[i] != '-' : !std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+// Whether the whole of s matches the scanf format with `fields` numbers.
+bool Scans(const std::string& s, const char* format, int fields, unsigned* v) {
+    int used = 0;
+    int got = 0;
+    if (fields == 3) got = std::sscanf(s.c_str(), format, &v[0], &v[1], &v[2], &used);
+    if (fields == 4) got = std::sscanf(s.c_str(), format, &v[0], &v[1], &v[2], &v[3], &used);
+    return got == fields && static_cast<size_t>(used) == s.size();
+}
+
+// The %name% tokens of a text.
+std::vector<std::string> Tokens(const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t at = text.find('%'); at != std::string::npos;) {
+        const size_t end = text.find('%', at + 1);
+        if (end == std::string::npos) break;
+        out.push_back(text.substr(at + 1, end - at - 1));
+        at = text.find('%', end + 1);
+    }
+    return out;
+}
+
 std::string Hex(uint32_t v, int digits) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%0*X", digits, v);
@@ -150,20 +180,19 @@ TEST_F(InfFile, IsWellFormedAndEveryNameResolves) {
     ASSERT_TRUE(inf.ok());
     EXPECT_EQ(inf.errors(), std::vector<std::string>{});
     EXPECT_EQ(inf.Value("Version", "Signature"), "\"$WINDOWS NT$\"");
-    EXPECT_TRUE(std::regex_match(inf.Value("Version", "ClassGuid"),
-                                 std::regex(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\})")));
+    EXPECT_TRUE(IsGuid(inf.Value("Version", "ClassGuid"))) << inf.Value("Version", "ClassGuid");
     const auto driverVer = inf.Values("Version", "DriverVer");
     ASSERT_EQ(driverVer.size(), 2u);
-    EXPECT_TRUE(std::regex_match(driverVer[0], std::regex(R"((0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2})")));
-    EXPECT_TRUE(std::regex_match(driverVer[1], std::regex(R"(\d+\.\d+\.\d+\.\d+)")));
+    unsigned date[3] = {};
+    unsigned version[4] = {};
+    EXPECT_TRUE(Scans(driverVer[0], "%2u/%2u/%4u%n", 3, date) && driverVer[0].size() == 10) << driverVer[0];
+    EXPECT_TRUE(date[0] >= 1 && date[0] <= 12 && date[1] >= 1 && date[1] <= 31 && date[2] >= 2000);
+    EXPECT_TRUE(Scans(driverVer[1], "%u.%u.%u.%u%n", 4, version)) << driverVer[1];
 
     // Every %string% has its definition; %12% and the like are folder ids.
     std::set<std::string> defined;
     for (const auto& e : inf.Section("Strings")) defined.insert(Lower(e.key));
-    const std::regex token("%([^%]*)%");
-    const std::string& text = inf.Text();
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), token); it != std::sregex_iterator(); ++it) {
-        const std::string name = (*it)[1];
+    for (const std::string& name : Tokens(inf.Text())) {
         if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) continue;
         EXPECT_TRUE(defined.count(Lower(name))) << "%" << name << "% is not in [Strings]";
     }
@@ -222,10 +251,14 @@ TEST_F(InfFile, InstallsTheDriverAsTheAdaptersServiceFromTheFileTheBuildMakes) {
     std::ifstream rc(KT40DRV_SOURCE_DIR "/kt40drv.rc");
     std::stringstream rcText;
     rcText << rc.rdbuf();
-    std::smatch m;
     const std::string rcString = rcText.str();
-    ASSERT_TRUE(std::regex_search(rcString, m, std::regex(R"re(VALUE\s+"OriginalFilename",\s*"([^"]+)")re")));
-    const std::string binary = m[1];
+    const std::string key = "VALUE \"OriginalFilename\",";
+    const size_t value = rcString.find(key);
+    ASSERT_NE(value, std::string::npos);
+    const size_t open = rcString.find('"', value + key.size());
+    const size_t close = rcString.find('"', open + 1);
+    ASSERT_NE(close, std::string::npos);
+    const std::string binary = rcString.substr(open + 1, close - open - 1);
     EXPECT_EQ(binary, service + ".sys");
     EXPECT_EQ(inf.Value(serviceSection, "ServiceBinary"), "%12%\\" + binary);
     EXPECT_EQ(inf.Value("DestinationDirs", "DefaultDestDir"), "12");
