@@ -44,6 +44,12 @@ protected:
             if (a.face == kt40sim::Face::Pci && a.dir == kt40sim::Direction::Write) v.push_back(a);
         return v;
     }
+    std::vector<kt40sim::Access> onFace(kt40sim::Face face) const {
+        std::vector<kt40sim::Access> v;
+        for (auto& a : hw.log())
+            if (a.face == face) v.push_back(a);
+        return v;
+    }
     std::vector<uint32_t> pciWriteValues() const {
         std::vector<uint32_t> v;
         for (auto& a : pciWrites()) v.push_back(a.value);
