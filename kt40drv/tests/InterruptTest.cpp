@@ -18,6 +18,7 @@ protected:
         kernel.release(HoldPoint::StartIo);
         kernel.release(HoldPoint::ControllerAccess);
         kernel.release(HoldPoint::Dpc);
+        kernel.release(HoldPoint::Interrupt);
         for (auto& t : threads)
             if (t.joinable()) t.join();
         DriverTest::TearDown();
@@ -151,6 +152,28 @@ TEST_F(Interrupt, StopDisconnectsAndTheNextStartServicesWhatIsPending) {
     EXPECT_EQ(kernel.interruptsClaimed(), 1u);
     EXPECT_FALSE(hw.pciInterruptLine());
     EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, StopDisconnectsARunningServiceRoutineBeforeTheBridgeGoes) {
+    // The service routine is about to run when the stop comes: the stop
+    // must wait for it before the bridge block is given back.
+    kernel.hold(HoldPoint::Interrupt);
+    hw.raisePciInterrupt();
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::Interrupt));
+    NTSTATUS stopped = STATUS_PENDING;
+    std::thread stopper([&] { stopped = kernel.stop(adapter); });
+    ASSERT_TRUE(eventually([&] { return kernel.blockedWaiters() == 1; }));
+    kernel.release(HoldPoint::Interrupt);
+    stopper.join();
+    EXPECT_EQ(stopped, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    EXPECT_EQ(bridgeWrites().size(), 1u);
+    // Its DPC was taken off the queue or ran before the stop finished;
+    // none is left to run afterwards.
+    const uint64_t runs = kernel.dpcRuns();
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), runs);
+    EXPECT_EQ(kernel.connectedInterrupts(), 0u);
 }
 
 }  // namespace

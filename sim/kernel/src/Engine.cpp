@@ -53,6 +53,7 @@ bool offer(bool& any) {
         std::lock_guard lock(p.mu);
         p.calling = true;
     }
+    park(HoldPoint::Interrupt);
     std::vector<Interrupt*> list;
     {
         std::lock_guard lock(state().mu);
@@ -193,8 +194,8 @@ void dpcLoop() {
 struct Holds {
     std::mutex mu;
     std::condition_variable cv;
-    bool on[3] = {false, false, false};
-    unsigned waiting[3] = {0, 0, 0};
+    bool on[4] = {false, false, false, false};
+    unsigned waiting[4] = {0, 0, 0, 0};
 };
 
 Holds& holds() {
@@ -233,7 +234,15 @@ bool disconnectInterrupt(Interrupt* i) {
     auto& p = irq();
     std::unique_lock lock(p.mu);
     // A routine being called finishes first; afterwards it is not offered again.
-    p.cv.wait(lock, [&] { return !p.calling; });
+    if (p.calling) {
+        {
+            std::lock_guard tables(state().mu);
+            ++state().waiters;
+        }
+        p.cv.wait(lock, [&] { return !p.calling; });
+        std::lock_guard tables(state().mu);
+        --state().waiters;
+    }
     std::lock_guard tables(state().mu);
     auto& v = state().interrupts;
     for (auto it = v.begin(); it != v.end(); ++it) {

@@ -54,6 +54,8 @@ enum class HoldPoint {
     StartIo,           // IoStartPacket/IoStartNextPacket, before calling the start-I/O routine
     ControllerAccess,  // a port access in the adapter's controller block, before it happens
     Dpc,               // the DPC processor, before it takes the next queued DPC
+    Interrupt,         // the interrupt processor, about to call the service routines
+                       // (IoDisconnectInterrupt waits for it)
 };
 
 // One port access as the kernel routed it: the request whose dispatch the
@@ -150,7 +152,7 @@ public:
     unsigned connectedInterrupts() const;
     // Every port access since the test began, in the order the bus saw them.
     std::vector<PortAccess> portTranscript() const;
-    // Threads now blocked in KeWaitForSingleObject.
+    // Threads now blocked in KeWaitForSingleObject or in IoDisconnectInterrupt.
     unsigned blockedWaiters() const;
 
     // ---- Interrupts and DPCs ---------------------------------------------------------
