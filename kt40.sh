@@ -36,6 +36,12 @@ case "${1:-}" in
     build build-tsan -DKT40_SANITIZE=thread -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build-tsan --output-on-failure -j "$jobs"
+    # The script loader under libFuzzer (clang, ASan + UBSan) for 60 s from the
+    # stored corpus; any finding fails the run.
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKT40_SCRIPT_FUZZ=ON \
+      -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF -DKT40_SANITIZE= >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target tervan_script_fuzz
+    ctest --test-dir build-fuzz --output-on-failure -R '^ScriptFuzz$'
     # The Windows library, cross-compiled, its exports and imports checked and
     # its failure path run under Wine.
     ./scripts/build-windows.sh --wine build-win

@@ -11,6 +11,7 @@ packages=(
   fonts-liberation fonts-dejavu-core
   fp-utils
   binutils
+  clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
 )
 

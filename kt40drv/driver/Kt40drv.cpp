@@ -95,7 +95,7 @@ Kt40drvDevice::~Kt40drvDevice() {
     PAGED_CODE();
     g_Trace.Write("Entering Kt40drvDevice::~Kt40drvDevice() (destructor)\n");
     m_Interrupt.Disconnect();
-    m_CompletionDpc.Cancel();
+    m_CompletionDpc.Flush();
 }
 
 // ---- Device: Plug and Play ------------------------------------------------------------
@@ -124,13 +124,18 @@ NTSTATUS Kt40drvDevice::OnStartDevice(KtRequest& I) {
     return status;
 }
 
-// Gives back the bridge block, the controller block and the interrupt; each
-// step does nothing when the member is not held. IRQL: PASSIVE_LEVEL.
+// Gives back the interrupt, the completion DPC, the bridge block and the
+// controller block; each step does nothing when the member is not held.
+// The interrupt goes first: on a shared line the service routine could
+// otherwise run, and read the bridge block, after the block is gone. Then a
+// queued DPC is taken off and a running one waited for, so that none runs
+// once the device object is deleted. IRQL: PASSIVE_LEVEL.
 void Kt40drvDevice::ReleaseResources() {
     PAGED_CODE();
+    m_Interrupt.Disconnect();
+    m_CompletionDpc.Flush();
     m_Bridge.Release();
     m_Controller.Release();
-    m_Interrupt.Disconnect();
 }
 
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
@@ -212,10 +217,23 @@ BOOLEAN Kt40drvDevice::InterruptService(PKINTERRUPT, PVOID Context) {
     return TRUE;
 }
 
-// Completes the request that start-I/O is working on. Reads and writes are
-// not queued yet, so there is never a current request and the call ends here.
-// IRQL: DISPATCH_LEVEL.
+// Completes the device's current request, if start-I/O has not claimed it
+// yet, with success and Information 0, and starts the next queued request.
+// Several interrupts before it runs give one run. IRQL: DISPATCH_LEVEL.
 void Kt40drvDevice::CompletionDpc(PKDPC, PVOID Context, PVOID, PVOID) {
-    UNREFERENCED_PARAMETER(Context);  // the assertion alone uses it, and is gone from a free build
-    NT_ASSERT(static_cast<Kt40drvDevice*>(Context)->DeviceObject()->CurrentIrp == nullptr);
+    auto* self = static_cast<Kt40drvDevice*>(Context);
+    PDEVICE_OBJECT device = self->DeviceObject();
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = device->CurrentIrp;
+    if (!irp) {
+        IoReleaseCancelSpinLock(irql);
+        return;
+    }
+    device->CurrentIrp = nullptr;
+    (void)IoSetCancelRoutine(irp, nullptr);  // the routine it had is not needed
+    IoReleaseCancelSpinLock(irql);
+    KtRequest request(irp);
+    request.SetInformation(0);
+    self->CompleteAndStartNext(request, STATUS_SUCCESS);
 }

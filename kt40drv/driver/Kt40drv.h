@@ -42,8 +42,11 @@ public:
 protected:
     NTSTATUS Create(KtRequest& I) override;
     NTSTATUS Close(KtRequest& I) override;
+    NTSTATUS Read(KtRequest& I) override;
+    NTSTATUS Write(KtRequest& I) override;
     NTSTATUS DeviceControl(KtRequest& I) override;
     NTSTATUS SystemControl(KtRequest& I) override;
+    void StartIo(KtRequest& I) override;
     NTSTATUS OnStartDevice(KtRequest& I) override;
     NTSTATUS OnStopDevice(KtRequest& I) override;
     NTSTATUS OnRemoveDevice(KtRequest& I) override;
@@ -52,6 +55,12 @@ protected:
 
 private:
     void ReleaseResources();
+
+    // Read and write: one word between the caller's buffer and the port.
+    NTSTATUS QueueTransfer(KtRequest& I);
+    void SerialRead(KtRequest& I);
+    void SerialWrite(KtRequest& I);
+    static void CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
     // Control handlers: each takes the request and returns its status; the
     // control dispatch completes it.
@@ -79,7 +88,7 @@ private:
     KtIoRange m_Controller;  // BAR3: the crate controller's register port
     KtInterrupt m_Interrupt;
     KtDeferredCall m_CompletionDpc;
-    // Held for a whole controller cycle so that cycles of concurrent
-    // requests never interleave on the port.
+    // Held for a whole controller cycle, and for each read or write of the
+    // port, so that cycles of concurrent requests never interleave.
     KSPIN_LOCK m_CycleLock = 0;
 };

@@ -182,6 +182,24 @@ NTSTATUS KtPnpDevice::CompleteRequest(KtRequest& Request, NTSTATUS Status) {
     return Status;
 }
 
+NTSTATUS KtPnpDevice::StartPacket(KtRequest& Request, PDRIVER_CANCEL CancelRoutine) {
+    IoMarkIrpPending(Request.Irp());
+    IoStartPacket(m_DeviceObject, Request.Irp(), nullptr, CancelRoutine);
+    return STATUS_PENDING;
+}
+
+void KtPnpDevice::CompleteAndStartNext(KtRequest& Request, NTSTATUS Status) {
+    Request.SetStatus(Status);
+    IoCompleteRequest(Request.Irp(), IO_NO_INCREMENT);
+    // IoStartNextPacket runs at DISPATCH_LEVEL; a cancel routine may come
+    // here at its caller's lower level.
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    IoStartNextPacket(m_DeviceObject, TRUE);
+    KeLowerIrql(irql);
+    m_Requests.Release();
+}
+
 NTSTATUS KtPnpDevice::PassDown(KtRequest& Request) {
     IoSkipCurrentIrpStackLocation(Request.Irp());
     const NTSTATUS status = m_Lower->Call(Request.Irp());

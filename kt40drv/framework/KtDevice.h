@@ -92,6 +92,18 @@ protected:
     // request on themselves). IRQL: any.
     void ReleaseHold() { m_Requests.Release(); }
 
+    // Device queue. StartPacket marks the request pending and hands it to
+    // the device queue with its cancel routine; StartIo gets it once the
+    // requests before it are done. IRQL: <= DISPATCH_LEVEL. Returns
+    // STATUS_PENDING; the request is no longer the caller's.
+    NTSTATUS StartPacket(KtRequest& Request, PDRIVER_CANCEL CancelRoutine);
+    // Completes a request that left the queue with Status and no priority
+    // boost, starts the next queued request (cancelable), and only then
+    // releases the completed request's hold, so that the device outlives the
+    // start of the next one. Completing before starting the next keeps
+    // completions in queue order. IRQL: <= DISPATCH_LEVEL.
+    void CompleteAndStartNext(KtRequest& Request, NTSTATUS Status);
+
     // Operations a device replaces. Each gets the request with its hold and
     // returns the request's status; the defaults complete or pass down.
     virtual NTSTATUS Create(KtRequest& Request);

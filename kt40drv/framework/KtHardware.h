@@ -89,6 +89,14 @@ public:
     void Cancel() {
         if (m_Initialized) KeRemoveQueueDpc(&m_Dpc);
     }
+    // Takes a queued call off the queue and waits until a call that is
+    // running has returned: afterwards the object may be freed.
+    // IRQL: PASSIVE_LEVEL.
+    void Flush() {
+        if (!m_Initialized) return;
+        KeRemoveQueueDpc(&m_Dpc);
+        KeFlushQueuedDpcs();
+    }
 
 private:
     KDPC m_Dpc{};

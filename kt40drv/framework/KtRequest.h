@@ -28,6 +28,11 @@ public:
     PVOID UserBuffer() const { return m_Irp->UserBuffer; }
     bool FromUserMode() const { return m_Irp->RequestorMode != KernelMode; }
 
+    // Read and write: the length asked for (the two share one layout), and
+    // the MDL of a direct-I/O buffer (null for length 0).
+    ULONG TransferLength() const { return Stack()->Parameters.Read.Length; }
+    PMDL Mdl() const { return m_Irp->MdlAddress; }
+
     // Plug and Play start.
     PCM_RESOURCE_LIST RawResources() const { return Stack()->Parameters.StartDevice.AllocatedResources; }
     PCM_RESOURCE_LIST TranslatedResources() const {

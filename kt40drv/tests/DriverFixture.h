@@ -6,7 +6,9 @@
 #include <wdm.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kt40drv/Kt40drvIoctl.h"
@@ -14,6 +16,17 @@
 #include "kt40sim/Adapter.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// Waits (up to 30 s) until another thread has brought about what `pred` checks.
+template <typename Pred>
+bool eventually(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
 
 class DriverTest : public ::testing::Test {
 protected:
@@ -42,6 +55,12 @@ protected:
         std::vector<kt40sim::Access> v;
         for (auto& a : hw.log())
             if (a.face == kt40sim::Face::Pci && a.dir == kt40sim::Direction::Write) v.push_back(a);
+        return v;
+    }
+    std::vector<kt40sim::Access> onFace(kt40sim::Face face) const {
+        std::vector<kt40sim::Access> v;
+        for (auto& a : hw.log())
+            if (a.face == face) v.push_back(a);
         return v;
     }
     std::vector<uint32_t> pciWriteValues() const {

@@ -411,6 +411,9 @@ typedef struct _MDL {
     ULONG ByteCount;
     ULONG ByteOffset;
 } MDL, *PMDL;
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -576,11 +579,13 @@ LONG InterlockedIncrement(LONG volatile* Addend);
 LONG InterlockedDecrement(LONG volatile* Addend);
 LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 
 // DPC and interrupt.
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID KeFlushQueuedDpcs(void);
 NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
                             PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
                             KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
@@ -613,6 +618,15 @@ extern ULONG_PTR MmUserProbeAddress;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                   ULONG Priority);
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 // I/O manager.
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
@@ -630,6 +644,17 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction);
+VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
+
+// Device queues.
+VOID KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
 VOID PoStartNextPowerIrp(PIRP Irp);
 
 // Registry.
@@ -690,3 +715,14 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
 static inline VOID IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
+static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return (PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,
+                                                                 (PVOID)(ULONG_PTR)CancelRoutine);
+}
+// The system-space address of the buffer an MDL describes: the mapping it
+// has, or a new one (null when the system has no room for it).
+static inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
+}
+static inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }

@@ -67,58 +67,93 @@ PIRP allocateIrp(CHAR stackSize, bool driverOwned) {
     return irp;
 }
 
+// A request of the user-mode side leaves the I/O manager's table; its memory
+// is kept to the end of the test (see Tables::retired).
 void releaseIrp(PIRP irp) {
-    {
-        std::lock_guard lock(state().mu);
-        state().irps.erase(irp);
-    }
-    std::free(irp);
+    std::lock_guard lock(state().mu);
+    state().irps.erase(irp);
+    state().retired.push_back(irp);
 }
 
-// Sends a request the way the I/O or PnP manager does and waits for it: the
-// request goes to the top of `device`'s stack; a dispatch routine that returns
-// without pending must have completed the request with the status it returns.
-IO_STATUS_BLOCK send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
-                     void (*fill)(PIRP, PIO_STACK_LOCATION, void*), void* context,
-                     NTSTATUS initial = STATUS_SUCCESS) {
+using Fill = void (*)(PIRP, PIO_STACK_LOCATION, void*);
+
+// Sends a request the way the I/O or PnP manager does, in the calling
+// thread, and returns once the dispatch routine has returned. A dispatch
+// routine that returns without pending must have completed the request.
+uint64_t issue(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file, Fill fill, void* context,
+               NTSTATUS initial, PMDL mdl = nullptr) {
     PDEVICE_OBJECT top = attachedTop(device);
     PIRP irp = allocateIrp(top->StackSize, false);
     irp->RequestorMode = UserMode;
     irp->IoStatus.Status = initial;
+    irp->MdlAddress = mdl;
     irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
     next->FileObject = file;
     if (fill) fill(irp, next, context);
-
+    uint64_t id;
+    {
+        std::lock_guard lock(state().mu);
+        id = state().nextRequest++;
+        state().userRequests[id] = UserRequest{irp, major, minor, STATUS_PENDING, mdl};
+        state().irps[irp].id = id;
+    }
+    const uint64_t savedRequest = tRequest;
+    const UCHAR savedMajor = tMajor;
+    tRequest = id;
+    tMajor = major;
     const NTSTATUS returned = IofCallDriver(top, irp);
+    tRequest = savedRequest;
+    tMajor = savedMajor;
+    std::lock_guard lock(state().mu);
+    state().userRequests[id].returned = returned;
+    return id;
+}
+
+// Waits for a request issued with issue() and takes it out of the tables.
+IO_STATUS_BLOCK collect(uint64_t id) {
+    UserRequest r;
     bool finished;
     {
         std::unique_lock lock(state().mu);
-        auto& rec = state().irps[irp];
-        if (returned == STATUS_PENDING)
+        auto it = state().userRequests.find(id);
+        if (it == state().userRequests.end()) {
+            state().faults.push_back("a request was collected twice or never issued");
+            return IO_STATUS_BLOCK{};
+        }
+        r = it->second;
+        auto& rec = state().irps[r.irp];
+        if (r.returned == STATUS_PENDING)
             state().irpDone.wait_for(lock, std::chrono::seconds(30), [&] { return rec.finished; });
         finished = rec.finished;
+        state().userRequests.erase(it);
     }
     if (!finished) {
-        fault(std::string(returned == STATUS_PENDING ? "a pending request was never completed"
-                                                     : "a dispatch routine returned without completing the request") +
-              " (major " + hex(major) + ", minor " + hex(minor) + ")");
+        fault(std::string(r.returned == STATUS_PENDING ? "a pending request was never completed"
+                                                       : "a dispatch routine returned without completing the request") +
+              " (major " + hex(r.major) + ")");
         IO_STATUS_BLOCK lost{};
-        lost.Status = returned;
+        lost.Status = r.returned;
         return lost;  // left in the table, reported again by finish()
     }
-    if (returned != STATUS_PENDING && returned != irp->IoStatus.Status)
-        fault("a dispatch routine returned " + hex(static_cast<ULONG>(returned)) + " for a request completed with " +
-              hex(static_cast<ULONG>(irp->IoStatus.Status)));
-    const IO_STATUS_BLOCK result = irp->IoStatus;
+    if (r.returned != STATUS_PENDING && r.returned != r.irp->IoStatus.Status)
+        fault("a dispatch routine returned " + hex(static_cast<ULONG>(r.returned)) + " for a request completed with " +
+              hex(static_cast<ULONG>(r.irp->IoStatus.Status)));
+    const IO_STATUS_BLOCK result = r.irp->IoStatus;
     {
         std::lock_guard lock(state().mu);
-        state().requests.push_back({major, minor, result.Status, result.Information});
+        state().requests.push_back({r.major, r.minor, result.Status, result.Information});
     }
-    releaseIrp(irp);
+    delete r.mdl;
+    releaseIrp(r.irp);
     return result;
+}
+
+IO_STATUS_BLOCK send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file, Fill fill, void* context,
+                     NTSTATUS initial = STATUS_SUCCESS) {
+    return collect(issue(device, major, minor, file, fill, context, initial));
 }
 
 // ---- The bus driver of the virtual adapters ------------------------------------------
@@ -274,6 +309,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     d->Characteristics = DeviceCharacteristics;
     d->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     d->StackSize = 1;
+    KeInitializeDeviceQueue(&d->DeviceQueue);
     std::lock_guard lock(state().mu);
     d->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = d;
@@ -291,6 +327,17 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     for (auto& [link, target] : s.links)
         if (!name.empty() && target == name) s.faults.push_back("device " + narrow(name) + " deleted while link " + narrow(link) + " still names it");
     if (s.attachedTo.count(DeviceObject)) s.faults.push_back("device " + narrow(name) + " deleted while still attached to a lower device");
+    // What lives in the device object must be gone with it.
+    const auto* begin = reinterpret_cast<const char*>(DeviceObject);
+    const auto* end = begin + sizeof(DEVICE_OBJECT) + 16 + (DeviceObject->Size - sizeof(DEVICE_OBJECT));
+    auto inside = [&](const void* p) { return p >= static_cast<const void*>(begin) && p < static_cast<const void*>(end); };
+    for (PRKDPC dpc : s.dpcs)
+        if (inside(dpc)) s.faults.push_back("device " + narrow(name) + " deleted while a DPC in it is queued");
+    if (s.dpcRunning && inside(s.dpcRunning)) s.faults.push_back("device " + narrow(name) + " deleted while a DPC in it runs");
+    for (Interrupt* i : s.interrupts)
+        if (inside(i->context)) s.faults.push_back("device " + narrow(name) + " deleted while an interrupt is connected to it");
+    if (DeviceObject->CurrentIrp || DeviceObject->DeviceQueue.Busy)
+        s.faults.push_back("device " + narrow(name) + " deleted while its queue still holds requests");
     for (PDEVICE_OBJECT* p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
         if (*p == DeviceObject) {
             *p = DeviceObject->NextDevice;
@@ -368,7 +415,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR) {
         }
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) fault("request completed with STATUS_PENDING");
-    if (Irp->CancelRoutine) fault("request completed with its cancel routine still set");
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) fault("request completed with its cancel routine still set");
     // Walk up the stack, calling each completion routine that the driver above
     // set, as the real I/O manager does.
     while (Irp->CurrentLocation <= Irp->StackCount) {
@@ -376,7 +423,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR) {
         Irp->PendingReturned = (done->Control & SL_PENDING_RETURNED) != 0;
         IoSkipCurrentIrpStackLocation(Irp);
         const bool ok = NT_SUCCESS(Irp->IoStatus.Status);
-        const bool cancelled = Irp->Cancel;
+        const bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE);
         if (done->CompletionRoutine && ((ok && (done->Control & SL_INVOKE_ON_SUCCESS)) ||
                                         (!ok && (done->Control & SL_INVOKE_ON_ERROR)) ||
                                         (cancelled && (done->Control & SL_INVOKE_ON_CANCEL)))) {
@@ -388,7 +435,9 @@ VOID IofCompleteRequest(PIRP Irp, CHAR) {
         }
     }
     std::lock_guard lock(state().mu);
-    state().irps[Irp].finished = true;
+    auto& rec = state().irps[Irp];
+    rec.finished = true;
+    if (rec.id) state().completions.push_back(rec.id);
     state().irpDone.notify_all();
 }
 
@@ -410,6 +459,81 @@ VOID IoFreeIrp(PIRP Irp) {
         }
     }
     releaseIrp(Irp);
+}
+
+// ---- Cancel and the device queue ------------------------------------------------------
+
+namespace {
+KSPIN_LOCK gCancelLock = 0;
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelLock, Irql); }
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelLock, Irql); }
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    checkIrql(DISPATCH_LEVEL, "IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
+    const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irql) {
+        fault("a cancel routine returned without releasing the cancel spin lock at the request's CancelIrql");
+        KeReleaseSpinLock(&gCancelLock, irql);
+    }
+    return TRUE;
+}
+
+VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
+    checkIrql(DISPATCH_LEVEL, "IoStartPacket");
+    if (Key) fault("IoStartPacket with a sort key: the stand-in keeps device queues in arrival order only");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL cancelIrql = DISPATCH_LEVEL;
+    if (CancelFunction) {
+        IoAcquireCancelSpinLock(&cancelIrql);
+        IoSetCancelRoutine(Irp, CancelFunction);
+    }
+    if (!KeInsertDeviceQueue(&DeviceObject->DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
+        // The device was idle: this request is its current one now.
+        DeviceObject->CurrentIrp = Irp;
+        if (CancelFunction) IoReleaseCancelSpinLock(cancelIrql);
+        park(kt40kernel::HoldPoint::StartIo);
+        DeviceObject->DriverObject->DriverStartIo(DeviceObject, Irp);
+    } else if (CancelFunction) {
+        // Cancelled before its cancel routine was set: cancel it now.
+        if (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(Irp, nullptr)) {
+            Irp->CancelIrql = cancelIrql;
+            CancelFunction(DeviceObject, Irp);
+        } else {
+            IoReleaseCancelSpinLock(cancelIrql);
+        }
+    }
+    KeLowerIrql(old);
+}
+
+VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+        fault("IoStartNextPacket called at IRQL " + std::to_string(KeGetCurrentIrql()) + ", not DISPATCH_LEVEL");
+    KIRQL cancelIrql = DISPATCH_LEVEL;
+    if (Cancelable) IoAcquireCancelSpinLock(&cancelIrql);
+    DeviceObject->CurrentIrp = nullptr;
+    PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&DeviceObject->DeviceQueue);
+    if (!entry) {
+        if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
+        return;
+    }
+    auto* irp = reinterpret_cast<PIRP>(reinterpret_cast<char*>(entry) - offsetof(IRP, Tail.Overlay.DeviceQueueEntry));
+    DeviceObject->CurrentIrp = irp;
+    if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
+    park(kt40kernel::HoldPoint::StartIo);
+    DeviceObject->DriverObject->DriverStartIo(DeviceObject, irp);
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -712,6 +836,127 @@ NTSTATUS Kernel::close(Handle handle) {
     return status;
 }
 
+namespace {
+
+struct Transfer {
+    ULONG length;
+};
+
+RequestId issueTransfer(Handle handle, UCHAR major, void* buffer, ULONG length) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard lock(state().mu);
+        auto f = state().files.find(handle);
+        if (f == state().files.end()) {
+            state().faults.push_back("a read or write on a handle that is not open");
+            return 0;
+        }
+        file = f->second;
+    }
+    // Direct I/O: the buffer is locked and described by an MDL; a request
+    // of length 0 carries none.
+    PMDL mdl = nullptr;
+    if (length && buffer) {
+        mdl = new MDL{};
+        mdl->Size = sizeof(MDL);
+        mdl->MdlFlags = MDL_PAGES_LOCKED;
+        mdl->StartVa = buffer;
+        mdl->ByteCount = length;
+    }
+    Transfer t{length};
+    return issue(
+        file->DeviceObject, major, 0, file,
+        [](PIRP, PIO_STACK_LOCATION s, void* c) { s->Parameters.Read.Length = static_cast<Transfer*>(c)->length; }, &t,
+        STATUS_SUCCESS, mdl);
+}
+
+}  // namespace
+
+RequestId Kernel::beginRead(Handle handle, void* buffer, ULONG length) {
+    return issueTransfer(handle, IRP_MJ_READ, buffer, length);
+}
+
+RequestId Kernel::beginWrite(Handle handle, const void* buffer, ULONG length) {
+    return issueTransfer(handle, IRP_MJ_WRITE, const_cast<void*>(buffer), length);
+}
+
+NTSTATUS Kernel::wait(RequestId id, ULONG_PTR* returned) {
+    if (!id) return STATUS_INVALID_PARAMETER;
+    const IO_STATUS_BLOCK io = collect(id);
+    if (returned) *returned = io.Information;
+    return io.Status;
+}
+
+NTSTATUS Kernel::read(Handle handle, void* buffer, ULONG length, ULONG_PTR* returned) {
+    return wait(beginRead(handle, buffer, length), returned);
+}
+
+NTSTATUS Kernel::write(Handle handle, const void* buffer, ULONG length, ULONG_PTR* returned) {
+    return wait(beginWrite(handle, buffer, length), returned);
+}
+
+bool Kernel::cancel(RequestId id) {
+    PIRP irp;
+    {
+        std::lock_guard lock(state().mu);
+        auto it = state().userRequests.find(id);
+        if (it == state().userRequests.end() || state().irps[it->second.irp].finished) return false;
+        irp = it->second.irp;
+    }
+    // The request's memory stays until the end of the test, so a request
+    // that completes meanwhile is safe to offer: it has no cancel routine.
+    return IoCancelIrp(irp) != FALSE;
+}
+
+bool Kernel::completed(RequestId id) const {
+    std::lock_guard lock(state().mu);
+    auto it = state().userRequests.find(id);
+    if (it == state().userRequests.end()) return true;
+    return state().irps[it->second.irp].finished;
+}
+
+std::vector<RequestId> Kernel::outstanding() const {
+    std::lock_guard lock(state().mu);
+    std::vector<RequestId> v;
+    for (auto& [id, r] : state().userRequests)
+        if (r.major == IRP_MJ_READ || r.major == IRP_MJ_WRITE || r.major == IRP_MJ_DEVICE_CONTROL) v.push_back(id);
+    return v;
+}
+
+std::vector<RequestId> Kernel::completionOrder() const {
+    std::lock_guard lock(state().mu);
+    return state().completions;
+}
+
+std::vector<PortAccess> Kernel::portTranscript() const {
+    std::lock_guard lock(state().mu);
+    return state().transcript;
+}
+
+unsigned Kernel::blockedWaiters() const {
+    std::lock_guard lock(state().mu);
+    return state().waiters;
+}
+
+void Kernel::raiseSharedInterrupt() { raiseShared(); }
+uint64_t Kernel::interruptsClaimed() const { return detail::interruptsClaimed(); }
+uint64_t Kernel::interruptsDeclined() const { return detail::interruptsDeclined(); }
+
+uint64_t Kernel::dpcRuns() const {
+    std::lock_guard lock(state().mu);
+    return state().dpcRuns;
+}
+
+void Kernel::settle() { detail::settle(); }
+void Kernel::hold(HoldPoint point) { setHold(point, true); }
+bool Kernel::waitHeld(HoldPoint point, unsigned threads) { return detail::waitHeld(point, threads); }
+void Kernel::release(HoldPoint point) { setHold(point, false); }
+
+void Kernel::failNextMdlMapping() {
+    std::lock_guard lock(state().mu);
+    state().failNextMdlMapping = true;
+}
+
 std::vector<RequestRecord> Kernel::requests() const {
     std::lock_guard lock(state().mu);
     return state().requests;
@@ -793,8 +1038,22 @@ std::vector<std::string> Kernel::finish() {
         for (auto* f : files) delete f;
     }
     unloadDriver();
+    stopThreads();
+    {
+        // Requests the test did not collect: finished ones are let go
+        // quietly; pending ones stay in the table and are reported below.
+        std::vector<uint64_t> ids;
+        {
+            std::lock_guard lock(state().mu);
+            for (auto& [id, r] : state().userRequests)
+                if (state().irps[r.irp].finished) ids.push_back(id);
+        }
+        for (uint64_t id : ids) collect(id);
+    }
     std::lock_guard lock(state().mu);
     auto& s = state();
+    for (auto& [id, r] : s.userRequests) delete r.mdl;
+    for (PIRP irp : s.retired) std::free(irp);
     for (auto& [irp, rec] : s.irps) {
         s.faults.push_back(rec.driverOwned ? "a request the driver allocated was never freed"
                                            : "a request was never completed");

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <utility>
 
 #include <ntddk.h>
 
@@ -120,42 +121,49 @@ uint64_t mappedToPhys(volatile ULONG* reg) {
 
 }  // namespace
 
+namespace {
+
+// The bus: one port access at a time, in the order the transcript records.
+std::mutex gBusMu;
+
+bool inController(uint64_t phys) {
+    const auto res = kt40sim::Adapter::instance().pciResources();
+    return inBlock(phys, res.controllerBase, res.controllerLength);
+}
+
+void transcribe(bool write, uint64_t phys, uint32_t value) {
+    std::lock_guard lock(state().mu);
+    state().transcript.push_back({tRequest, tMajor, write, phys, value});
+}
+
+}  // namespace
+
 uint32_t ioRead(uint64_t phys) {
+    if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return 0xFFFFFFFF;
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
-    if (inBlock(phys, res.bridgeBase, res.bridgeLength)) return a.bridgeRead(static_cast<uint32_t>(phys - res.bridgeBase));
-    return a.pciRead(static_cast<uint32_t>(phys - res.controllerBase));
+    std::lock_guard bus(gBusMu);
+    uint32_t v;
+    if (inBlock(phys, res.bridgeBase, res.bridgeLength))
+        v = a.bridgeRead(static_cast<uint32_t>(phys - res.bridgeBase));
+    else
+        v = a.pciRead(static_cast<uint32_t>(phys - res.controllerBase));
+    transcribe(false, phys, v);
+    return v;
 }
 
 void ioWrite(uint64_t phys, uint32_t value) {
+    if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return;
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
+    std::lock_guard bus(gBusMu);
     if (inBlock(phys, res.bridgeBase, res.bridgeLength))
         a.bridgeWrite(static_cast<uint32_t>(phys - res.bridgeBase), value);
     else
         a.pciWrite(static_cast<uint32_t>(phys - res.controllerBase), value);
-}
-
-// Runs the queued DPCs at DISPATCH_LEVEL, as a processor does when its IRQL
-// drops below DISPATCH_LEVEL.
-void runQueuedDpcs() {
-    for (;;) {
-        PRKDPC dpc = nullptr;
-        {
-            std::lock_guard lock(state().mu);
-            if (state().dpcs.empty()) return;
-            dpc = state().dpcs.front();
-            state().dpcs.erase(state().dpcs.begin());
-            dpc->DpcData = nullptr;
-        }
-        const KIRQL saved = tIrql;
-        tIrql = DISPATCH_LEVEL;
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-        if (tIrql != DISPATCH_LEVEL) fault("a DPC routine returned at IRQL " + std::to_string(tIrql));
-        tIrql = saved;
-    }
+    transcribe(true, phys, value);
 }
 
 }  // namespace kt40kernel::detail
@@ -183,7 +191,6 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > tIrql) fault("KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
     tIrql = NewIrql;
-    if (tIrql < DISPATCH_LEVEL) runQueuedDpcs();
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
@@ -241,9 +248,17 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         limit = std::chrono::nanoseconds(-Timeout->QuadPart * 100);
         hangIsFault = false;
     }
+    if (!poll) {
+        std::lock_guard lock(state().mu);
+        ++state().waiters;
+    }
     std::unique_lock lock(eventMu);
     const bool signalled = poll ? event->Header.SignalState != 0
                                 : eventCv.wait_for(lock, limit, [&] { return event->Header.SignalState != 0; });
+    if (!poll) {
+        std::lock_guard tables(state().mu);
+        --state().waiters;
+    }
     if (!signalled) {
         lock.unlock();
         if (hangIsFault) fault("KeWaitForSingleObject: the event was never set");
@@ -256,6 +271,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
@@ -274,15 +292,14 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    {
-        std::lock_guard lock(state().mu);
-        if (Dpc->DpcData) return FALSE;
-        Dpc->SystemArgument1 = SystemArgument1;
-        Dpc->SystemArgument2 = SystemArgument2;
-        Dpc->DpcData = Dpc;
-        state().dpcs.push_back(Dpc);
-    }
-    if (tIrql < DISPATCH_LEVEL) runQueuedDpcs();
+    // The DPC runs on the DPC processor, whatever the caller's IRQL.
+    std::lock_guard lock(state().mu);
+    if (Dpc->DpcData) return FALSE;
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    Dpc->DpcData = Dpc;
+    state().dpcs.push_back(Dpc);
+    wakeDpcThread();
     return TRUE;
 }
 
@@ -299,6 +316,15 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     return FALSE;
 }
 
+VOID KeFlushQueuedDpcs(void) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+    auto& s = state();
+    std::unique_lock lock(s.mu);
+    if (!s.dpcChanged.wait_for(lock, kHangLimit, [&] { return s.dpcs.empty() && !s.dpcRunning; })) {
+        s.faults.push_back("KeFlushQueuedDpcs: queued DPCs did not run within 30 s");
+    }
+}
+
 NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
                             PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql, KINTERRUPT_MODE,
                             BOOLEAN, KAFFINITY ProcessorEnableMask, BOOLEAN) {
@@ -308,27 +334,81 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
         return STATUS_INVALID_PARAMETER;
     auto* i = new Interrupt{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql};
     i->lock = SpinLock ? SpinLock : &i->ownLock;
-    std::lock_guard lock(state().mu);
-    state().interrupts.push_back(i);
     *InterruptObject = reinterpret_cast<PKINTERRUPT>(i);
+    connectInterrupt(i);
     return STATUS_SUCCESS;
 }
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
     checkIrqlAtMost(PASSIVE_LEVEL, "IoDisconnectInterrupt");
     auto* i = reinterpret_cast<Interrupt*>(InterruptObject);
-    {
-        std::lock_guard lock(state().mu);
-        auto& v = state().interrupts;
-        for (auto it = v.begin(); it != v.end(); ++it) {
-            if (*it == i) {
-                v.erase(it);
-                delete i;
-                return;
-            }
-        }
+    if (disconnectInterrupt(i))
+        delete i;
+    else
+        fault("IoDisconnectInterrupt of an interrupt that is not connected");
+}
+
+// ---- Device queues --------------------------------------------------------------------
+
+namespace {
+std::mutex gQueueMu;  // every device queue
+}
+
+VOID KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
+    std::lock_guard lock(gQueueMu);
+    DeviceQueue->Type = 20;
+    DeviceQueue->Size = sizeof(KDEVICE_QUEUE);
+    DeviceQueue->DeviceListHead.Flink = DeviceQueue->DeviceListHead.Blink = &DeviceQueue->DeviceListHead;
+    DeviceQueue->Lock = 0;
+    DeviceQueue->Busy = FALSE;
+}
+
+BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+    if (tIrql != DISPATCH_LEVEL) fault("KeInsertDeviceQueue called at IRQL " + std::to_string(tIrql));
+    std::lock_guard lock(gQueueMu);
+    if (!DeviceQueue->Busy) {
+        DeviceQueue->Busy = TRUE;
+        DeviceQueueEntry->Inserted = FALSE;
+        return FALSE;
     }
-    fault("IoDisconnectInterrupt of an interrupt that is not connected");
+    PLIST_ENTRY head = &DeviceQueue->DeviceListHead;
+    PLIST_ENTRY e = &DeviceQueueEntry->DeviceListEntry;
+    e->Flink = head;
+    e->Blink = head->Blink;
+    head->Blink->Flink = e;
+    head->Blink = e;
+    DeviceQueueEntry->Inserted = TRUE;
+    return TRUE;
+}
+
+PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
+    if (tIrql != DISPATCH_LEVEL) fault("KeRemoveDeviceQueue called at IRQL " + std::to_string(tIrql));
+    std::lock_guard lock(gQueueMu);
+    if (!DeviceQueue->Busy) fault("KeRemoveDeviceQueue of a queue that is not busy");
+    PLIST_ENTRY head = &DeviceQueue->DeviceListHead;
+    if (head->Flink == head) {
+        DeviceQueue->Busy = FALSE;
+        return nullptr;
+    }
+    PLIST_ENTRY e = head->Flink;
+    head->Flink = e->Flink;
+    e->Flink->Blink = head;
+    auto* entry = reinterpret_cast<PKDEVICE_QUEUE_ENTRY>(reinterpret_cast<char*>(e) -
+                                                         offsetof(KDEVICE_QUEUE_ENTRY, DeviceListEntry));
+    entry->Inserted = FALSE;
+    return entry;
+}
+
+BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "KeRemoveEntryDeviceQueue");
+    std::lock_guard lock(gQueueMu);
+    (void)DeviceQueue;
+    if (!DeviceQueueEntry->Inserted) return FALSE;
+    PLIST_ENTRY e = &DeviceQueueEntry->DeviceListEntry;
+    e->Blink->Flink = e->Flink;
+    e->Flink->Blink = e->Blink;
+    DeviceQueueEntry->Inserted = FALSE;
+    return TRUE;
 }
 
 // ---- Pool ----------------------------------------------------------------------------
@@ -493,6 +573,29 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     s.nextMapping += (NumberOfBytes + 0xFFFF) & ~uintptr_t{0xFFFF};
     s.mappings.push_back({va, static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes});
     return reinterpret_cast<PVOID>(va);
+}
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE,
+                                   PVOID RequestedAddress, ULONG, ULONG) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
+    PMDL mdl = MemoryDescriptorList;
+    if (AccessMode != KernelMode || RequestedAddress) fault("MmMapLockedPagesSpecifyCache: only kernel-mode mappings are offered");
+    if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) fault("MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
+    {
+        std::lock_guard lock(state().mu);
+        if (std::exchange(state().failNextMdlMapping, false)) return nullptr;
+    }
+    // Pages of the caller's buffer seen from system space: the same memory.
+    mdl->MappedSystemVa = static_cast<char*>(mdl->StartVa) + mdl->ByteOffset;
+    mdl->MdlFlags = static_cast<SHORT>(mdl->MdlFlags | MDL_MAPPED_TO_SYSTEM_VA);
+    return mdl->MappedSystemVa;
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+    if (!(MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != MemoryDescriptorList->MappedSystemVa)
+        fault("MmUnmapLockedPages of a mapping that does not exist");
+    MemoryDescriptorList->MdlFlags = static_cast<SHORT>(MemoryDescriptorList->MdlFlags & ~MDL_MAPPED_TO_SYSTEM_VA);
+    MemoryDescriptorList->MappedSystemVa = nullptr;
 }
 
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {

@@ -18,6 +18,16 @@ namespace kt40kernel::detail {
 struct IrpRecord {
     bool finished = false;     // completion reached the top of the stack
     bool driverOwned = false;  // from IoAllocateIrp: the driver frees it
+    uint64_t id = 0;           // user-mode side: its RequestId
+};
+
+// A request of the user-mode side that may still be pending.
+struct UserRequest {
+    PIRP irp = nullptr;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
+    PMDL mdl = nullptr;
 };
 
 struct AdapterRecord {
@@ -58,6 +68,14 @@ struct Tables {
     bool failNextCreate = false;
 
     std::map<PIRP, IrpRecord> irps;
+    // Requests of the user-mode side that a test has not collected yet, and
+    // the memory of collected ones: kept to the end of the test, so that a
+    // stale pointer to a finished request can never name a new one.
+    std::map<uint64_t, UserRequest> userRequests;
+    uint64_t nextRequest = 1;
+    std::vector<PIRP> retired;
+    std::vector<uint64_t> completions;  // RequestIds in the order they completed
+    bool failNextMdlMapping = false;
     std::vector<RequestRecord> requests;
     std::map<Handle, PFILE_OBJECT> files;
     Handle nextHandle = 1;
@@ -80,11 +98,18 @@ struct Tables {
     unsigned breaks = 0;
 
     std::vector<PRKDPC> dpcs;  // queued, in order
+    PRKDPC dpcRunning = nullptr;
+    uint64_t dpcRuns = 0;
+    bool dpcHeld = false;
+    unsigned waiters = 0;  // threads blocked in KeWaitForSingleObject
+
+    std::vector<PortAccess> transcript;
 };
 
 struct State : Tables {
     mutable std::mutex mu;  // every table; never held while driver code runs
     std::condition_variable irpDone;
+    std::condition_variable dpcChanged;
 };
 
 State& state();
@@ -97,6 +122,26 @@ std::string hex(uint64_t v);
 // Port and register routing to the virtual adapter (physical I/O addresses).
 uint32_t ioRead(uint64_t phys);
 void ioWrite(uint64_t phys, uint32_t value);
-void runQueuedDpcs();
+
+// The threads that stand for other processors: one delivers the adapter's
+// interrupt to the connected service routines, one runs queued DPCs.
+void wakeDpcThread();          // with state().mu held
+void connectInterrupt(Interrupt* i);
+bool disconnectInterrupt(Interrupt* i);
+void stopThreads();            // without state().mu held
+void settle();
+void raiseShared();
+uint64_t interruptsClaimed();
+uint64_t interruptsDeclined();
+
+// Hold points (see Kernel::hold).
+void park(HoldPoint point);
+void setHold(HoldPoint point, bool on);
+bool waitHeld(HoldPoint point, unsigned threads);
+
+// The request the calling thread is dispatching (0 for none), for the
+// port transcript.
+extern thread_local uint64_t tRequest;
+extern thread_local UCHAR tMajor;
 
 }  // namespace kt40kernel::detail

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -254,27 +255,43 @@ TEST(KernelServices, SpinLockExcludesOtherThreads) {
     EXPECT_TRUE(Kernel::instance().finish().empty());
 }
 
-int gDpcRuns = 0;
-KIRQL gDpcIrql = 0;
+std::atomic<int> gDpcRuns{0};
+std::atomic<int> gDpcIrql{0};
+std::atomic<std::thread::id> gDpcThread;
 void countDpc(PKDPC, PVOID, PVOID, PVOID) {
     ++gDpcRuns;
     gDpcIrql = KeGetCurrentIrql();
+    gDpcThread = std::this_thread::get_id();
 }
 
-TEST(KernelServices, DpcRunsOnceWhenIrqlDropsBelowDispatch) {
+TEST(KernelServices, DpcRunsOnTheDpcProcessorOnceForTwoInserts) {
+    auto& kernel = Kernel::instance();
     KDPC dpc;
     KeInitializeDpc(&dpc, countDpc, nullptr);
     gDpcRuns = 0;
+    kernel.hold(kt40kernel::HoldPoint::Dpc);
     KIRQL old;
     KeRaiseIrql(15, &old);
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    KeLowerIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(gDpcRuns, 0);
     KeLowerIrql(old);
+    ASSERT_TRUE(kernel.waitHeld(kt40kernel::HoldPoint::Dpc, 1));
+    EXPECT_EQ(gDpcRuns, 0);
+    kernel.release(kt40kernel::HoldPoint::Dpc);
+    kernel.settle();
     EXPECT_EQ(gDpcRuns, 1);
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
     EXPECT_EQ(gDpcIrql, DISPATCH_LEVEL);
-    EXPECT_TRUE(Kernel::instance().finish().empty());
+    EXPECT_NE(gDpcThread.load(), std::this_thread::get_id());
+    // Queued again once it has run; a queued DPC can be taken off.
+    kernel.hold(kt40kernel::HoldPoint::Dpc);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    kernel.release(kt40kernel::HoldPoint::Dpc);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(gDpcRuns, 1);
+    EXPECT_TRUE(kernel.finish().empty());
 }
 
 TEST(KernelServices, RegistryNamesIgnoreCase) {

@@ -11,6 +11,9 @@
 //   - a dispatch routine that returns a status other than the request's own,
 //     or returns without completing or pending the request;
 //   - port I/O outside the adapter's blocks or while no started device owns them;
+//   - a device object deleted while its queue holds requests, a DPC in it is
+//     queued or running, or an interrupt is connected to it;
+//   - an interrupt line that stays high while no service routine claims it;
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
 // Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
@@ -43,6 +46,28 @@ struct RequestRecord {
 };
 
 using Handle = int;  // > 0 when open
+using RequestId = uint64_t;  // a read or write issued and not yet collected
+
+// Points where the kernel can stop a thread until the test lets it go, so
+// that a test can force one ordering of start-I/O, cancel, interrupt and DPC.
+enum class HoldPoint {
+    StartIo,           // IoStartPacket/IoStartNextPacket, before calling the start-I/O routine
+    ControllerAccess,  // a port access in the adapter's controller block, before it happens
+    Dpc,               // the DPC processor, before it takes the next queued DPC
+    Interrupt,         // the interrupt processor, about to call the service routines
+                       // (IoDisconnectInterrupt waits for it)
+};
+
+// One port access as the kernel routed it: the request whose dispatch the
+// accessing thread was in (0 for the DPC and interrupt processors and for
+// PnP work), that request's major function, and the access.
+struct PortAccess {
+    uint64_t request;
+    UCHAR major;
+    bool write;
+    uint64_t phys;
+    uint32_t value;
+};
 
 class Kernel {
 public:
@@ -89,6 +114,25 @@ public:
                            ULONG_PTR* returned = nullptr);
     // Cleanup, then close, as the system does when the last handle goes.
     NTSTATUS close(Handle handle);
+    // Reads and writes of a device with direct I/O: the caller's buffer
+    // reaches the driver through an MDL (none for length 0). read/write wait
+    // for completion; begin* return once the dispatch routine has returned,
+    // and the request is collected with wait(). `returned` gets Information.
+    NTSTATUS read(Handle handle, void* buffer, ULONG length, ULONG_PTR* returned = nullptr);
+    NTSTATUS write(Handle handle, const void* buffer, ULONG length, ULONG_PTR* returned = nullptr);
+    RequestId beginRead(Handle handle, void* buffer, ULONG length);
+    RequestId beginWrite(Handle handle, const void* buffer, ULONG length);
+    // IoCancelIrp on a request not yet completed; returns its result (false
+    // also when the request has already completed).
+    bool cancel(RequestId id);
+    bool completed(RequestId id) const;
+    // Waits for completion (a fault after 30 s) and returns the status.
+    NTSTATUS wait(RequestId id, ULONG_PTR* returned = nullptr);
+    // Reads, writes and device controls issued and not yet collected, in
+    // issue order (also those whose dispatch routine has not yet returned).
+    std::vector<RequestId> outstanding() const;
+    // Requests of the user-mode side in the order they completed.
+    std::vector<RequestId> completionOrder() const;
     // Requests of user calls and of the PnP manager, in the order they finished.
     std::vector<RequestRecord> requests() const;
 
@@ -106,11 +150,37 @@ public:
     std::vector<std::wstring> linkNames() const;
     // Interrupts connected now, and the tags of pool blocks allocated now.
     unsigned connectedInterrupts() const;
+    // Every port access since the test began, in the order the bus saw them.
+    std::vector<PortAccess> portTranscript() const;
+    // Threads now blocked in KeWaitForSingleObject or in IoDisconnectInterrupt.
+    unsigned blockedWaiters() const;
+
+    // ---- Interrupts and DPCs ---------------------------------------------------------
+    // The adapter's PCI line is delivered by an interrupt processor of its
+    // own: while the line is high, the connected service routines are called
+    // at their device IRQL under their interrupt spin lock, until one claims
+    // it. Queued DPCs run one at a time on a DPC processor at DISPATCH_LEVEL.
+    // Another device on the shared line interrupts once: every service
+    // routine is offered the interrupt until one claims it.
+    void raiseSharedInterrupt();
+    uint64_t interruptsClaimed() const;
+    uint64_t interruptsDeclined() const;
+    uint64_t dpcRuns() const;
+    // Waits until the line is serviced (or nothing is connected to it) and
+    // no DPC is queued or running (queued ones stay while the DPC point is held).
+    void settle();
+    // Stops threads at a point until release(); waitHeld waits (up to 30 s)
+    // until that many threads stand at the point.
+    void hold(HoldPoint point);
+    bool waitHeld(HoldPoint point, unsigned threads = 1);
+    void release(HoldPoint point);
     std::vector<ULONG> poolTags() const;
 
     // ---- Faults ----------------------------------------------------------------------
     // The next IoCreateDevice fails with STATUS_INSUFFICIENT_RESOURCES.
     void failNextDeviceCreation();
+    // The next system-space mapping of an MDL fails (MmGetSystemAddressForMdlSafe gives null).
+    void failNextMdlMapping();
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,

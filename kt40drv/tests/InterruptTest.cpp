@@ -1,0 +1,179 @@
+// The adapter's interrupt as the driver services it: claimed only when the
+// bridge shows it pending, acknowledged, and turned into one DPC run that
+// completes the request start-I/O has not yet taken.
+#include <cstring>
+#include <thread>
+
+#include "DriverFixture.h"
+
+namespace {
+
+using kt40kernel::HoldPoint;
+using kt40kernel::RequestId;
+
+class Interrupt : public DriverTest {
+protected:
+    void SetUp() override { Bring(); }
+    void TearDown() override {
+        kernel.release(HoldPoint::StartIo);
+        kernel.release(HoldPoint::ControllerAccess);
+        kernel.release(HoldPoint::Dpc);
+        kernel.release(HoldPoint::Interrupt);
+        for (auto& t : threads)
+            if (t.joinable()) t.join();
+        DriverTest::TearDown();
+    }
+    std::vector<kt40sim::Access> bridgeWrites() const {
+        std::vector<kt40sim::Access> v;
+        for (auto& a : onFace(kt40sim::Face::Bridge))
+            if (a.dir == kt40sim::Direction::Write) v.push_back(a);
+        return v;
+    }
+    std::vector<std::thread> threads;
+};
+
+TEST_F(Interrupt, AnotherDevicesInterruptIsDeclinedAndTheRegisterLeftAlone) {
+    kernel.raiseSharedInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsDeclined(), 1u);
+    EXPECT_EQ(kernel.interruptsClaimed(), 0u);
+    const auto bridge = onFace(kt40sim::Face::Bridge);
+    ASSERT_EQ(bridge.size(), 1u);
+    EXPECT_EQ(bridge[0].dir, kt40sim::Direction::Read);
+    EXPECT_EQ(bridge[0].offset, kt40sim::kBridgeIntCsr);
+    EXPECT_FALSE(bridge[0].value & kt40sim::kBridgeIntPending);
+    EXPECT_EQ(kernel.dpcRuns(), 0u);
+    EXPECT_TRUE(onFace(kt40sim::Face::Pci).empty());
+}
+
+TEST_F(Interrupt, AdapterInterruptIsAcknowledgedAndItsDpcFindsNothingToDo) {
+    // The event codes take nothing from the caller and the interrupt signals nothing.
+    ULONG event[2] = {0x1234, 0x5678};
+    ULONG_PTR info = 99;
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_SETINTEVENT, event, 8, event, 8, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 0u);
+    hw.raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    EXPECT_FALSE(hw.pciInterruptLine());
+    const auto bridge = onFace(kt40sim::Face::Bridge);
+    ASSERT_EQ(bridge.size(), 2u);
+    EXPECT_TRUE(bridge[0].value & kt40sim::kBridgeIntPending);
+    EXPECT_EQ(bridge[1].dir, kt40sim::Direction::Write);
+    EXPECT_EQ(bridge[1].offset, kt40sim::kBridgeIntCsr);
+    EXPECT_EQ(bridge[1].value, 0x543u);
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+    EXPECT_TRUE(onFace(kt40sim::Face::Pci).empty());
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_CLEARINTEVENT, event, 8, event, 8, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(event[0], 0x1234u);
+    EXPECT_EQ(event[1], 0x5678u);
+}
+
+TEST_F(Interrupt, ALamWithTheInterruptEnabledReachesTheDriver) {
+    hw.isaWrite(kt40sim::kCsr, 4);  // the controller's LAM interrupt enable
+    hw.raiseLam(0, 3);
+    ASSERT_EQ(hw.lamPattern(0), 1u << 2);
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    EXPECT_EQ(bridgeWrites().size(), 1u);
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, SeveralInterruptsBeforeTheDpcRunsGiveOneRun) {
+    kernel.hold(HoldPoint::Dpc);
+    hw.raisePciInterrupt();
+    kernel.settle();
+    hw.raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 2u);
+    EXPECT_EQ(bridgeWrites().size(), 2u);
+    EXPECT_EQ(kernel.dpcRuns(), 0u);
+    kernel.release(HoldPoint::Dpc);
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, DpcCompletesTheCurrentRequestBeforeStartIoTakesItAndTheQueueGoesOn) {
+    kernel.hold(HoldPoint::StartIo);
+    ULONG first = 0x5A5A5A5A, second = 0;
+    RequestId a = 0;
+    threads.emplace_back([&] { a = kernel.beginRead(handle, &first, 4); });
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::StartIo));
+    const RequestId b = kernel.beginRead(handle, &second, 4);
+    hw.raisePciInterrupt();
+    // The DPC completes the first read, then starts the second, whose
+    // start-I/O is held on the DPC processor.
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::StartIo, 2));
+    kernel.release(HoldPoint::StartIo);
+    for (auto& t : threads) t.join();
+    threads.clear();
+    kernel.settle();
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.wait(a, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(first, 0x5A5A5A5Au);
+    EXPECT_EQ(kernel.wait(b, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 1u);
+    EXPECT_EQ(onFace(kt40sim::Face::Pci).size(), 1u);  // the second read alone
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, InterruptDuringATransferLeavesItToStartIo) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    ULONG word = 0x5A5A5A5A;
+    RequestId a = 0;
+    threads.emplace_back([&] { a = kernel.beginRead(handle, &word, 4); });
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    hw.raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+    kernel.release(HoldPoint::ControllerAccess);
+    threads[0].join();
+    threads.clear();
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.wait(a, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 1u);
+    const auto pci = onFace(kt40sim::Face::Pci);
+    ASSERT_EQ(pci.size(), 1u);
+    EXPECT_EQ(word, pci[0].value);
+}
+
+TEST_F(Interrupt, StopDisconnectsAndTheNextStartServicesWhatIsPending) {
+    ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.connectedInterrupts(), 0u);
+    hw.raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 0u);
+    EXPECT_TRUE(hw.pciInterruptLine());
+    EXPECT_TRUE(onFace(kt40sim::Face::Bridge).empty());
+    ASSERT_EQ(kernel.start(adapter), STATUS_SUCCESS);
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    EXPECT_FALSE(hw.pciInterruptLine());
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, StopDisconnectsARunningServiceRoutineBeforeTheBridgeGoes) {
+    // The service routine is about to run when the stop comes: the stop
+    // must wait for it before the bridge block is given back.
+    kernel.hold(HoldPoint::Interrupt);
+    hw.raisePciInterrupt();
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::Interrupt));
+    NTSTATUS stopped = STATUS_PENDING;
+    std::thread stopper([&] { stopped = kernel.stop(adapter); });
+    ASSERT_TRUE(eventually([&] { return kernel.blockedWaiters() == 1; }));
+    kernel.release(HoldPoint::Interrupt);
+    stopper.join();
+    EXPECT_EQ(stopped, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    EXPECT_EQ(bridgeWrites().size(), 1u);
+    // Its DPC was taken off the queue or ran before the stop finished;
+    // none is left to run afterwards.
+    const uint64_t runs = kernel.dpcRuns();
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), runs);
+    EXPECT_EQ(kernel.connectedInterrupts(), 0u);
+}
+
+}  // namespace
