@@ -1050,6 +1050,8 @@ std::vector<std::string> Kernel::finish() {
         }
         for (uint64_t id : ids) collect(id);
     }
+    std::vector<std::string> faults;
+    {
     std::lock_guard lock(state().mu);
     auto& s = state();
     for (auto& [id, r] : s.userRequests) delete r.mdl;
@@ -1084,8 +1086,11 @@ std::vector<std::string> Kernel::finish() {
         std::free(a.pdo);
     }
     if (s.busDriver) deleteDriverObject(s.busDriver);
-    auto faults = std::move(s.faults);
+    faults = std::move(s.faults);
     static_cast<detail::Tables&>(s) = detail::Tables{};
+    }
+    // Outside the tables' lock: the adapter tells the interrupt processor
+    // about its line while it resets.
     kt40sim::Adapter::instance().reset();
     return faults;
 }
