@@ -231,7 +231,7 @@ void Kt40drvDevice::CompletionDpc(PKDPC, PVOID Context, PVOID, PVOID) {
         return;
     }
     device->CurrentIrp = nullptr;
-    IoSetCancelRoutine(irp, nullptr);
+    (void)IoSetCancelRoutine(irp, nullptr);  // the routine it had is not needed
     IoReleaseCancelSpinLock(irql);
     KtRequest request(irp);
     request.SetInformation(0);

@@ -57,7 +57,7 @@ void Kt40drvDevice::StartIo(KtRequest& I) {
         return;
     }
     device->CurrentIrp = nullptr;
-    IoSetCancelRoutine(irp, nullptr);
+    (void)IoSetCancelRoutine(irp, nullptr);  // the routine it had is not needed
     const bool cancelled = irp->Cancel != FALSE;
     IoReleaseCancelSpinLock(irql);
     g_Trace.Write("Entering StartIo, %s\n", I.Summary().Text);
