@@ -230,10 +230,11 @@ NTSTATUS KtPnpDevice::DeviceControl(KtRequest& Request) {
 
 NTSTATUS KtPnpDevice::SystemControl(KtRequest& Request) { return PassDown(Request); }
 
-// Nothing is queued by default; a request that arrives here is refused.
+// Nothing is queued by default; a request that arrives here is refused and
+// the queue moves on.
 void KtPnpDevice::StartIo(KtRequest& Request) {
     Request.SetInformation(0);
-    CompleteRequest(Request, STATUS_INVALID_DEVICE_REQUEST);
+    CompleteAndStartNext(Request, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS KtPnpDevice::OnStartDevice(KtRequest&) { return STATUS_SUCCESS; }

@@ -186,6 +186,35 @@ TEST_F(ReadWrite, CancellingTheCurrentRequestBeforeStartIoTakesIt) {
     EXPECT_TRUE(traced("kt40drv: Entering StartIo, request already completed"));
 }
 
+TEST_F(ReadWrite, RequestCancelledBeforeItsCancelRoutineIsSetIsStillCompleted) {
+    // The device is idle: start-I/O gets the request at once and finds it
+    // cancelled; nobody else would complete it.
+    ULONG word = 0x5A5A5A5A;
+    kernel.cancelNextOnIssue();
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.read(handle, &word, 4, &info), STATUS_CANCELLED);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(word, 0x5A5A5A5Au);
+    EXPECT_TRUE(hw.log().empty());
+    // The device is busy: the request is cancelled as it enters the queue.
+    kernel.hold(HoldPoint::ControllerAccess);
+    ULONG first = 0;
+    RequestId a = 0;
+    readOnThread(&first, 4, a);
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    kernel.cancelNextOnIssue();
+    const RequestId b = kernel.beginRead(handle, &word, 4);
+    EXPECT_EQ(kernel.wait(b, &info), STATUS_CANCELLED);
+    EXPECT_EQ(word, 0x5A5A5A5Au);
+    kernel.release(HoldPoint::ControllerAccess);
+    joinThreads();
+    EXPECT_EQ(kernel.wait(a, &info), STATUS_SUCCESS);
+    // The queue did not stall.
+    EXPECT_EQ(kernel.read(handle, &word, 4, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 1u);
+    EXPECT_EQ(portReadValues().size(), 2u);
+}
+
 TEST_F(ReadWrite, FailedMappingCompletesWithoutATransferAndTheQueueGoesOn) {
     ULONG word = 0x5A5A5A5A;
     kernel.failNextMdlMapping();

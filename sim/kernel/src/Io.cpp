@@ -94,8 +94,10 @@ uint64_t issue(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT fil
     next->FileObject = file;
     if (fill) fill(irp, next, context);
     uint64_t id;
+    bool cancel;
     {
         std::lock_guard lock(state().mu);
+        cancel = std::exchange(state().cancelNextOnIssue, false);
         id = state().nextRequest++;
         state().userRequests[id] = UserRequest{irp, major, minor, STATUS_PENDING, mdl};
         state().irps[irp].id = id;
@@ -104,6 +106,9 @@ uint64_t issue(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT fil
     const UCHAR savedMajor = tMajor;
     tRequest = id;
     tMajor = major;
+    // Cancelled on its way down: no cancel routine is set yet, so only the
+    // request's Cancel flag tells.
+    if (cancel) IoCancelIrp(irp);
     const NTSTATUS returned = IofCallDriver(top, irp);
     tRequest = savedRequest;
     tMajor = savedMajor;
@@ -951,6 +956,11 @@ void Kernel::settle() { detail::settle(); }
 void Kernel::hold(HoldPoint point) { setHold(point, true); }
 bool Kernel::waitHeld(HoldPoint point, unsigned threads) { return detail::waitHeld(point, threads); }
 void Kernel::release(HoldPoint point) { setHold(point, false); }
+
+void Kernel::cancelNextOnIssue() {
+    std::lock_guard lock(state().mu);
+    state().cancelNextOnIssue = true;
+}
 
 void Kernel::failNextMdlMapping() {
     std::lock_guard lock(state().mu);

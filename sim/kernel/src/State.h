@@ -76,6 +76,7 @@ struct Tables {
     std::vector<PIRP> retired;
     std::vector<uint64_t> completions;  // RequestIds in the order they completed
     bool failNextMdlMapping = false;
+    bool cancelNextOnIssue = false;
     std::vector<RequestRecord> requests;
     std::map<Handle, PFILE_OBJECT> files;
     Handle nextHandle = 1;

@@ -23,7 +23,17 @@ using kt40kernel::Handle;
 using kt40kernel::Kernel;
 
 // What the probe driver does with a device-control request.
-enum class Misdeed { None, CompleteTwice, NeverComplete, WrongReturn, PortAccess, RegistryAtDispatch, LeakPool };
+enum class Misdeed {
+    None,
+    CompleteTwice,
+    NeverComplete,
+    WrongReturn,
+    PortAccess,
+    RegistryAtDispatch,
+    LeakPool,
+    DpcLeftQueued,
+    DeclineInterrupt
+};
 Misdeed gMisdeed = Misdeed::None;
 PDEVICE_OBJECT gLower = nullptr;
 
@@ -39,8 +49,27 @@ NTSTATUS complete(PIRP irp, NTSTATUS status) {
 
 NTSTATUS probeCreateClose(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); }
 
-NTSTATUS probeControl(PDEVICE_OBJECT, PIRP irp) {
+void idleDpc(PKDPC, PVOID, PVOID, PVOID) {}
+BOOLEAN declineAll(PKINTERRUPT, PVOID) { return FALSE; }
+PKINTERRUPT gInterrupt = nullptr;
+
+NTSTATUS probeControl(PDEVICE_OBJECT device, PIRP irp) {
     switch (gMisdeed) {
+    case Misdeed::DpcLeftQueued: {
+        // A DPC in the device extension, queued while the DPC processor is
+        // held, and never taken off before the device goes.
+        auto* dpc = static_cast<PKDPC>(device->DeviceExtension);
+        KeInitializeDpc(dpc, idleDpc, nullptr);
+        KeInsertQueueDpc(dpc, nullptr, nullptr);
+        return complete(irp, STATUS_SUCCESS);
+    }
+    case Misdeed::DeclineInterrupt: {
+        const auto res = kt40sim::Adapter::instance().pciResources();
+        const NTSTATUS s = IoConnectInterrupt(&gInterrupt, declineAll, nullptr, nullptr, res.vector,
+                                              static_cast<KIRQL>(res.level), static_cast<KIRQL>(res.level),
+                                              LevelSensitive, TRUE, res.affinity, FALSE);
+        return complete(irp, s);
+    }
     case Misdeed::CompleteTwice:
         complete(irp, STATUS_SUCCESS);
         return complete(irp, STATUS_SUCCESS);
@@ -111,7 +140,7 @@ NTSTATUS probeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\PROBE");
     UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\PROBE");
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(KDPC), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     IoCreateSymbolicLink(&link, &name);
     gLower = IoAttachDeviceToDeviceStack(device, pdo);
@@ -173,6 +202,21 @@ TEST_F(KernelTest, DriverMisdeedsAreFaults) {
     EXPECT_TRUE(hasFault(faultsOf(Misdeed::RegistryAtDispatch), "ZwOpenKey called at IRQL 2"));
     SetUp();
     EXPECT_TRUE(hasFault(faultsOf(Misdeed::LeakPool), "tag 0x6b61654c, never freed"));
+}
+
+TEST_F(KernelTest, DeviceDeletedWithItsDpcQueuedIsAFault) {
+    kernel.hold(kt40kernel::HoldPoint::Dpc);
+    EXPECT_TRUE(hasFault(faultsOf(Misdeed::DpcLeftQueued), "deleted while a DPC in it is queued"));
+}
+
+TEST_F(KernelTest, InterruptLineThatNoRoutineClaimsIsAFault) {
+    gMisdeed = Misdeed::DeclineInterrupt;
+    ASSERT_EQ(kernel.deviceControl(handle, 0x222003, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    kt40sim::Adapter::instance().raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsDeclined(), 1u);  // offered once, not in a storm
+    IoDisconnectInterrupt(gInterrupt);
+    EXPECT_TRUE(hasFault(faultsOf(Misdeed::None), "stays high and no service routine claims it"));
 }
 
 TEST_F(KernelTest, PortAccessNeedsAStartedDevice) {

@@ -179,6 +179,9 @@ public:
     // ---- Faults ----------------------------------------------------------------------
     // The next IoCreateDevice fails with STATUS_INSUFFICIENT_RESOURCES.
     void failNextDeviceCreation();
+    // The next request of the user-mode side is cancelled (IoCancelIrp) just
+    // before it reaches the driver, as when its thread ends meanwhile.
+    void cancelNextOnIssue();
     // The next system-space mapping of an MDL fails (MmGetSystemAddressForMdlSafe gives null).
     void failNextMdlMapping();
     // Records a fault of the running test.
