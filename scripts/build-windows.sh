@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Cross-compiles the Windows artefacts with mingw-w64 into build-win/ (or the
-# folder given) and checks what they export and import. With --wine it also
-# runs camac.dll's failure path under Wine, where no WinDriver service exists.
+# folder given): camac.dll, and the driver package kt40drv.sys + kt40drv.inf.
+# Checks what the DLL exports and imports, and that the driver is a native
+# WDM image entered at DriverEntry that imports from the kernel (and the HAL)
+# alone, has no static constructors and carries its version information.
+# With --wine it also runs camac.dll's failure path under Wine, where no
+# WinDriver service exists.
 #   scripts/build-windows.sh [--wine] [OUT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +14,8 @@ wine=0
 if [ "${1:-}" = "--wine" ]; then wine=1; shift; fi
 out=${1:-build-win}
 objdump=x86_64-w64-mingw32-objdump
+nm=x86_64-w64-mingw32-nm
+windres=x86_64-w64-mingw32-windres
 
 cmake -S windows -B "$out" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" >/dev/null
@@ -30,6 +36,37 @@ for fn in CreateFileA DeviceIoControl CloseHandle CreateThread WaitForSingleObje
   grep -qw "$fn" <<<"$header" || fail "camac.dll does not import $fn"
 done
 echo "build-windows: $dll exports the twelve routines and imports only KERNEL32 and msvcrt"
+
+sys="$out/kt40drv.sys"
+header=$($objdump -p "$sys")
+field() { awk -v f="$1" '$1 == f {print $2; exit}' <<<"$header"; }
+[ "$(field Subsystem)" = 00000001 ] || fail "kt40drv.sys is not a native image (subsystem $(field Subsystem))"
+(( 16#$(field DllCharacteristics) & 0x2000 )) || fail "kt40drv.sys is not marked as a WDM driver"
+symbols=$($nm "$sys")
+address() { awk -v s="$1" '$3 == s {print $1; exit}' <<<"$symbols"; }
+entry=$(address DriverEntry)
+[ -n "$entry" ] && (( 16#$(field ImageBase) + 16#$(field AddressOfEntryPoint) == 16#$entry )) ||
+  fail "the entry of kt40drv.sys is not DriverEntry"
+# The kernel loads a driver wherever it has room: relocations are a must.
+grep -Eq 'Entry 5 [0-9a-f]+ 0*[1-9a-f][0-9a-f]* Base Relocation Directory' <<<"$header" ||
+  fail "kt40drv.sys has no base relocations"
+dlls=$(awk '/DLL Name:/ {print $3}' <<<"$header" | sort | tr '\n' ' ')
+case "$dlls" in
+  "ntoskrnl.exe " | "HAL.dll ntoskrnl.exe ") ;;
+  *) fail "kt40drv.sys imports from '$dlls', expected ntoskrnl.exe and HAL.dll only" ;;
+esac
+! grep -q 'There is an export table' <<<"$header" || fail "kt40drv.sys exports symbols"
+# Nothing would run a static constructor: the linker's list must hold only
+# its two sentinels (8 bytes each).
+(( 16#$(address ___DTOR_LIST__) - 16#$(address ___CTOR_LIST__) == 16 )) ||
+  fail "kt40drv.sys has static constructors"
+resources=$($windres -i "$sys" -O rc)
+for v in '"OriginalFilename", "kt40drv.sys"' '"FileVersion", "1.00"' '"ProductName", "CAMAC KT40 PCI Adapter Driver"'; do
+  grep -qF "VALUE $v" <<<"$resources" || fail "kt40drv.sys has no version value $v"
+done
+grep -q '^ FILETYPE 0x3$' <<<"$resources" || fail "kt40drv.sys's version information does not call it a driver"
+[ -f "$out/kt40drv.inf" ] || fail "kt40drv.inf is missing next to kt40drv.sys"
+echo "build-windows: $sys is a native WDM driver entered at DriverEntry, imports from ${dlls% } only, no static constructors, version information present; kt40drv.inf beside it"
 
 if [ "$wine" = 1 ]; then
   export WINEPREFIX="$(cd "$out" && pwd)/wineprefix" WINEDEBUG=-all

@@ -69,10 +69,12 @@ void KtIoRange::Release() {
     m_Held = false;
 }
 
+// A mapped range takes single register accesses: mingw-w64's x64
+// READ_REGISTER_BUFFER_ULONG copies from the buffer to the register.
 ULONG KtIoRange::ReadUlong(ULONG Offset) const {
     ULONG value = 0;
     if (m_Mapped)
-        READ_REGISTER_BUFFER_ULONG(reinterpret_cast<volatile ULONG*>(m_Base + Offset), &value, 1);
+        value = READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(m_Base + Offset));
     else
         READ_PORT_BUFFER_ULONG(reinterpret_cast<PULONG>(m_Base + Offset), &value, 1);
     return value;
@@ -80,7 +82,7 @@ ULONG KtIoRange::ReadUlong(ULONG Offset) const {
 
 void KtIoRange::WriteUlong(ULONG Offset, ULONG Value) const {
     if (m_Mapped)
-        WRITE_REGISTER_BUFFER_ULONG(reinterpret_cast<volatile ULONG*>(m_Base + Offset), &Value, 1);
+        WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(m_Base + Offset), Value);
     else
         WRITE_PORT_BUFFER_ULONG(reinterpret_cast<PULONG>(m_Base + Offset), &Value, 1);
 }

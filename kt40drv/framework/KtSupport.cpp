@@ -1,5 +1,7 @@
 #include "KtSupport.h"
 
+#include <ntddk.h>
+
 #include "KtPool.h"
 
 // ---- KtUnitName -------------------------------------------------------------------
@@ -129,14 +131,37 @@ void KtRequestCount::WaitUntilAtMost(LONG Level) {
 
 // ---- KtCallerBuffers -------------------------------------------------------------------
 
+// The driver is built with GCC, which has no structured exception handling:
+// nothing can catch a fault on a caller's address, so one would stop the
+// machine. ProbeForRead, ProbeForWrite and MmProbeAndLockPages report a bad
+// range only by raising an exception, so they cannot be used either. Instead,
+// for a request from user mode:
+//  1. the range is checked as the probes check it, without raising: it must
+//     not start at null, wrap around, or reach MmUserProbeAddress (system
+//     space);
+//  2. MmSecureVirtualMemory secures it, read-only access for input and
+//     read-write for output. It fails, and so do we, unless every page of the
+//     range is committed with that access; while the range is secured no
+//     other thread of the caller can free it or take the access away;
+//  3. the words are copied, and the range is unsecured at once.
+// All of it runs at PASSIVE_LEVEL in the caller's own thread (the dispatch
+// routine of a METHOD_NEITHER request; this driver is the top of its stack),
+// never with a spin lock held: the handlers fetch their input before the
+// controller cycle and store their output after it. What securing cannot
+// rule out is an in-page error (a bad block of the paging file) on a page of
+// the caller's that is paged out at the copy. A kernel-mode caller's buffers
+// are its own responsibility and are used as they are (a null one is
+// refused).
 NTSTATUS KtCallerBuffers::Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool IntoCaller) const {
+    PAGED_CODE();
     if (Bytes == 0) return STATUS_SUCCESS;
+    HANDLE secured = nullptr;
     if (m_Request.FromUserMode()) {
-        // What ProbeForRead/ProbeForWrite check, without raising: a range
-        // that starts at null, wraps, or reaches system space is refused.
         const ULONG_PTR start = reinterpret_cast<ULONG_PTR>(Caller);
         if (start == 0 || start + Bytes < start || start + Bytes > MM_USER_PROBE_ADDRESS)
             return STATUS_ACCESS_VIOLATION;
+        secured = MmSecureVirtualMemory(Caller, Bytes, IntoCaller ? PAGE_READWRITE : PAGE_READONLY);
+        if (!secured) return STATUS_ACCESS_VIOLATION;
     } else if (!Caller) {
         return STATUS_ACCESS_VIOLATION;
     }
@@ -146,6 +171,7 @@ NTSTATUS KtCallerBuffers::Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool I
         else
             RtlCopyMemory(Kernel, Caller, Bytes);
     }
+    if (secured) MmUnsecureVirtualMemory(secured);
     return STATUS_SUCCESS;
 }
 

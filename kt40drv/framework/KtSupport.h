@@ -91,7 +91,8 @@ private:
 // The input and output buffers of a METHOD_NEITHER device control, as arrays
 // of 32-bit words at the caller's addresses. Every access to the caller's
 // memory goes through Touch: the length is checked first, then the address
-// range is probed, and only then is memory read or written.
+// range is checked and secured, and only then is memory read or written (see
+// Touch for how this is safe without structured exception handling).
 class KtCallerBuffers {
 public:
     explicit KtCallerBuffers(const KtRequest& Request) : m_Request(Request) {}
@@ -108,9 +109,10 @@ public:
     NTSTATUS Store(const ULONG* Words, ULONG Mask) const;
 
 private:
-    // The one place that touches a caller's address: probes Bytes at Caller
-    // and copies them to Kernel (CallerWrites false) or from it (true);
-    // Kernel null only probes. Returns the probe's status.
+    // The one place that touches a caller's address: checks and secures
+    // Bytes at Caller and copies them to Kernel (IntoCaller false) or from it
+    // (true); Kernel null only checks. IRQL: PASSIVE_LEVEL, caller's context.
+    // Returns STATUS_ACCESS_VIOLATION for a range the caller may not use.
     NTSTATUS Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool IntoCaller) const;
 
     const KtRequest& m_Request;

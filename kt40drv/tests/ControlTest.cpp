@@ -1,6 +1,9 @@
 // The control codes as a program uses them: the access words the controller
 // receives, result codes, output words and Information, the poll limits and
 // the checks of the caller's buffers.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 
@@ -260,6 +263,47 @@ TEST_F(Control, AddressesOutsideTheCallersSpaceAreRefused) {
     EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, nullptr, 4, out, 16, &info), STATUS_ACCESS_VIOLATION);
     for (ULONG w : out) EXPECT_EQ(w, kUntouched);
     EXPECT_TRUE(hw.log().empty());
+}
+
+// Within the caller's space, a range is used only when the memory manager can
+// secure it with the access needed: pages that are read-only, inaccessible or
+// not mapped at all are refused before the port is touched, and nothing of a
+// range that is partly usable is written.
+TEST_F(Control, CallerRangesThatCannotBeSecuredAreRefused) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto* base = static_cast<UCHAR*>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    auto* readOnly = reinterpret_cast<ULONG*>(base);
+    auto* writable = reinterpret_cast<ULONG*>(base + page);
+    auto* noAccess = reinterpret_cast<ULONG*>(base + 2 * page);
+    auto* unmapped = reinterpret_cast<ULONG*>(base + 3 * page);
+    std::fill(writable, writable + page / 4, kUntouched);
+    readOnly[0] = KT40DRV_ADDRESS(0, 5, 0, 0, 0);
+    readOnly[1] = 7;
+    ASSERT_EQ(mprotect(readOnly, page, PROT_READ), 0);
+    ASSERT_EQ(mprotect(noAccess, page, PROT_NONE), 0);
+    ASSERT_EQ(munmap(unmapped, page), 0);
+
+    // Output into a read-only page, input from pages that cannot be read.
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, writable, 4, readOnly, 12, &info), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(readOnly[1], 7u);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, noAccess, 4, out, 16, &info), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, unmapped, 8, out, 8, &info), STATUS_ACCESS_VIOLATION);
+    // Output words that run from a writable page into an inaccessible one:
+    // the word that could have been written is left alone too.
+    ULONG* lastWord = reinterpret_cast<ULONG*>(base + 2 * page) - 1;
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_ADDRESSCOMMAND, readOnly, 4, lastWord, 12, &info),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(*lastWord, kUntouched);
+    for (ULONG w : out) EXPECT_EQ(w, kUntouched);
+    EXPECT_TRUE(hw.log().empty());
+
+    // Read-only input is enough for input.
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_DEBUG, readOnly + 1, 4, writable, 16, &info), STATUS_SUCCESS);
+    EXPECT_EQ(writable[3], 8u);
+    EXPECT_EQ(info, 3u);
+    munmap(base, 3 * page);
 }
 
 }  // namespace

@@ -610,8 +610,11 @@ ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Fo
 VOID DbgBreakPoint(void);
 
 // Memory manager.
-extern PVOID MmUserProbeAddress;
-#define MM_USER_PROBE_ADDRESS ((ULONG_PTR)MmUserProbeAddress)
+extern ULONG_PTR MmUserProbeAddress;
+#define MM_USER_PROBE_ADDRESS MmUserProbeAddress
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
@@ -666,6 +669,8 @@ ULONG READ_PORT_ULONG(PULONG Port);
 VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 VOID READ_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count);
 VOID WRITE_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count);
+ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
+VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
 VOID READ_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count);
 VOID WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count);
 

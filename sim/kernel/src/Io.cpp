@@ -1088,6 +1088,7 @@ std::vector<std::string> Kernel::finish() {
     }
     if (!s.keys.empty()) s.faults.push_back("registry key handle left open");
     if (!s.mappings.empty()) s.faults.push_back("I/O space left mapped");
+    if (!s.secured.empty()) s.faults.push_back("user memory left secured");
     if (!s.dpcs.empty()) s.faults.push_back("DPC left queued");
     if (!s.partialLine.empty()) s.trace.push_back(s.partialLine);
     for (auto& a : s.adapters) {

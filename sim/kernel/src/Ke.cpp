@@ -11,6 +11,8 @@
 #include <cwctype>
 #include <utility>
 
+#include <ntddk.h>
+
 #include "State.h"
 #include "kt40sim/Adapter.h"
 
@@ -63,6 +65,28 @@ void checkIrqlAtMost(KIRQL most, const char* routine) {
     if (tIrql > most)
         fault(std::string(routine) + " called at IRQL " + std::to_string(tIrql) + ", above " +
               std::to_string(most));
+}
+
+// Whether [start, start + size) lies wholly in mappings of this process that
+// can be read (and written, with `write`): what the memory manager checks
+// before it secures a caller's range.
+bool userRangeAllows(uintptr_t start, size_t size, bool write) {
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (!maps) return false;
+    const uintptr_t end = start + size;
+    uintptr_t covered = start;
+    char line[4096];
+    while (covered < end && std::fgets(line, sizeof line, maps)) {
+        unsigned long low = 0, high = 0;
+        char perms[5] = {};
+        if (std::sscanf(line, "%lx-%lx %4s", &low, &high, perms) != 3) continue;
+        if (high <= covered) continue;
+        if (low > covered) break;  // a hole: the list is in address order
+        if (perms[0] != 'r' || (write && perms[1] != 'w')) break;
+        covered = high;
+    }
+    std::fclose(maps);
+    return covered >= end;
 }
 
 bool inBlock(uint64_t phys, uint32_t base, uint32_t length) { return phys >= base && phys < uint64_t{base} + length; }
@@ -148,7 +172,7 @@ using namespace kt40kernel::detail;
 
 extern "C" {
 
-PVOID MmUserProbeAddress = reinterpret_cast<PVOID>(uintptr_t{0x7FFFFFFF0000});
+ULONG_PTR MmUserProbeAddress = 0x7FFFFFFF0000;
 
 VOID Kt40KernelAssertionFailed(PCSTR Expression, PCSTR File, ULONG Line) {
     fault(std::string("assertion failed: ") + Expression + " at " + File + ":" + std::to_string(Line));
@@ -517,6 +541,30 @@ VOID DbgBreakPoint(void) {
 
 // ---- Memory manager -----------------------------------------------------------------------
 
+HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode) {
+    checkIrqlAtMost(APC_LEVEL, "MmSecureVirtualMemory");
+    if (KeGetCurrentIrql() > APC_LEVEL) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(Address);
+    if (ProbeMode != PAGE_READONLY && ProbeMode != PAGE_READWRITE) {
+        fault("MmSecureVirtualMemory with probe mode " + hex(ProbeMode));
+        return nullptr;
+    }
+    if (Size == 0 || start + Size < start || start + Size > MmUserProbeAddress) return nullptr;
+    if (!userRangeAllows(start, Size, ProbeMode == PAGE_READWRITE)) return nullptr;
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    const auto handle = reinterpret_cast<HANDLE>(s.nextSecure++);
+    s.secured[handle] = {start, Size};
+    return handle;
+}
+
+VOID MmUnsecureVirtualMemory(HANDLE SecureHandle) {
+    checkIrqlAtMost(APC_LEVEL, "MmUnsecureVirtualMemory");
+    std::lock_guard lock(state().mu);
+    if (state().secured.erase(SecureHandle) == 0)
+        state().faults.push_back("MmUnsecureVirtualMemory of a handle that is not secured");
+}
+
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
     checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
     std::lock_guard lock(state().mu);
@@ -577,6 +625,14 @@ VOID READ_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count) {
 VOID WRITE_PORT_BUFFER_ULONG(PULONG Port, PULONG Buffer, ULONG Count) {
     for (ULONG i = 0; i < Count; ++i) ioWrite(reinterpret_cast<uintptr_t>(Port), Buffer[i]);
 }
+
+ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
+    ULONG value;
+    READ_REGISTER_BUFFER_ULONG(Register, &value, 1);
+    return value;
+}
+
+VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) { WRITE_REGISTER_BUFFER_ULONG(Register, &Value, 1); }
 
 VOID READ_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count) {
     const uint64_t phys = mappedToPhys(Register);

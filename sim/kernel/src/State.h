@@ -85,6 +85,8 @@ struct Tables {
     std::vector<Mapping> mappings;
     uintptr_t nextMapping = 0x7E0000000000;
     std::vector<Interrupt*> interrupts;
+    std::map<HANDLE, std::pair<uintptr_t, size_t>> secured;  // MmSecureVirtualMemory ranges
+    uintptr_t nextSecure = 0x5EC00001;
 
     std::map<void*, std::pair<ULONG, size_t>> pool;
 

@@ -2,7 +2,9 @@
 // misbehaviour each test chooses: what a real kernel would bug-check on, or
 // what would leak, must show up among finish()'s faults; correct use must not.
 #include <gtest/gtest.h>
-#include <wdm.h>
+#include <ntddk.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -356,6 +358,38 @@ TEST(KernelServices, RegistryNamesIgnoreCase) {
     std::memcpy(&v, buf.info.Data, 4);
     EXPECT_EQ(v, 42u);
     EXPECT_TRUE(hasFault(kernel.finish(), "registry key handle left open"));
+}
+
+// Securing a caller's range answers from the process's real mappings: the
+// access asked for must hold on every page, and a handle must be given back.
+TEST(KernelServices, SecuringUserMemoryFollowsTheMappings) {
+    auto& kernel = Kernel::instance();
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto* base = static_cast<UCHAR*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    ASSERT_EQ(mprotect(base + page, page, PROT_READ), 0);
+    ASSERT_EQ(munmap(base + 2 * page, page), 0);
+
+    HANDLE rw = MmSecureVirtualMemory(base, page, PAGE_READWRITE);
+    EXPECT_NE(rw, nullptr);
+    HANDLE ro = MmSecureVirtualMemory(base + page - 4, 8, PAGE_READONLY);  // both pages are readable
+    EXPECT_NE(ro, nullptr);
+    EXPECT_EQ(MmSecureVirtualMemory(base + page - 4, 8, PAGE_READWRITE), nullptr);  // the second is not writable
+    EXPECT_EQ(MmSecureVirtualMemory(base + 2 * page - 4, 8, PAGE_READONLY), nullptr);  // runs into the hole
+    EXPECT_EQ(MmSecureVirtualMemory(base + 2 * page, 4, PAGE_READONLY), nullptr);
+    EXPECT_EQ(MmSecureVirtualMemory(reinterpret_cast<PVOID>(MmUserProbeAddress), 4, PAGE_READONLY), nullptr);
+    MmUnsecureVirtualMemory(ro);
+    EXPECT_TRUE(kernel.finish() == std::vector<std::string>{"user memory left secured"});
+
+    MmUnsecureVirtualMemory(rw);  // secured before finish(), which forgot it
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(MmSecureVirtualMemory(base, 4, PAGE_READONLY), nullptr);
+    KeLowerIrql(old);
+    const auto faults = kernel.finish();
+    EXPECT_TRUE(hasFault(faults, "MmUnsecureVirtualMemory of a handle that is not secured"));
+    EXPECT_TRUE(hasFault(faults, "MmSecureVirtualMemory called at IRQL 2"));
+    munmap(base, 2 * page);
 }
 
 }  // namespace
