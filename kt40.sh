@@ -42,8 +42,8 @@ case "${1:-}" in
       -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF -DKT40_SANITIZE= >/dev/null
     cmake --build build-fuzz -j "$jobs" --target tervan_script_fuzz
     ctest --test-dir build-fuzz --output-on-failure -R '^ScriptFuzz$'
-    # The Windows library, cross-compiled, its exports and imports checked and
-    # its failure path run under Wine.
+    # The Windows library and driver, cross-compiled, their images checked, and
+    # the library's failure path run under Wine.
     ./scripts/build-windows.sh --wine build-win
     ;;
   bench)
