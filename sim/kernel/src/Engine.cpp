@@ -105,8 +105,15 @@ void interruptLoop() {
             p.servicing = true;
         }
         // Level-triggered: while the line stays high the routines are called
-        // again; a line that no routine claims would hang a real machine.
-        for (;;) {
+        // again; a line that no routine claims, or that a claiming routine
+        // never brings down, would hang a real machine.
+        for (unsigned round = 0;; ++round) {
+            if (round == 100000) {
+                fault("interrupt storm: the adapter's line stays high although a service routine claims it");
+                std::lock_guard lock(p.mu);
+                p.stuck = true;
+                break;
+            }
             const bool high = adapter.pciInterruptLine();
             if (!high && !shared) break;
             bool any;
