@@ -59,6 +59,7 @@ private:
     // Read and write: one word between the caller's buffer and the port.
     NTSTATUS QueueTransfer(KtRequest& I);
     void SerialRead(KtRequest& I);
+    PVOID TransferBuffer(KtRequest& I);
     void SerialWrite(KtRequest& I);
     static void CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

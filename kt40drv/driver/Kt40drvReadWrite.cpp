@@ -77,20 +77,30 @@ void Kt40drvDevice::StartIo(KtRequest& I) {
     }
 }
 
-// Reads one completion word from the port into the first four bytes of the
-// caller's buffer. IRQL: DISPATCH_LEVEL, the request claimed by StartIo.
-void Kt40drvDevice::SerialRead(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::SerialRead, %s\n", I.Summary().Text);
+// The caller's buffer of a claimed transfer in system space, with Information
+// 0 until the transfer is done. A failed mapping or a device without its
+// controller block completes the request and gives null.
+// IRQL: DISPATCH_LEVEL.
+PVOID Kt40drvDevice::TransferBuffer(KtRequest& I) {
     PVOID buffer = I.Mdl() ? MmGetSystemAddressForMdlSafe(I.Mdl(), NormalPagePriority) : nullptr;
     I.SetInformation(0);
     if (!buffer) {
         CompleteAndStartNext(I, STATUS_INSUFFICIENT_RESOURCES);
-        return;
+        return nullptr;
     }
     if (!m_Controller.IsValid()) {
         CompleteAndStartNext(I, STATUS_INVALID_DEVICE_REQUEST);
-        return;
+        return nullptr;
     }
+    return buffer;
+}
+
+// Reads one completion word from the port into the first four bytes of the
+// caller's buffer. IRQL: DISPATCH_LEVEL, the request claimed by StartIo.
+void Kt40drvDevice::SerialRead(KtRequest& I) {
+    g_Trace.Write("Entering Kt40drvDevice::SerialRead, %s\n", I.Summary().Text);
+    PVOID buffer = TransferBuffer(I);
+    if (!buffer) return;
     KIRQL irql;
     KeAcquireSpinLock(&m_CycleLock, &irql);
     const ULONG word = ReadPort();
@@ -104,16 +114,8 @@ void Kt40drvDevice::SerialRead(KtRequest& I) {
 // access word. IRQL: DISPATCH_LEVEL, the request claimed by StartIo.
 void Kt40drvDevice::SerialWrite(KtRequest& I) {
     g_Trace.Write("Entering Kt40drvDevice::SerialWrite, %s\n", I.Summary().Text);
-    PVOID buffer = I.Mdl() ? MmGetSystemAddressForMdlSafe(I.Mdl(), NormalPagePriority) : nullptr;
-    I.SetInformation(0);
-    if (!buffer) {
-        CompleteAndStartNext(I, STATUS_INSUFFICIENT_RESOURCES);
-        return;
-    }
-    if (!m_Controller.IsValid()) {
-        CompleteAndStartNext(I, STATUS_INVALID_DEVICE_REQUEST);
-        return;
-    }
+    PVOID buffer = TransferBuffer(I);
+    if (!buffer) return;
     ULONG word;
     RtlCopyMemory(&word, buffer, sizeof(word));
     KIRQL irql;
