@@ -95,6 +95,7 @@ void interruptLoop() {
     auto& adapter = kt40sim::Adapter::instance();
     for (;;) {
         bool shared;
+        bool stuck;
         {
             std::unique_lock lock(p.mu);
             p.cv.wait(lock, [&] { return p.stop || p.wake || p.shared > 0; });
@@ -102,6 +103,7 @@ void interruptLoop() {
             p.wake = false;
             shared = p.shared > 0;
             if (shared) --p.shared;
+            stuck = p.stuck;
             p.servicing = true;
         }
         // Level-triggered: while the line stays high the routines are called
@@ -116,6 +118,9 @@ void interruptLoop() {
             }
             const bool high = adapter.pciInterruptLine();
             if (!high && !shared) break;
+            // A line already reported as stuck is not offered again until it
+            // falls or another routine is connected.
+            if (stuck && !shared) break;
             bool any;
             const bool claimed = offer(any);
             if (!any) break;  // delivered once a routine is connected
@@ -233,6 +238,7 @@ void connectInterrupt(Interrupt* i) {
     {
         std::lock_guard lock(p.mu);
         p.wake = true;  // a line already high is delivered now
+        p.stuck = false;
     }
     p.cv.notify_all();
 }
