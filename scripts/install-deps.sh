@@ -13,6 +13,12 @@ packages=(
   binutils
   clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+  dpkg-dev xz-utils
+  xvfb xauth x11-utils xdotool openbox imagemagick
+  qt6-translations-l10n
+  libedit-dev
+  python3 python3-pytest
+  libtango-dev python3-tango tango-db mariadb-server mariadb-client dbconfig-no-thanks
 )
 
 missing=()
@@ -25,5 +31,18 @@ echo "install-deps: installing ${missing[*]}"
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
+# tango-db would set up its database in the system's MariaDB; the tests start
+# a private MariaDB and TANGO database of their own instead.
+echo 'tango-db tango-db/dbconfig-install boolean false' | "${as_root[@]}" debconf-set-selections
+# Packages must not start system services (MariaDB): a policy that refuses
+# every start, in place only while apt-get runs.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+  "${as_root[@]}" chmod 755 "$policy"
+  own_policy=1
+fi
+trap '[ "$own_policy" -eq 0 ] || "${as_root[@]}" rm -f "$policy"' EXIT
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
