@@ -12,11 +12,6 @@ namespace {
 
 char g_errorText[256];
 
-struct StatusRow {
-    uint32_t code;
-    const char* text;
-};
-
 // Searched from the top: the first matching row wins, so 0 reads "Success".
 constexpr StatusRow kStatusTable[] = {
     {0x00000000, "Success"},
@@ -122,6 +117,8 @@ void set_error_text(const char* format, ...) {
     va_end(args);
 }
 
+std::span<const StatusRow> status_rows() { return kStatusTable; }
+
 const char* status_text(uint32_t status) {
     for (const auto& row : kStatusTable)
         if (row.code == status) return row.text;
@@ -185,10 +182,7 @@ int card_open(AdapterConnection** out) {
 
 void card_close(AdapterConnection* conn) {
     if (!conn) return;
-    if (conn->lamThread) {
-        int_disable(conn->lamThread);
-        conn->lamThread = nullptr;
-    }
+    lam_unlink(conn);
     abandon(conn);
 }
 

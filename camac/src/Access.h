@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "Platform.h"
 
@@ -114,6 +115,13 @@ uint16_t card_read16(AdapterConnection* conn, int item, uint32_t offset);
 void card_write16(AdapterConnection* conn, int item, uint32_t offset, uint16_t value);
 
 const char* status_text(uint32_t status);
+
+struct StatusRow {
+    uint32_t code;
+    const char* text;
+};
+// The status table, in the order it is searched.
+std::span<const StatusRow> status_rows();
 
 // The message of the last failure of a connection open or a LAM link, with
 // its line feed; never shown by the library.

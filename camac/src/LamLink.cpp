@@ -1,7 +1,10 @@
 #include "LamLink.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "Protocol.h"
 #include "State.h"
@@ -13,11 +16,28 @@ namespace {
 
 std::atomic<void (*)(void)> g_lamHandler{nullptr};
 
-// Serialises linking and unlinking.
-std::mutex& link_lock() {
-    static std::mutex m;
-    return m;
+// Linking and unlinking. The lock guards the connection's context pointer and
+// the fields below. It is never held while a wait thread is joined: the
+// caller's handler runs on that thread and may itself link or unlink.
+//
+// A wait thread never waits for another caller's unlink to finish (that
+// caller may be joining it), and cannot join itself: unlinked from its own
+// handler, its link is disabled at once and the thread is retired, to be
+// joined by the next link step or unlink made on another thread.
+struct Links {
+    std::mutex mu;
+    std::condition_variable settled;  // `ending` fell
+    int ending = 0;                   // wait threads being joined outside the lock
+    std::vector<LamThreadContext*> retired;
+};
+
+Links& links() {
+    static Links l;
+    return l;
 }
+
+// On a wait thread, the link it serves; null on every other thread.
+thread_local LamThreadContext* t_ownLink = nullptr;
 
 // Longest pause between interrupt waits that the service failed to answer.
 constexpr unsigned kMaxRetryPauseMs = 100;
@@ -39,12 +59,68 @@ AdapterConnection* current_connection() {
     return conn;
 }
 
-void thread_main(void* ctx) { int_wait_loop(static_cast<LamThreadContext*>(ctx)); }
+void thread_main(void* ctx) {
+    t_ownLink = static_cast<LamThreadContext*>(ctx);
+    int_wait_loop(t_ownLink);
+}
 
 int switch_lam_interrupt(AdapterConnection* conn, bool on) {
     std::lock_guard lock(bus_lock());
     write_lam_enable(conn, on);
     return wait_ready(conn) ? 0 : 1;
+}
+
+// Ends the wait loop: it stops before its next wait, and the disable ends
+// the wait in progress. Returns the status of the disable request.
+uint32_t stop(LamThreadContext* ctx) {
+    ctx->stopping.store(true);
+    return wd_call(kIoctlIntDisable, ctx->handle, ctx->interrupt, sizeof *ctx->interrupt, false);
+}
+
+// Waits until the stopped thread has ended and frees its context.
+void finish(LamThreadContext* ctx) {
+    platform::joinThread(ctx->thread);
+    delete ctx;
+}
+
+// Joins the given contexts outside the lock, `stop` first for those not yet
+// stopped; other threads' link steps see the count meanwhile.
+void join_unlocked(std::unique_lock<std::mutex>& lock, LamThreadContext* link,
+                   std::vector<LamThreadContext*> stopped) {
+    Links& l = links();
+    const int n = static_cast<int>(stopped.size()) + (link ? 1 : 0);
+    if (n == 0) return;
+    l.ending += n;
+    lock.unlock();
+    if (link) int_disable(link);
+    for (auto* ctx : stopped) finish(ctx);
+    lock.lock();
+    l.ending -= n;
+    l.settled.notify_all();
+}
+
+// Link step of cclnk.
+void link(AdapterConnection* conn) {
+    Links& l = links();
+    std::unique_lock lock(l.mu);
+    if (t_ownLink) {
+        // From a handler: the link there is (even one that another caller is
+        // ending right now) is kept. Without one, retired threads do not
+        // stand in the way: they never wait in the service again.
+        if (conn->lamThread || l.ending > 0) return;
+    } else {
+        for (;;) {
+            l.settled.wait(lock, [&] { return l.ending == 0; });
+            if (l.retired.empty()) break;
+            join_unlocked(lock, nullptr, std::exchange(l.retired, {}));
+        }
+        if (conn->lamThread) return;
+    }
+    conn->intHandler = lam_dispatch;
+    const uint32_t status = int_enable(&conn->lamThread, conn->handle, &conn->interrupt, trampoline, conn);
+    if (status != 0)
+        set_error_text("InterruptEnable() failed with status 0x%lx - %s\n", static_cast<unsigned long>(status),
+                       status_text(status));
 }
 
 }  // namespace
@@ -75,10 +151,8 @@ uint32_t int_enable(LamThreadContext** out, platform::Handle h, InterruptRecord*
 
 uint32_t int_disable(LamThreadContext* ctx) {
     if (!ctx) return kStatusInvalidHandle;
-    ctx->stopping.store(true);
-    const uint32_t status = wd_call(kIoctlIntDisable, ctx->handle, ctx->interrupt, sizeof *ctx->interrupt, false);
-    platform::joinThread(ctx->thread);
-    delete ctx;
+    const uint32_t status = stop(ctx);
+    finish(ctx);
     return status;
 }
 
@@ -108,10 +182,40 @@ void lam_dispatch(AdapterConnection* conn, const uint32_t*) {
         write_lam_enable(conn, false);
     }
     if (auto handler = g_lamHandler.load()) handler();
+    // A handler that unlinked (or that another caller is unlinking) leaves
+    // the interrupt off.
+    bool linked;
     {
+        std::lock_guard lock(links().mu);
+        linked = t_ownLink && conn->lamThread == t_ownLink;
+    }
+    if (linked) {
         std::lock_guard lock(bus_lock());
         write_lam_enable(conn, true);
     }
+}
+
+void lam_unlink(AdapterConnection* conn) {
+    Links& l = links();
+    std::unique_lock lock(l.mu);
+    LamThreadContext* ctx = conn->lamThread;
+    if (t_ownLink) {
+        // From a handler: never wait for an unlink in progress elsewhere.
+        if (!ctx) return;
+        conn->lamThread = nullptr;
+        if (ctx == t_ownLink) {
+            // Its own link: the thread cannot wait for itself to end.
+            stop(ctx);
+            l.retired.push_back(ctx);
+            return;
+        }
+        join_unlocked(lock, ctx, {});
+        return;
+    }
+    // Whoever else is ending a link: its thread has ended before we return.
+    l.settled.wait(lock, [&] { return l.ending == 0; });
+    ctx = std::exchange(conn->lamThread, nullptr);
+    join_unlocked(lock, ctx, std::exchange(l.retired, {}));
 }
 
 }  // namespace camac
@@ -124,29 +228,14 @@ CAMAC_API int CAMAC_CALL cclnk(void (*handler)(void)) {
     g_lamHandler.store(handler);
     AdapterConnection* conn = current_connection();
     if (!conn) return 1;
-    {
-        std::lock_guard lock(link_lock());
-        if (!conn->lamThread) {
-            conn->intHandler = lam_dispatch;
-            const uint32_t status = int_enable(&conn->lamThread, conn->handle, &conn->interrupt, trampoline, conn);
-            if (status != 0)
-                set_error_text("InterruptEnable() failed with status 0x%lx - %s\n",
-                               static_cast<unsigned long>(status), status_text(status));
-        }
-    }
+    link(conn);
     return switch_lam_interrupt(conn, true);
 }
 
 CAMAC_API int CAMAC_CALL cculnk(void) {
     AdapterConnection* conn = current_connection();
     if (!conn) return 1;
-    {
-        std::lock_guard lock(link_lock());
-        if (conn->lamThread) {
-            int_disable(conn->lamThread);
-            conn->lamThread = nullptr;
-        }
-    }
+    lam_unlink(conn);
     return switch_lam_interrupt(conn, false);
 }
 

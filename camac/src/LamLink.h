@@ -28,6 +28,12 @@ uint32_t int_disable(LamThreadContext* ctx);
 // The wait thread's body.
 void int_wait_loop(LamThreadContext* ctx);
 
+// Ends the connection's link: returns once its wait thread, and every one
+// left by an unlink from a handler, has ended. Called on a wait thread (from
+// the caller's handler), it cannot wait for that thread itself: its own link
+// is disabled at once and the thread ends when the handler returns.
+void lam_unlink(AdapterConnection* conn);
+
 // The connection-level handler: runs the caller's LAM handler with the
 // adapter's interrupt enable off around it.
 void lam_dispatch(AdapterConnection* conn, const uint32_t words[3]);

@@ -26,4 +26,10 @@ Thread startThread(void (*fn)(void*), void* arg);
 void joinThread(Thread t);
 void sleepMs(unsigned ms);
 
+#ifndef _WIN32
+// For tests: while set, startThread fails as when the system has no thread
+// to spare.
+void refuseThreadStarts(bool refuse);
+#endif
+
 }  // namespace camac::platform

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 
 #include "Platform.h"
@@ -37,9 +38,14 @@ void* trampoline(void* p) {
     return nullptr;
 }
 
+std::atomic<bool> g_refuseThreads{false};
+
 }  // namespace
 
+void refuseThreadStarts(bool refuse) { g_refuseThreads.store(refuse); }
+
 Thread startThread(void (*fn)(void*), void* arg) {
+    if (g_refuseThreads.load()) return nullptr;
     auto* start = new (std::nothrow) Start{fn, arg};
     auto* thread = new (std::nothrow) pthread_t;
     if (!start || !thread) {

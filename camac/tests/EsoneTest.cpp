@@ -136,8 +136,11 @@ TEST_F(EsoneTest, ReadValuesAreZeroExtendedToTheirWidth) {
     ASSERT_EQ(cssa(0, ext(0, 4, 0), &data, &q), 0);
     EXPECT_EQ(data, 0xFFFF);
     EXPECT_EQ(q, 0);
+    // Only bits 0-7 of the high-byte readout are data; the rest is not driven.
+    hw.setHighReadoutUpperBits(0xFF);
     ASSERT_EQ(cssa(0, ext(0, 4, 0, 24), &data, &q), 0);
     EXPECT_EQ(data, 0xFFFFFF);
+    hw.setHighReadoutUpperBits(0x81);
     ASSERT_EQ(cssa(0, ext(0, 6, 0, 24), &data, &q), 0);
     EXPECT_EQ(data, 0x800000);  // no sign extension of bit 23
     EXPECT_EQ(cdata()->lastRead, 0x800000);
@@ -211,6 +214,27 @@ TEST_F(EsoneTest, WritesSendLowWordAndInTwentyFourBitModeTheHighByte) {
     EXPECT_EQ(cdata()->lastWritten, -1);
 }
 
+// *q is the Q that completion showed in CSR; CamacStatus.q then takes the
+// status word's, even where the two disagree.
+TEST_F(EsoneTest, ControlAndWriteReturnTheCompletionQNotTheStatusWordQ) {
+    install(4, std::make_unique<Probe>(Response{true, true}));
+    install(6, std::make_unique<Probe>(Response{true, false}));
+    ASSERT_NO_FATAL_FAILURE(open());
+    for (int f : {9, 16, 25}) {
+        for (int width : {16, 24}) {
+            for (int n : {4, 6}) {
+                const bool cycleQ = n == 4;
+                hw.setStatusWordQ(!cycleQ);
+                int data = 0x123456;
+                char q = 9;
+                ASSERT_EQ(cssa(f, ext(0, n, 0, width), &data, &q), 0);
+                EXPECT_EQ(q, cycleQ ? 1 : 0) << "F" << f << " width " << width << " N" << n;
+                EXPECT_EQ(cdata()->q, cycleQ ? 0 : 1) << "F" << f << " width " << width << " N" << n;
+            }
+        }
+    }
+}
+
 TEST_F(EsoneTest, CrateIsSelectedOnlyWhenItDiffersAndKeepsTheInterruptEnable) {
     ASSERT_NO_FATAL_FAILURE(open());
     hw.isaWrite(kt40sim::kCsr, 4);  // crate 0, LAM interrupt on: CSR reads 0x0100
@@ -265,13 +289,16 @@ TEST_F(EsoneTest, TestLamFetchesTheLowPatternOnlyWhenLIsSet) {
     EXPECT_EQ(l, 0);
     EXPECT_EQ(cdata()->lamPattern, 0u);
 
+    // Stations 3, 16 (the top bit of the low pattern) and 20.
+    install(16, std::make_unique<Probe>());
     install(20, std::make_unique<Probe>());
     hw.raiseLam(0, 20);
+    hw.raiseLam(0, 16);
     hw.raiseLam(0, 3);
     ASSERT_EQ(ctgl(ext(0, 0, 0), &l), 0);
-    expectSeen({R(8, 0x10), W(2, 4), R(8, 0x10), R(0, 0x8408), W(2, 2), R(8, 0x10), R(0, 0x0004)});
+    expectSeen({R(8, 0x10), W(2, 4), R(8, 0x10), R(0, 0x8408), W(2, 2), R(8, 0x10), R(0, 0x8004)});
     EXPECT_EQ(l, 1);
-    EXPECT_EQ(cdata()->lamPattern, 0x080004u);
+    EXPECT_EQ(cdata()->lamPattern, 0x088004u);
     EXPECT_EQ(cdata()->l, 1);
 
     // Anything but ctgl leaves only the stations 17-24 in the pattern.

@@ -2,10 +2,12 @@
 // the service ends the wait, and the linked handler runs on the wait thread.
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "Fixture.h"
 #include "LamLink.h"
+#include "Platform.h"
 
 namespace camac::test {
 namespace {
@@ -49,18 +51,65 @@ void otherHandler() {
     ++g_otherCalls;
 }
 
+// Through the public routines, as a caller's handler would: F25 makes the
+// LAM source raise its LAM, F10 clears it.
+int lamSource(int f) {
+    int e = 0, data = 0;
+    char q = 0;
+    cdreg(&e, 16, 0, kLamStation, 0);
+    return cssa(f, e, &data, &q);
+}
+
+std::atomic<bool> g_inHandler{false};
+std::atomic<int> g_linkFromHandler{-1};
+std::atomic<int> g_unlinkFromHandler{-1};
+std::atomic<bool> g_relinkInHandler{false};
+
+// Links again while another thread's cculnk is ending this very link.
+void relinkingHandler() {
+    lamSource(10);
+    g_inHandler = true;
+    waitFor([] { return wdsim::controls().requestCount(wdsim::kIntDisable) >= 1; });
+    g_linkFromHandler = cclnk(relinkingHandler);
+}
+
+// Unlinks its own link, and links anew when asked.
+void unlinkingHandler() {
+    lamSource(10);
+    g_callThread = std::this_thread::get_id();
+    g_unlinkFromHandler = cculnk();
+    if (g_relinkInHandler) g_linkFromHandler = cclnk(otherHandler);
+    ++g_calls;
+}
+
 class LamLinkTest : public LibraryTest {
 protected:
     void SetUp() override {
         LibraryTest::SetUp();
+        camac::platform::refuseThreadStarts(false);
         g_calls = 0;
         g_otherCalls = 0;
         g_lineDuringCall = true;
         g_clearResult = -1;
+        g_inHandler = false;
+        g_linkFromHandler = -1;
+        g_unlinkFromHandler = -1;
+        g_relinkInHandler = false;
     }
     void TearDown() override {
+        camac::platform::refuseThreadStarts(false);
         cculnk();
         LibraryTest::TearDown();
+    }
+
+    // No link left: no thread waits, the service's interrupt and the adapter's
+    // enable are off, and only the connection's own handle is open.
+    void expectUnlinked() {
+        EXPECT_EQ(service.waitsInProgress(), 0);
+        EXPECT_FALSE(service.interruptEnabled());
+        EXPECT_EQ(camac::g_connection.load()->lamThread, nullptr);
+        EXPECT_FALSE(enableBitSet());
+        EXPECT_EQ(service.openHandles(), 1);
     }
 
     bool enableBitSet() { return hw.isaRead(kt40sim::kCsr) & 0x100; }
@@ -81,6 +130,7 @@ TEST_F(LamLinkTest, LinkEnablesTheServiceInterruptAndTheAdapter) {
     EXPECT_EQ(seen(), (std::vector<Access>{R(8, 0x0000), W(8, 0x0004), R(8, 0x0100)})) << describe(seen());
     EXPECT_TRUE(service.interruptEnabled());
     EXPECT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
+    EXPECT_EQ(service.openHandles(), 2) << "the wait goes over a handle of its own";
 
     // The enable request carried the interrupt handle that registration gave.
     auto requests = service.requests();
@@ -151,6 +201,7 @@ TEST_F(LamLinkTest, UnlinkEndsTheThreadAndClearsTheBit) {
     EXPECT_FALSE(service.interruptEnabled());
     EXPECT_EQ(camac::g_connection.load()->lamThread, nullptr);
     EXPECT_FALSE(enableBitSet());
+    EXPECT_EQ(service.openHandles(), 1);
 
     // No handler runs for a LAM now.
     hw.raiseLam(0, kLamStation);
@@ -194,6 +245,119 @@ TEST_F(LamLinkTest, RefusedEnableRecordsTheTextAndStillSwitchesTheAdapter) {
     EXPECT_EQ(camac::g_connection.load()->lamThread, nullptr);
     EXPECT_EQ(service.waitsInProgress(), 0);
     EXPECT_TRUE(enableBitSet());
+}
+
+TEST_F(LamLinkTest, FailedThreadStartDisablesTheInterruptAgain) {
+    open();
+    camac::platform::refuseThreadStarts(true);
+    EXPECT_EQ(cclnk(countingHandler), 0);
+    camac::platform::refuseThreadStarts(false);
+    EXPECT_STREQ(camac::error_text(), "InterruptEnable() failed with status 0x20000005 - Insufficient resources\n");
+    EXPECT_EQ(camac::g_connection.load()->lamThread, nullptr);
+    EXPECT_FALSE(service.interruptEnabled());
+    EXPECT_TRUE(enableBitSet());
+
+    // The next link finds the service as it was before.
+    ASSERT_EQ(cclnk(countingHandler), 0);
+    ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
+    ASSERT_EQ(lamSource(25), 0);
+    EXPECT_TRUE(waitFor([] { return g_calls.load() == 1; }));
+}
+
+// A handler links again while another thread's cculnk is ending its link:
+// both return, and the unlink, which ends last, leaves no link behind.
+TEST_F(LamLinkTest, HandlerLinkingWhileAnotherThreadUnlinksDoesNotDeadlock) {
+    open();
+    ASSERT_EQ(cclnk(relinkingHandler), 0);
+    ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
+    ASSERT_EQ(lamSource(25), 0);
+    ASSERT_TRUE(waitFor([] { return g_inHandler.load(); }));
+
+    std::atomic<int> unlinked{-1};
+    std::thread unlinker([&] { unlinked = cculnk(); });
+    if (!waitFor([&] { return unlinked.load() != -1; }, 10s)) {
+        unlinker.detach();
+        ADD_FAILURE() << "cculnk and the handler's cclnk wait for each other";
+        std::_Exit(1);  // both threads hang: nothing can be torn down
+    }
+    unlinker.join();
+    EXPECT_EQ(unlinked.load(), 0);
+    EXPECT_EQ(g_linkFromHandler.load(), 0);
+    EXPECT_EQ(service.requestCount(wdsim::kIntEnable), 1u);
+    expectUnlinked();
+
+    ASSERT_EQ(cclnk(countingHandler), 0);
+    ASSERT_EQ(lamSource(25), 0);
+    EXPECT_TRUE(waitFor([] { return g_calls.load() == 1; }));
+}
+
+TEST_F(LamLinkTest, HandlerUnlinkingItsOwnLinkReturnsAndEndsTheLink) {
+    open();
+    ASSERT_EQ(cclnk(unlinkingHandler), 0);
+    ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
+    ASSERT_EQ(lamSource(25), 0);
+    ASSERT_TRUE(waitFor([] { return g_calls.load() == 1; }));
+    EXPECT_EQ(g_unlinkFromHandler.load(), 0);
+    EXPECT_FALSE(service.interruptEnabled());
+    EXPECT_EQ(camac::g_connection.load()->lamThread, nullptr);
+
+    // Closing joins the thread: it must not have switched the adapter's
+    // interrupt on again after its handler.
+    camac::disconnect();
+    EXPECT_EQ(service.waitsInProgress(), 0);
+    EXPECT_FALSE(enableBitSet());
+    EXPECT_EQ(service.openHandles(), 0);
+    EXPECT_EQ(g_calls.load(), 1);
+}
+
+TEST_F(LamLinkTest, HandlerUnlinkingAndLinkingAgainGetsANewWaitThread) {
+    open();
+    g_relinkInHandler = true;
+    ASSERT_EQ(cclnk(unlinkingHandler), 0);
+    ASSERT_EQ(lamSource(25), 0);
+    ASSERT_TRUE(waitFor([] { return g_calls.load() == 1; }));
+    EXPECT_EQ(g_unlinkFromHandler.load(), 0);
+    EXPECT_EQ(g_linkFromHandler.load(), 0);
+    const auto firstThread = g_callThread;
+    EXPECT_EQ(service.requestCount(wdsim::kIntEnable), 2u);
+    ASSERT_TRUE(waitFor([&] { return service.waitsInProgress() == 1; }));
+    EXPECT_TRUE(enableBitSet());
+
+    ASSERT_EQ(lamSource(25), 0);
+    ASSERT_TRUE(waitFor([] { return g_otherCalls.load() == 1; }));
+    EXPECT_EQ(g_calls.load(), 1);
+    EXPECT_EQ(cculnk(), 0);
+    expectUnlinked();
+    EXPECT_NE(firstThread, std::thread::id{});
+}
+
+// Links, unlinks and LAMs from several threads and from the handler itself:
+// every call returns, and the last unlink leaves nothing running.
+TEST_F(LamLinkTest, LinkingAndUnlinkingFromEveryThreadSettles) {
+    open();
+    static std::atomic<int> churnCalls{0};
+    churnCalls = 0;
+    void (*churn)() = [] {
+        lamSource(10);
+        const int n = ++churnCalls;
+        if (n % 3 == 0) cculnk();
+        if (n % 2 == 0) cclnk(countingHandler);
+    };
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t)
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                EXPECT_EQ(cclnk(churn), 0);
+                lamSource(25);
+                if ((i + t) % 2 == 0) {
+                    EXPECT_EQ(cculnk(), 0);
+                }
+            }
+        });
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(cculnk(), 0);
+    expectUnlinked();
+    EXPECT_EQ(service.requestCount(wdsim::kIntEnable), service.requestCount(wdsim::kIntDisable));
 }
 
 TEST_F(LamLinkTest, BusyAdapterFailsLinkAndUnlinkWithBusyCode) {

@@ -81,6 +81,10 @@ struct Adapter::State {
     bool pciLine = false;
     std::vector<std::pair<int, std::function<void(bool)>>> pciListeners;
 
+    // Test overrides of two readouts.
+    uint8_t highUpperBits = 0;
+    std::optional<bool> statusQ;
+
     int crate() const { return csr & 3; }
     Crate& crateAt(int c) { return crates[static_cast<size_t>(c & 3)]; }
 
@@ -111,7 +115,7 @@ struct Adapter::State {
         uint16_t w = static_cast<uint16_t>((lams >> 16) & 0xFF);
         if (lams) w |= 0x8000;
         if (x) w |= 0x4000;
-        if (q) w |= 0x2000;
+        if (statusQ.value_or(q)) w |= 0x2000;
         if (c.inhibit) w |= 0x1000;
         if (c.online) w |= 0x0400;
         return w;
@@ -176,7 +180,7 @@ struct Adapter::State {
         case kRsel:
             startAction(crate);
             switch (value) {
-            case 1: cmdOut = static_cast<uint16_t>((readData >> 16) & 0xFF); break;
+            case 1: cmdOut = static_cast<uint16_t>(((readData >> 16) & 0xFF) | highUpperBits << 8); break;
             case 2: cmdOut = static_cast<uint16_t>(crateAt(crate).lamPattern() & 0xFFFF); break;
             case 4: cmdOut = statusWord(crate); break;
             default: cmdOut = 0; break;
@@ -548,6 +552,16 @@ Fault Adapter::fault() const {
 void Adapter::setControllerCrate(std::optional<int> crate) {
     std::lock_guard lock(mu_);
     s_->controllerCrate = crate;
+}
+
+void Adapter::setHighReadoutUpperBits(uint8_t bits) {
+    std::lock_guard lock(mu_);
+    s_->highUpperBits = bits;
+}
+
+void Adapter::setStatusWordQ(std::optional<bool> q) {
+    std::lock_guard lock(mu_);
+    s_->statusQ = q;
 }
 
 // ---- Log ---------------------------------------------------------------------

@@ -133,6 +133,27 @@ TEST_F(AdapterTest, ControlCommandLeavesTheStatusWordInCmd) {
     EXPECT_EQ(run(command(3, 0, 8)) & 3, kX) << "F8 without a LAM: Q = 0";
 }
 
+// Two readouts a test can make untrustworthy; reset makes them honest again.
+TEST_F(AdapterTest, HighReadoutUpperBitsAndStatusWordQOverrides) {
+    write24(5, 0, 16, 0xAB3456);
+    ad.setHighReadoutUpperBits(0x5A);
+    EXPECT_EQ(read24(5, 0), 0x5AAB3456u) << "bits 8-15 of the RSEL 1 readout";
+
+    ad.setStatusWordQ(false);
+    EXPECT_EQ(run(command(5, 0, 9)) & 3, kX | kQ) << "CSR keeps the cycle's Q";
+    EXPECT_EQ(cmd(), kSX | kOnline);
+    ad.setStatusWordQ(true);
+    EXPECT_EQ(run(command(3, 0, 8)) & 3, kX) << "F8 without a LAM";
+    EXPECT_EQ(cmd(), kSX | kSQ | kOnline);
+    EXPECT_EQ(select(4), kSX | kSQ | kOnline);
+
+    ad.reset();
+    write24(5, 0, 16, 0xAB3456);
+    EXPECT_EQ(read24(5, 0), 0xAB3456u);
+    EXPECT_EQ(run(command(3, 0, 8)) & 3, kX);
+    EXPECT_EQ(cmd(), kSX | kOnline);
+}
+
 TEST_F(AdapterTest, LamPatternAndStatusWordShowEveryStation) {
     for (int n : {16, 17, 24, 20}) ad.install(0, n, std::make_unique<kt40sim::LamSource>());
     for (int n : {3, 16, 17, 24, 20}) ad.raiseLam(0, n);

@@ -214,6 +214,14 @@ public:
     // The PCI completion word is not affected (see Fault::WrongCrate).
     void setControllerCrate(std::optional<int> crate);
 
+    // ---- Readouts a library must not trust (tests) -------------------------
+    // Bits 8-15 of the high-byte readout (RSEL 1), which the bus leaves
+    // undriven: 0 at power-up; a reader must take bits 0-7 alone.
+    void setHighReadoutUpperBits(uint8_t bits);
+    // Overrides Q (bit 13) of the status word, which then differs from the Q
+    // in CSR; nullopt: the status word carries the Q of the cycle.
+    void setStatusWordQ(std::optional<bool> q);
+
     // ---- Access log ------------------------------------------------------
     // Every register access in order. The log keeps the newest kLogCapacity
     // entries so that a long run cannot exhaust memory.
