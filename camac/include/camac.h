@@ -83,11 +83,14 @@ CAMAC_API int CAMAC_CALL ctci(int ext, char *l);
 CAMAC_API int CAMAC_CALL ctgl(int ext, char *l);
 
 /* Has handler called on a thread of the library for every LAM interrupt of
- * the adapter (with the interrupt off during the call), and switches the
- * adapter's LAM interrupt on. The handler must not call cculnk. */
+ * the adapter (with the interrupt off during the call, one call at a time),
+ * and switches the adapter's LAM interrupt on. A second cclnk only replaces
+ * the handler. The handler may itself call cclnk and cculnk. */
 CAMAC_API int CAMAC_CALL cclnk(void (*handler)(void));
 
-/* Stops the LAM thread and switches the adapter's LAM interrupt off. */
+/* Stops the LAM thread and switches the adapter's LAM interrupt off; returns
+ * when the thread has ended, so no handler call is running any more. Called
+ * from the handler, it returns at once and the thread ends after it. */
 CAMAC_API int CAMAC_CALL cculnk(void);
 
 /* The status record; the same address for the life of the process. */
