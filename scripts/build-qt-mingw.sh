@@ -6,7 +6,8 @@
 # The result is installed into a cache folder keyed by the Qt version and a
 # hash of everything that shapes the build (options, toolchain file, the
 # project's patches); a complete installation found there is reused.  The
-# script prints that folder as its last line.
+# script prints that folder on its standard output, and what it does, with
+# times and progress, on its standard error.
 #
 #   scripts/build-qt-mingw.sh            # build if needed, print the prefix
 #   scripts/build-qt-mingw.sh --prefix   # print the prefix only, build nothing
@@ -19,7 +20,8 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 start=$SECONDS
-say() { printf 'build-qt-mingw: [%s] %s\n' "$(elapsed $((SECONDS - start)))" "$*"; }
+# What it does goes to the standard error; the standard output gets the prefix.
+say() { printf 'build-qt-mingw: [%s] %s\n' "$(elapsed $((SECONDS - start)))" "$*" >&2; }
 elapsed() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 fail() { echo "build-qt-mingw: $*" >&2; exit 1; }
 
@@ -96,10 +98,10 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     fi
     say "apt-get update (source lists)"
-    apt-get update -qq || fail "apt-get update failed"
+    apt-get update -qq >&2 || fail "apt-get update failed"
   fi
   say "downloading the qt6-base $debver source package into $work"
-  (cd "$work" && apt-get source --download-only -qq "qt6-base=$debver") ||
+  (cd "$work" && apt-get source --download-only -qq "qt6-base=$debver" >&2) ||
     fail "apt-get source qt6-base=$debver failed"
 fi
 src=$work/src
