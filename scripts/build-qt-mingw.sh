@@ -117,7 +117,9 @@ if [ ! -f "$src/.unpacked" ]; then
 fi
 
 build=$work/build-$hash
-rm -rf "$build" "$prefix"
+# A build that was interrupted goes on where it stopped.
+rm -rf "$prefix"
+[ ! -f "$build/CMakeCache.txt" ] || say "resuming the build in $build"
 say "configuring in $build"
 t=$SECONDS
 cmake -S "$src" -B "$build" -G Ninja \
