@@ -88,7 +88,7 @@ cmake -S windows/panel -B "$out/panel" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
   -DKT40_WINDOWS_BUILD="$(cd "$out" && pwd)" >/dev/null
-cmake --build "$out/panel" -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$out/panel" --target distribution -j "$(nproc 2>/dev/null || echo 2)"
 dist="$out/panel/dist/tervan-kt40-1.0-win64"
 exe="$dist/tervan.exe"
 header=$($objdump -p "$exe")

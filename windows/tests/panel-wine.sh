@@ -111,7 +111,7 @@ no_wine_left() {
 "${wine_env[@]}" "$wine" "$dist/tervan.exe" >"$tmp/real.out" 2>&1 &
 app_pid=$!
 box=''
-wait_for 60 eval 'box=$(window "^Ошибка инициализации\.$"); [ -n "$box" ]' ||
+wait_for 120 eval 'box=$(window "^Ошибка инициализации\.$"); [ -n "$box" ]' ||
   fail "no box captioned \"Ошибка инициализации.\" appeared"
 [ -z "$(window '^Tervan KT40$')" ] || fail "the panel window appeared although the start failed"
 shoot "$box" failure-box
@@ -139,7 +139,7 @@ report_path=$("${wine_env[@]}" "$wine" winepath -w "$report" 2>/dev/null | tr -d
 "${wine_env[@]}" KT40_VIRTUAL_REPORT="$report_path" "$wine" "$run/tervan.exe" >"$tmp/virtual.out" 2>&1 &
 app_pid=$!
 panel=''
-wait_for 60 eval 'panel=$(window "^Tervan KT40$"); [ -n "$panel" ]' || fail "the window \"Tervan KT40\" did not appear"
+wait_for 120 eval 'panel=$(window "^Tervan KT40$"); [ -n "$panel" ]' || fail "the window \"Tervan KT40\" did not appear"
 size=$(xwininfo -id "$panel" | awk '/Width:/ {w = $2} /Height:/ {h = $2} END {print w "x" h}')
 [ "$size" = 599x520 ] || fail "the client area is $size, expected 599x520"
 
