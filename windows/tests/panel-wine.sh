@@ -102,7 +102,7 @@ wait_app() {
 no_wine_left() {
   local p
   for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" && return 1
+    { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" && return 1
   done
   return 0
 }
@@ -215,6 +215,7 @@ say "closing the window: exit code 0, no Wine process left"
 
 # What the crate saw: the commands in order, and the register's word.
 [ -s "$report" ] || fail "the virtual adapter wrote no report"
+sed -i 's/\r$//' "$report"
 sequence=$(grep '^command crate 0 N 5 A 0 ' "$report" | sed 's/ x [0-9]*$//' | uniq)
 expected_sequence=$(printf '%s\n' \
   "command crate 0 N 5 A 0 F 16 data 0x00FFFF" "command crate 0 N 5 A 0 F 0 data 0x00FFFF" \
