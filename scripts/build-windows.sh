@@ -84,8 +84,14 @@ fi
 # distribution folder and zip; with --wine also the panel's tests under Wine.
 panel_start=$SECONDS
 qt=$(scripts/build-qt-mingw.sh)
+# A build folder made with another Qt starts afresh: CMake keeps the
+# toolchain of its first run.
+toolchain="$qt/lib/cmake/Qt6/qt.toolchain.cmake"
+if [ -f "$out/panel/CMakeCache.txt" ] && ! grep -q "^CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain\$" "$out/panel/CMakeCache.txt"; then
+  rm -rf "$out/panel"
+fi
 cmake -S windows/panel -B "$out/panel" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
   -DKT40_WINDOWS_BUILD="$(cd "$out" && pwd)" >/dev/null
 cmake --build "$out/panel" --target distribution -j "$(nproc 2>/dev/null || echo 2)"
