@@ -5,7 +5,10 @@
 # WDM image entered at DriverEntry that imports from the kernel (and the HAL)
 # alone, has no static constructors and carries its version information.
 # With --wine it also runs camac.dll's failure path under Wine, where no
-# WinDriver service exists.
+# WinDriver service exists. At the end it builds the front panel tervan.exe
+# (the first run also builds a static Qt, see scripts/build-qt-mingw.sh) and
+# the distribution folder and zip, and with --wine runs the panel's tests
+# under Wine (windows/tests/panel-wine.sh).
 #   scripts/build-windows.sh [--wine] [OUT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -75,3 +78,37 @@ if [ "$wine" = 1 ]; then
     fail "camac-no-service.exe failed under Wine"
   fi
 fi
+
+# The front panel tervan.exe, linked statically against a Qt for mingw-w64
+# built once from Debian's sources and kept in a cache folder, and the
+# distribution folder and zip; with --wine also the panel's tests under Wine.
+panel_start=$SECONDS
+qt=$(scripts/build-qt-mingw.sh)
+# A build folder made with another Qt starts afresh: CMake keeps the
+# toolchain of its first run.
+toolchain="$qt/lib/cmake/Qt6/qt.toolchain.cmake"
+if [ -f "$out/panel/CMakeCache.txt" ] && ! grep -q "^CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain\$" "$out/panel/CMakeCache.txt"; then
+  rm -rf "$out/panel"
+fi
+cmake -S windows/panel -B "$out/panel" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DQT_CHAINLOAD_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
+  -DKT40_WINDOWS_BUILD="$(cd "$out" && pwd)" >/dev/null
+cmake --build "$out/panel" --target distribution -j "$(nproc 2>/dev/null || echo 2)"
+dist="$out/panel/dist/tervan-kt40-1.0-win64"
+exe="$dist/tervan.exe"
+header=$($objdump -p "$exe")
+[ "$(field Subsystem)" = 00000002 ] || fail "tervan.exe is not a Windows GUI program"
+dlls=$(awk '/DLL Name:/ {print $3}' <<<"$header" | sort -f | tr '\n' ' ')
+grep -qw camac.dll <<<"$dlls" || fail "tervan.exe does not import camac.dll"
+! grep -Eiq '(^| )(qt6|libgcc|libstdc|libwinpthread)[^ ]*' <<<"$dlls" ||
+  fail "tervan.exe needs DLLs that are not shipped: $dlls"
+for f in camac.dll tervan.chm README.txt driver/kt40drv.sys driver/kt40drv.inf virtual-adapter-demo/camac.dll; do
+  [ -s "$dist/$f" ] || fail "the distribution has no $f"
+done
+echo "build-windows: $exe is a GUI program that needs only Windows' DLLs and camac.dll ($dlls)"
+echo "build-windows: tervan.exe $(stat -c %s "$exe") bytes, $dist.zip $(stat -c %s "$dist.zip") bytes"
+if [ "$wine" = 1 ]; then
+  windows/tests/panel-wine.sh "$dist" "$out"
+fi
+echo "build-windows: the panel and the distribution in $((SECONDS - panel_start)) s"

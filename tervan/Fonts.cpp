@@ -33,6 +33,9 @@ constexpr Substitute substitutes[] = {
 
 QString TPanelFonts::resolve(const QString &face)
 {
+#ifdef _WIN32
+    return face; // Windows has the panel's faces themselves
+#else
     const QStringList families = QFontDatabase::families();
     if (families.contains(face, Qt::CaseInsensitive))
         return face;
@@ -44,6 +47,7 @@ QString TPanelFonts::resolve(const QString &face)
                 return QLatin1String(standIn);
     }
     return face; // left to the font matcher
+#endif
 }
 
 QFont TPanelFonts::font(const char *face, int pixels, bool bold)
