@@ -1,15 +1,13 @@
 #include "CrateBus.h"
 
+#include "camac758.h"
+
 #include <charconv>
 #include <cstdio>
 
 namespace camacds {
 
 namespace {
-
-// Tries of one word of a Q-repeat block before the bus gives up on a module
-// that never answers with Q.
-constexpr int kQRepeatTries = 10000;
 
 std::string number(long long v) { return std::to_string(v); }
 
@@ -46,6 +44,9 @@ std::string errorText(uint16_t error) {
     case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not signal done (error 0x0100)";
     case CAMAC_ERR_ADAPTER: return "the adapter raised its error bit (error 0x0200)";
     case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy (error 0x0500)";
+    case CAMAC_ERR_NO_Q: return "the module gave no Q in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries (error 0x0900)";
+    case CAMAC_ERR_NO_X: return "the module gave no X (error 0x0A00)";
+    case CAMAC_ERR_ARGUMENT: return "the library refused an argument (error 0x0800)";
     default: {
         char buf[64];
         std::snprintf(buf, sizeof buf, "the adapter failed (error 0x%04x)", error);
@@ -240,30 +241,49 @@ std::vector<Result> Bus::execList(int crate, const std::vector<Action>& actions)
 
 std::vector<int32_t> Bus::block(int crate, const BlockRequest& req) {
     std::lock_guard lock(mutex_);
-    return blockOverCssa(crate, req);
+    return blockLocked(crate, req);
 }
 
-// The block transfer as single actions: Q-stop ends at the first Q = 0 (that
-// action transfers no word), Q-repeat repeats an action until Q = 1, count
-// mode transfers `count` words whatever Q says. X = 0 ends every mode.
-std::vector<int32_t> Bus::blockOverCssa(int crate, const BlockRequest& req) {
-    std::vector<int32_t> out;
-    out.reserve(static_cast<size_t>(req.count));
+// Block transfers with the IEEE 758 routines: Q-stop (cfubc/csubc), Q-repeat
+// (cfubr/csubr), and count mode as a multiple action of `count` identical
+// actions whatever their Q (cfga/csga). The "f" routines move 24 bits, the
+// "s" routines 16.
+std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
+    const size_t count = static_cast<size_t>(req.count);
     const bool write = isWrite(req.action.f);
-    for (int i = 0; i < req.count; ++i) {
-        const int32_t data = write ? req.data[static_cast<size_t>(i)] : 0;
-        Result r = actionLocked(crate, req.action, data);
-        for (int tries = 1; req.mode == BlockMode::QRepeat && r.x && !r.q; ++tries) {
-            if (tries == kQRepeatTries)
-                throw AdapterError("Q-repeat block: N" + std::to_string(req.action.n) + " gave no Q in " +
-                                       std::to_string(kQRepeatTries) + " tries at word " + std::to_string(i + 1),
-                                   0);
-            r = actionLocked(crate, req.action, data);
-        }
-        if (!r.x) break;
-        if (req.mode == BlockMode::QStop && !r.q) break;
-        out.push_back(isRead(req.action.f) ? r.data : write ? data : 0);
+    const int f = req.action.f;
+    const int e = ext(crate, req.action.n, req.action.a, req.action.wide);
+    int cb[4] = {req.count, 0, 0, 0};
+    std::vector<int> wide(count, 0);
+    std::vector<unsigned short> narrow(count, 0);
+    for (size_t i = 0; write && i < count; ++i) {
+        wide[i] = req.data[i];
+        narrow[i] = static_cast<unsigned short>(req.data[i]);
     }
+    int rc = 1;
+    if (req.mode == BlockMode::Count) {
+        const std::vector<int> fa(count, f), exta(count, e);
+        std::vector<int> qa(count, 0);
+        rc = req.action.wide ? cfga(fa.data(), exta.data(), wide.data(), qa.data(), cb)
+                             : csga(fa.data(), exta.data(), narrow.data(), qa.data(), cb);
+    } else if (req.mode == BlockMode::QStop) {
+        rc = req.action.wide ? cfubc(f, e, wide.data(), cb) : csubc(f, e, narrow.data(), cb);
+    } else {
+        rc = req.action.wide ? cfubr(f, e, wide.data(), cb) : csubr(f, e, narrow.data(), cb);
+    }
+    snapshot(crate);
+    lastAction_[crate] = Result{0, status_->q != 0, status_->x != 0};
+    if (rc != 0) {
+        const char* mode = req.mode == BlockMode::Count ? "count" : req.mode == BlockMode::QStop ? "Q-stop" : "Q-repeat";
+        throw AdapterError(std::string(mode) + " block at N" + std::to_string(req.action.n) + " A" +
+                               std::to_string(req.action.a) + " F" + std::to_string(f) + " failed after " +
+                               std::to_string(cb[1]) + " of " + std::to_string(req.count) + " words: " +
+                               errorText(status_->error),
+                           status_->error);
+    }
+    std::vector<int32_t> out(static_cast<size_t>(cb[1]), 0);
+    if (isRead(f) || write)
+        for (size_t i = 0; i < out.size(); ++i) out[i] = req.action.wide ? wide[i] : narrow[i];
     return out;
 }
 

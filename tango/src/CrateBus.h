@@ -113,7 +113,9 @@ public:
     // failed wait (AdapterError says which action).
     std::vector<Result> execList(int crate, const std::vector<Action>& actions);
     // The words transferred: read, or taken by the module, or one 0 per
-    // control action carried out.
+    // control action carried out. Q-stop ends at the first Q = 0, Q-repeat
+    // repeats an action until Q = 1 (and fails on X = 0 or a module that
+    // never gives Q), count mode makes `count` actions whatever Q says.
     std::vector<int32_t> block(int crate, const BlockRequest& request);
 
     void initialise(int crate);  // Z
@@ -150,7 +152,7 @@ private:
     void snapshot(int crate);                          // with mutex_ held
     int ext(int crate, int n = 0, int a = 0, bool wide = false) const;
     Result actionLocked(int crate, const Action& action, int32_t data);
-    std::vector<int32_t> blockOverCssa(int crate, const BlockRequest& request);
+    std::vector<int32_t> blockLocked(int crate, const BlockRequest& request);
 
     mutable std::mutex mutex_;  // every library call and the status record
     bool open_ = false;

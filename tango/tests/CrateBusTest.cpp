@@ -221,11 +221,23 @@ TEST_F(CrateBusTest, BlockModesStopRepeatAndCount) {
     EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 3}, {"qrepeat"})), (std::vector<int32_t>{4, 5, 6}));
     adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{7}, false));
     EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 3}, {"count"})), (std::vector<int32_t>{7, 0, 0}));
-    // Writes return the words the module took; an empty station ends the block.
+    // 24-bit blocks keep the high byte, 16-bit ones do not reach it.
+    adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{0xABCDEF, 0x123456}, false));
+    EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 1}, {"qstop", "24"})), (std::vector<int32_t>{0xABCDEF}));
+    EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 1}, {"qstop", "16"})), (std::vector<int32_t>{0x3456}));
+    // Writes return the words the module took.
     EXPECT_EQ(bus.block(0, parseBlock({1, 5, 16, 2, 8, 9}, {"count"})), (std::vector<int32_t>{8, 9}));
     EXPECT_EQ(bus.cnaf(0, {1, 5, 0, 0, false}).data, 9);
-    EXPECT_TRUE(bus.block(0, parseBlock({20, 0, 0, 4}, {"qrepeat"})).empty());
-    // A module that never gives Q makes a Q-repeat block fail, not hang.
+    EXPECT_EQ(bus.block(0, parseBlock({1, 6, 16, 1, 0xFEDCBA}, {"qstop", "24"})), (std::vector<int32_t>{0xFEDCBA}));
+    EXPECT_EQ(bus.cnaf(0, {1, 6, 0, 0, true}).data, 0xFEDCBA);
+    // Q-repeat fails, rather than retrying for nothing or for ever, on an
+    // empty station and on a module that never gives Q.
+    try {
+        bus.block(0, parseBlock({20, 0, 0, 4}, {"qrepeat"}));
+        FAIL() << "no error";
+    } catch (const AdapterError& e) {
+        EXPECT_STREQ(e.what(), "Q-repeat block at N20 A0 F0 failed after 0 of 4 words: the module gave no X (error 0x0A00)");
+    }
     adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{}, false));
     EXPECT_THROW(bus.block(0, parseBlock({9, 0, 0, 1}, {"qrepeat"})), AdapterError);
 }
