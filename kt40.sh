@@ -28,6 +28,8 @@ case "${1:-}" in
     ./scripts/install-deps.sh
     build build -DKT40_PANEL=ON -DKT40_BENCHMARKS=ON -DKT40_SANITIZE=
     ctest --test-dir build --output-on-failure -j "$jobs"
+    # CamacDS over TANGO: private MariaDB and DataBaseds, PyTango tests (about a minute).
+    ./tango/scripts/test.sh build
     # Memory and undefined-behaviour faults: the whole suite again under ASan + UBSan.
     build build-asan -DKT40_SANITIZE=address -DKT40_PANEL=ON -DKT40_BENCHMARKS=OFF
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -50,6 +52,7 @@ case "${1:-}" in
     ./scripts/install-deps.sh
     build build
     for b in build/bench/bench_*; do [ -x "$b" ] && "$b" "${@:2}"; done
+    ./tango/scripts/bench.sh build
     ;;
   *)
     echo "usage: $0 panel|test|bench" >&2
