@@ -202,7 +202,9 @@ void CamacCrate::readStatusRecord(Tango::Attribute& attr) {
 // AutoTangoMonitor's switch over the serialisation models leaves its pointer
 // unset for a model it does not name, which GCC reports here.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // The event thread: takes each LAM the bus delivered and pushes it, under the
 // device's monitor as TANGO requires of a thread of its own. The data-ready

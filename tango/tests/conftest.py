@@ -2,7 +2,9 @@
 tango/scripts/test.sh started (TANGO_HOST, TANGO_TEST_DIR)."""
 import os
 import pathlib
+import signal
 import subprocess
+import time
 
 import pytest
 import tango
@@ -25,6 +27,17 @@ class Servers:
 
     def stop(self, inst):
         subprocess.run([str(TANGOCTL), "stop-server", self.folder, inst], check=True)
+
+    def kill(self, inst):
+        """Ends the server at once (SIGKILL to its PID): no clean shutdown."""
+        pid = int(pathlib.Path(self.folder, "run", f"camacds-{inst}.pid").read_text())
+        os.kill(pid, signal.SIGKILL)
+        stat = pathlib.Path(f"/proc/{pid}/stat")
+        deadline = time.monotonic() + 10
+        while stat.exists() and stat.read_text().split(") ")[-1][0] != "Z":
+            assert time.monotonic() < deadline, f"CamacDS/{inst} ({pid}) outlived SIGKILL"
+            time.sleep(0.05)
+        self.stop(inst)  # forgets the PID
 
     def stop_all(self):
         for inst in self.started:
