@@ -73,8 +73,8 @@ void pause(long ms) {
 // kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS]
 int cmdCnaf(Args& args, const Out& out) {
     const bool wide = args.flag("--24");
-    const long repeat = args.option("--repeat", 1, 1000000, "a repeat count").value_or(1);
-    const long delay = args.option("--delay", 0, 3600000, "a delay in ms").value_or(0);
+    const long repeat = args.option("--repeat", 1, 1000000, "repeat count").value_or(1);
+    const long delay = args.option("--delay", 0, 3600000, "delay (ms)").value_or(0);
     const int c = static_cast<int>(args.number(0, 3, "crate C"));
     const int n = static_cast<int>(args.number(1, 24, "station N"));
     const int a = static_cast<int>(args.number(0, 15, "subaddress A"));
@@ -264,8 +264,8 @@ void onLam() { look(); }
 }  // namespace
 
 int cmdLam(Args& args, const Out& out) {
-    const long count = args.option("--count", 1, 1000000000, "an event count").value_or(0);
-    const long timeout = args.option("--timeout", 1, 86400 * 365, "a timeout in s").value_or(0);
+    const long count = args.option("--count", 1, 1000000000, "event count").value_or(0);
+    const long timeout = args.option("--timeout", 1, 86400 * 365, "timeout (s)").value_or(0);
     const int c = static_cast<int>(args.optionalNumber(0, 3, "crate C").value_or(0));
     args.done();
     if (!connect()) return kFailed;

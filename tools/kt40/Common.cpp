@@ -79,7 +79,7 @@ std::optional<long> Args::option(const std::string& name, long lo, long hi, cons
     std::string value;
     size_t take = 1;
     if (words_[*at] == name) {
-        if (*at + 1 >= words_.size()) fail(name + " needs " + what);
+        if (*at + 1 >= words_.size()) fail(name + " needs a value (" + what + ")");
         value = words_[*at + 1];
         take = 2;
     } else {

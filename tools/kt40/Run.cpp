@@ -138,9 +138,9 @@ int cmdShow(Args& args, const Out& out) {
 // kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS]
 int cmdRun(Args& args, const Out& out) {
     const bool cycle = args.flag("--cycle");
-    const auto passes = args.option("--count", 1, 1000000000, "a count of passes");
-    const long commandDelay = args.option("--command-delay", 0, 3600000, "a delay in ms").value_or(0);
-    const long cycleDelay = args.option("--cycle-delay", 0, 3600000, "a delay in ms").value_or(0);
+    const auto passes = args.option("--count", 1, 1000000000, "count of passes");
+    const long commandDelay = args.option("--command-delay", 0, 3600000, "delay (ms)").value_or(0);
+    const long cycleDelay = args.option("--cycle-delay", 0, 3600000, "delay (ms)").value_or(0);
     const std::string path = args.word("FILE.tvs");
     args.done();
     if (passes && !cycle) args.fail("--count counts the passes of --cycle; a run without it makes one pass");

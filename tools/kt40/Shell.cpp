@@ -47,6 +47,12 @@ std::vector<std::string> terse(const std::vector<std::string>& words) {
     return out;
 }
 
+// A word of the terse form: one of c, n, a, f, d, b and a number.
+bool looksTerse(const std::string& w) {
+    if (w.size() < 2 || std::string("cnafdbCNAFDB").find(w[0]) == std::string::npos) return false;
+    return std::isdigit(static_cast<unsigned char>(w[1])) != 0;
+}
+
 std::string historyFile() {
     const char* privateCrate = std::getenv("KT40_SIM_STATE");
     if (privateCrate && *privateCrate) return {};  // tests keep nothing
@@ -92,7 +98,14 @@ int cmdShell(Args& args, const Out& out) {
             continue;
         }
         g_interrupted = false;
-        const int rc = dispatch(terse(words), out.json);
+        const auto command = terse(words);
+        if (command == words && looksTerse(words[0])) {
+            std::fprintf(stderr, "kt40: not a single action: '%s' (the form is c0 n5 a0 f16 d1234, b24 for 24 bits)\n",
+                         line.c_str());
+            worst = std::max(worst, kUsage);
+            continue;
+        }
+        const int rc = dispatch(command, out.json);
         if (rc != kInterrupted) worst = std::max(worst, rc);
     }
     if (terminal && !history.empty()) write_history(history.c_str());
