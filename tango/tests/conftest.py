@@ -20,8 +20,11 @@ class Servers:
         self.started = []
 
     def start(self, inst, crate, device, env=None):
+        """`env` adds variables to the server's environment; None removes one."""
+        full = {**os.environ, **(env or {})}
         subprocess.run([str(TANGOCTL), "server", self.folder, inst, str(crate), device],
-                       check=True, env={**os.environ, **(env or {})}, stdout=subprocess.DEVNULL)
+                       check=True, env={k: v for k, v in full.items() if v is not None},
+                       stdout=subprocess.DEVNULL)
         self.started.append(inst)
         return tango.DeviceProxy(device)
 

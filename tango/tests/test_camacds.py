@@ -1,5 +1,6 @@
 """CamacDS over TANGO, as a remote client meets it."""
 import os
+import subprocess
 import threading
 import time
 
@@ -164,3 +165,28 @@ def test_a_bad_crate_property_is_a_fault_until_fixed(servers):
     dev.Init()
     assert dev.state() == tango.DevState.ON
     assert not dev.Inhibit  # the refused write did not reach the crate
+
+
+def test_an_adapter_held_by_another_program_is_a_fault_until_released(servers, tmp_path):
+    """The crate of a user (here in a private state folder) is held by one
+    program at a time: while another holds it, the server cannot open the
+    adapter."""
+    user = {"XDG_STATE_HOME": str(tmp_path), "KT40_SIM_STATE": None}
+    env = {k: v for k, v in {**os.environ, **user}.items() if v is not None}
+    holder = subprocess.Popen(
+        ["/usr/bin/python3", "-c", "import ctypes, sys; lib = ctypes.CDLL(sys.argv[1]); "
+         "print(lib.ccinit(), flush=True); sys.stdin.read()", os.environ["KT40_LIBCAMAC"]],
+        env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "0"  # it holds the crate
+        dev = servers.start("held", 0, "test/kt40/held", env=user)
+        assert dev.state() == tango.DevState.FAULT
+        assert "the KT40 adapter cannot be opened" in dev.status()
+        assert "Run Init to retry" in dev.status()
+        assert failure(lambda: dev.CNAF([MEMORY, 0, 0])).reason == "API_CommandNotAllowed"
+    finally:
+        holder.stdin.close()  # the holder ends, and with it its hold
+        holder.wait(timeout=10)
+    dev.Init()
+    assert dev.state() == tango.DevState.ON
+    assert list(dev.CNAF([MEMORY, 0, 0]))[1:] == [1, 1]
