@@ -33,7 +33,7 @@ stop_pid() {
   local file=$run/$1.pid pid
   [ -f "$file" ] || return 0
   pid=$(cat "$file")
-  if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$(cat "$run/$1.cmd")"; then
+  if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "$(cat "$run/$1.cmd")"; then
     kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     if kill -0 "$pid" 2>/dev/null; then
@@ -115,6 +115,7 @@ cmd_server() {
     kill -0 "$(cat "$run/camacds-$inst.pid")" 2>/dev/null || die "CamacDS/$inst ended (see $dir/camacds-$inst.log)"
     sleep 0.1
   done
+  stop_pid "camacds-$inst"
   die "CamacDS/$inst does not answer (see $dir/camacds-$inst.log)"
 }
 
