@@ -174,11 +174,6 @@ bool Bus::open(std::string& why) {
     return true;
 }
 
-bool Bus::isOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_ && linked_;
-}
-
 void Bus::close() {
     {
         std::lock_guard lock(mutex_);

@@ -102,7 +102,6 @@ public:
     // Opens the adapter (once per process; a failed open is tried again on
     // the next call) and links the LAM handler. False with `why` in words.
     bool open(std::string& why);
-    bool isOpen() const;
     // Unlinks the LAM handler; the connection stays (the library keeps it
     // for the life of the process). Called before the process ends.
     void close();
