@@ -9,6 +9,10 @@
 #   tangoctl.sh stop-server DIR INST       stops CamacDS/INST
 #   tangoctl.sh down DIR                   stops everything started in DIR
 #   tangoctl.sh env DIR                    prints "export TANGO_HOST=..." for a shell
+#   tangoctl.sh run CMD [ARG...]           MariaDB + DataBaseds in a temporary folder on a
+#                                          free port; runs CMD with TANGO_HOST and
+#                                          TANGO_TEST_DIR (the folder) set; stops everything
+#                                          and removes the folder when CMD ends; CMD's status
 #
 # Every process is started in the background with its PID kept in DIR/run and
 # is stopped by that PID (never by name). A start that fails stops what it
@@ -127,7 +131,20 @@ cmd_down() {
   rm -f "$run/tango.port"
 }
 
-[ $# -ge 2 ] || die "usage: tangoctl.sh up|server|stop-server|down|env DIR ..."
+# A whole private system for one command (tests, benchmarks).
+if [ "${1:-}" = run ]; then
+  shift
+  [ $# -ge 1 ] || die "usage: tangoctl.sh run CMD [ARG...]"
+  self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+  tmp=$(mktemp -d "${TMPDIR:-/tmp}/camacds.XXXXXX")
+  trap '"$self" down "$tmp" || true; rm -rf "$tmp"' EXIT
+  trap 'exit 130' INT TERM
+  "$self" up "$tmp" "$(free_port)" >/dev/null
+  TANGO_HOST=127.0.0.1:$(cat "$tmp/run/tango.port") TANGO_TEST_DIR=$tmp "$@"
+  exit
+fi
+
+[ $# -ge 2 ] || die "usage: tangoctl.sh up|server|stop-server|down|env DIR ... | run CMD ..."
 what=$1; setup_dirs "$2"; shift 2
 case "$what" in
   up) cmd_up "$@" ;;
