@@ -112,6 +112,8 @@ Tango::ConstDevString CamacCrate::dev_status() {
             if (masked & (1u << (n - 1))) device_status += " " + std::to_string(n);
         device_status += ": they kept their LAM after F10; unmask them with F26";
     }
+    if (const std::string error = Bus::instance().lamError(); !error.empty())
+        device_status += ". LAMs are not served: " + error;
     return device_status.c_str();
 }
 

@@ -2,7 +2,9 @@
 
 #include "camac758.h"
 
+#include <algorithm>
 #include <charconv>
+#include <thread>
 #include <cstdio>
 
 namespace camacds {
@@ -337,15 +339,27 @@ void Bus::removeListener(int id) {
     std::erase_if(listeners_, [id](const Listener& l) { return l.id == id; });
 }
 
+std::string Bus::lamError() const {
+    std::lock_guard lock(mutex_);
+    return lamError_;
+}
+
 void Bus::serveLams() {
     LamEvent events[kCrates];
     int found = 0;
+    bool failed = false;
     {
         std::lock_guard lock(mutex_);
         if (!open_) return;
-        for (int crate = 0; crate < kCrates; ++crate) {
+        for (int crate = 0; crate < kCrates && !failed; ++crate) {
             char l = 0;
-            if (ctgl(ext(crate), &l) != 0 || !l) continue;
+            if (ctgl(ext(crate), &l) != 0) {
+                lamError_ = "reading the LAM pattern of crate " + std::to_string(crate) +
+                            " failed: " + errorText(status_->error);
+                failed = true;
+                break;
+            }
+            if (!l) continue;
             const uint32_t pattern = status_->lamPattern & 0xFFFFFF;
             const auto when = std::chrono::system_clock::now();
             int data = 0;
@@ -363,11 +377,18 @@ void Bus::serveLams() {
             if (pattern == 0) continue;
             events[found++] = LamEvent{crate, pattern, ++sequence_[crate], when};
         }
+        if (!failed) lamError_.clear();
+        lamBackoffMs_ = failed ? std::clamp(lamBackoffMs_ * 2, 10u, 1000u) : 0;
     }
-    std::lock_guard lock(listenersMutex_);
-    for (int i = 0; i < found; ++i)
-        for (const auto& l : listeners_)
-            if (l.crate == events[i].crate) l.fn(events[i]);
+    {
+        std::lock_guard lock(listenersMutex_);
+        for (int i = 0; i < found; ++i)
+            for (const auto& l : listeners_)
+                if (l.crate == events[i].crate) l.fn(events[i]);
+    }
+    // The LAM is still pending, so the interrupt comes straight back: while
+    // the adapter fails, pause longer each time rather than spin.
+    if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(lamBackoffMs_));
 }
 
 }  // namespace camacds

@@ -129,6 +129,8 @@ public:
     Result lastAction(int crate) const;
     // Stations masked with F24 because F10 did not clear their LAM.
     uint32_t maskedStations(int crate) const;
+    // Why the last LAM could not be served ("" when it was).
+    std::string lamError() const;
 
     // Listeners run on the library's LAM thread, one call at a time, and must
     // not block or call back into the bus. After removeListener returns, the
@@ -161,6 +163,8 @@ private:
     Result lastAction_[kCrates]{};
     uint32_t masked_[kCrates]{};
     uint64_t sequence_[kCrates]{};
+    std::string lamError_;
+    unsigned lamBackoffMs_ = 0;
 
     std::mutex listenersMutex_;
     std::vector<Listener> listeners_;

@@ -280,6 +280,21 @@ TEST_F(CrateBusTest, ALamThatF10CannotClearIsMaskedOnce) {
     EXPECT_EQ(waitEvents(2).size(), 2u);
 }
 
+TEST_F(CrateBusTest, AFailingAdapterLeavesTheLamPendingAndSaysWhy) {
+    listen(0);
+    adapter().setFault(kt40sim::Fault::DoneNever);
+    adapter().raiseLam(0, 3);
+    for (int i = 0; i < 500 && bus.lamError().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(bus.lamError(),
+              "reading the LAM pattern of crate 0 failed: the adapter did not signal done (error 0x0100)");
+    // Once the adapter answers again the pending LAM is served after all.
+    adapter().setFault(kt40sim::Fault::None);
+    const auto events = waitEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].pattern, 1u << 2);
+    EXPECT_EQ(bus.lamError(), "");
+}
+
 TEST_F(CrateBusTest, ARemovedListenerIsNotCalled) {
     std::atomic<int> calls{0};
     const int id = bus.addListener(0, [&](const LamEvent&) { ++calls; });
