@@ -59,7 +59,9 @@ def test_every_command_and_attribute(crate0):
 
     # A LAM is served (acknowledged) by the server: the pattern is clear after it.
     dev.CNAF([LAMSOURCE, 0, 25])
-    time.sleep(0.2)
+    deadline = time.monotonic() + 5
+    while dev.LamPattern != 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert dev.LamPattern == 0
 
 
