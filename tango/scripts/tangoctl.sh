@@ -12,11 +12,13 @@
 #   tangoctl.sh run CMD [ARG...]           MariaDB + DataBaseds in a temporary folder on a
 #                                          free port; runs CMD with TANGO_HOST and
 #                                          TANGO_TEST_DIR (the folder) set; stops everything
-#                                          and removes the folder when CMD ends; CMD's status
+#                                          and removes the folder when CMD ends; exits
+#                                          with CMD's status
 #
 # Every process is started in the background with its PID kept in DIR/run and
 # is stopped by that PID (never by name). A start that fails stops what it
-# started. CAMACDS names the server's binary (default: build/tango/CamacDS).
+# started. CAMACDS names the server's binary (default: build/tango/CamacDS),
+# CAMACDS_PORT its TCP port (default: any free one).
 set -euo pipefail
 
 die() { echo "tangoctl: $*" >&2; exit 1; }
