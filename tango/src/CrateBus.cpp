@@ -1,0 +1,394 @@
+#include "CrateBus.h"
+
+#include "camac758.h"
+
+#include <algorithm>
+#include <charconv>
+#include <thread>
+#include <cstdio>
+
+namespace camacds {
+
+namespace {
+
+std::string number(long long v) { return std::to_string(v); }
+
+void inRange(const char* name, long long v, long long lo, long long hi) {
+    if (v < lo || v > hi)
+        throw ArgumentError(std::string(name) + " " + number(v) + " is out of range (" + number(lo) + "-" +
+                            number(hi) + ")");
+}
+
+bool parseWidth(long long bits) {
+    if (bits != 16 && bits != 24)
+        throw ArgumentError("width " + number(bits) + " is neither 16 nor 24 bits");
+    return bits == 24;
+}
+
+void checkData(const Action& act) {
+    const long long max = act.wide ? 0xFFFFFF : 0xFFFF;
+    if (act.data < 0 || act.data > max)
+        throw ArgumentError("data " + number(act.data) + " does not fit in " + (act.wide ? "24" : "16") +
+                            " bits (0-" + number(max) + ")");
+}
+
+Action naf(int32_t n, int32_t a, int32_t f) {
+    inRange("N", n, 0, 31);
+    inRange("A", a, 0, 15);
+    inRange("F", f, 0, 31);
+    return Action{n, a, f, 0, false};
+}
+
+}  // namespace
+
+std::string errorText(uint16_t error) {
+    switch (error) {
+    case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not signal done (error 0x0100)";
+    case CAMAC_ERR_ADAPTER: return "the adapter raised its error bit (error 0x0200)";
+    case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy (error 0x0500)";
+    case CAMAC_ERR_NO_Q: return "the module gave no Q in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries (error 0x0900)";
+    case CAMAC_ERR_NO_X: return "the module gave no X (error 0x0A00)";
+    case CAMAC_ERR_ARGUMENT: return "the library refused an argument (error 0x0800)";
+    default: {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "the adapter failed (error 0x%04x)", error);
+        return buf;
+    }
+    }
+}
+
+bool isRead(int f) { return f >= 0 && f <= 7; }
+bool isWrite(int f) { return f >= 16 && f <= 23; }
+
+Action parseCnaf(const std::vector<int32_t>& in) {
+    if (in.size() < 3 || in.size() > 5)
+        throw ArgumentError("CNAF takes [N, A, F], [N, A, F, data] or [N, A, F, data, bits], not " +
+                            number(static_cast<long long>(in.size())) + " numbers");
+    Action act = naf(in[0], in[1], in[2]);
+    if (in.size() >= 4) act.data = in[3];
+    if (in.size() == 5) act.wide = parseWidth(in[4]);
+    checkData(act);
+    return act;
+}
+
+std::vector<Action> parseList(const std::vector<int32_t>& in) {
+    if (in.empty() || in.size() % 5 != 0)
+        throw ArgumentError("ExecList takes actions of five numbers [N, A, F, data, bits]; " +
+                            number(static_cast<long long>(in.size())) + " numbers is not a whole number of them");
+    if (in.size() / 5 > kMaxListActions)
+        throw ArgumentError("ExecList takes at most " + number(kMaxListActions) + " actions, not " +
+                            number(static_cast<long long>(in.size() / 5)));
+    std::vector<Action> list;
+    list.reserve(in.size() / 5);
+    for (size_t i = 0; i < in.size(); i += 5) {
+        try {
+            Action act = naf(in[i], in[i + 1], in[i + 2]);
+            act.data = in[i + 3];
+            act.wide = parseWidth(in[i + 4]);
+            checkData(act);
+            list.push_back(act);
+        } catch (const ArgumentError& e) {
+            throw ArgumentError("action " + number(static_cast<long long>(i / 5 + 1)) + ": " + e.what());
+        }
+    }
+    return list;
+}
+
+BlockRequest parseBlock(const std::vector<int32_t>& words, const std::vector<std::string>& texts) {
+    if (texts.empty() || texts.size() > 2)
+        throw ArgumentError("Block takes the mode (qstop, qrepeat or count) and optionally the width (16 or 24) "
+                            "as texts");
+    BlockRequest req;
+    if (texts[0] == "qstop") req.mode = BlockMode::QStop;
+    else if (texts[0] == "qrepeat") req.mode = BlockMode::QRepeat;
+    else if (texts[0] == "count") req.mode = BlockMode::Count;
+    else throw ArgumentError("block mode '" + texts[0] + "' is none of qstop, qrepeat, count");
+    if (words.size() < 4) throw ArgumentError("Block takes the numbers [N, A, F, count, data...]");
+    req.action = naf(words[0], words[1], words[2]);
+    if (texts.size() == 2) {
+        if (texts[1] != "16" && texts[1] != "24")
+            throw ArgumentError("width '" + texts[1] + "' is neither 16 nor 24 bits");
+        req.action.wide = texts[1] == "24";
+    }
+    inRange("count", words[3], 1, kMaxBlockCount);
+    req.count = words[3];
+    const size_t given = words.size() - 4;
+    if (isWrite(req.action.f)) {
+        if (given != static_cast<size_t>(req.count))
+            throw ArgumentError("a write block of " + number(req.count) + " words needs " + number(req.count) +
+                                " data words, not " + number(static_cast<long long>(given)));
+        for (size_t i = 0; i < given; ++i) {
+            Action w = req.action;
+            w.data = words[4 + i];
+            try {
+                checkData(w);
+            } catch (const ArgumentError& e) {
+                throw ArgumentError("word " + number(static_cast<long long>(i + 1)) + ": " + e.what());
+            }
+            req.data.push_back(w.data);
+        }
+    } else if (given != 0) {
+        throw ArgumentError("F" + number(req.action.f) + " sends no data, but " +
+                            number(static_cast<long long>(given)) + " data words were given");
+    }
+    return req;
+}
+
+int parseCrate(const std::string& text) {
+    int crate = -1;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [ptr, ec] = std::from_chars(first, last, crate);
+    if (text.empty() || ec != std::errc() || ptr != last || crate < 0 || crate >= kCrates)
+        throw ArgumentError("the property Crate must be a crate number 0-3, not '" + text + "'");
+    return crate;
+}
+
+// ---- Bus -----------------------------------------------------------------
+
+namespace {
+void lamHandler() { Bus::instance().serveLams(); }
+}  // namespace
+
+Bus& Bus::instance() {
+    static Bus bus;
+    return bus;
+}
+
+bool Bus::open(std::string& why) {
+    std::lock_guard lock(mutex_);
+    if (!open_) {
+        status_ = cdata();
+        if (ccinit() != 0) {
+            why = "the KT40 adapter cannot be opened: the library found no WinDriver service, an old one, or "
+                  "the adapter's ports and interrupt are held by another program";
+            return false;
+        }
+        open_ = true;
+    }
+    if (!linked_) {
+        if (cclnk(lamHandler) != 0) {
+            why = "the adapter's LAM interrupt cannot be switched on: " + errorText(status_->error);
+            return false;
+        }
+        linked_ = true;
+    }
+    return true;
+}
+
+void Bus::close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!linked_) return;
+        linked_ = false;
+    }
+    // Outside the lock: unlinking waits for the LAM thread, which may be
+    // waiting for the lock in serveLams().
+    cculnk();
+}
+
+int Bus::ext(int crate, int n, int a, bool wide) const {
+    int e = 0;
+    cdreg(&e, wide ? 24 : 16, crate, n, a);
+    return e;
+}
+
+void Bus::snapshot(int crate) { last_[crate] = *status_; }
+
+void Bus::check(int rc, int crate, const char* what) {
+    snapshot(crate);
+    if (rc != 0) throw AdapterError(std::string(what) + " failed: " + errorText(status_->error), status_->error);
+}
+
+Result Bus::actionLocked(int crate, const Action& act, int32_t data) {
+    char q = 0;
+    int d = data;
+    const int rc = cssa(act.f, ext(crate, act.n, act.a, act.wide), &d, &q);
+    snapshot(crate);
+    if (rc != 0) {
+        char what[64];
+        std::snprintf(what, sizeof what, "N%d A%d F%d", act.n, act.a, act.f);
+        throw AdapterError(std::string(what) + " failed: " + errorText(status_->error), status_->error);
+    }
+    Result r{isRead(act.f) ? d : 0, q != 0, status_->x != 0};
+    lastAction_[crate] = r;
+    return r;
+}
+
+Result Bus::cnaf(int crate, const Action& act) {
+    std::lock_guard lock(mutex_);
+    return actionLocked(crate, act, act.data);
+}
+
+std::vector<Result> Bus::execList(int crate, const std::vector<Action>& actions) {
+    std::lock_guard lock(mutex_);
+    std::vector<Result> out;
+    out.reserve(actions.size());
+    for (size_t i = 0; i < actions.size(); ++i) {
+        try {
+            out.push_back(actionLocked(crate, actions[i], actions[i].data));
+        } catch (const AdapterError& e) {
+            throw AdapterError("action " + std::to_string(i + 1) + " of " + std::to_string(actions.size()) +
+                                   " (" + e.what() + "); the actions before it were carried out",
+                               e.error());
+        }
+    }
+    return out;
+}
+
+std::vector<int32_t> Bus::block(int crate, const BlockRequest& req) {
+    std::lock_guard lock(mutex_);
+    return blockLocked(crate, req);
+}
+
+// Block transfers with the IEEE 758 routines: Q-stop (cfubc/csubc), Q-repeat
+// (cfubr/csubr), and count mode as a multiple action of `count` identical
+// actions whatever their Q (cfga/csga). The "f" routines move 24 bits, the
+// "s" routines 16.
+std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
+    const size_t count = static_cast<size_t>(req.count);
+    const bool write = isWrite(req.action.f);
+    const int f = req.action.f;
+    const int e = ext(crate, req.action.n, req.action.a, req.action.wide);
+    int cb[4] = {req.count, 0, 0, 0};
+    std::vector<int> wide(count, 0);
+    std::vector<unsigned short> narrow(count, 0);
+    for (size_t i = 0; write && i < count; ++i) {
+        wide[i] = req.data[i];
+        narrow[i] = static_cast<unsigned short>(req.data[i]);
+    }
+    int rc = 1;
+    if (req.mode == BlockMode::Count) {
+        const std::vector<int> fa(count, f), exta(count, e);
+        std::vector<int> qa(count, 0);
+        rc = req.action.wide ? cfga(fa.data(), exta.data(), wide.data(), qa.data(), cb)
+                             : csga(fa.data(), exta.data(), narrow.data(), qa.data(), cb);
+    } else if (req.mode == BlockMode::QStop) {
+        rc = req.action.wide ? cfubc(f, e, wide.data(), cb) : csubc(f, e, narrow.data(), cb);
+    } else {
+        rc = req.action.wide ? cfubr(f, e, wide.data(), cb) : csubr(f, e, narrow.data(), cb);
+    }
+    snapshot(crate);
+    lastAction_[crate] = Result{0, status_->q != 0, status_->x != 0};
+    if (rc != 0) {
+        const char* mode = req.mode == BlockMode::Count ? "count" : req.mode == BlockMode::QStop ? "Q-stop" : "Q-repeat";
+        throw AdapterError(std::string(mode) + " block at N" + std::to_string(req.action.n) + " A" +
+                               std::to_string(req.action.a) + " F" + std::to_string(f) + " failed after " +
+                               std::to_string(cb[1]) + " of " + std::to_string(req.count) + " words: " +
+                               errorText(status_->error),
+                           status_->error);
+    }
+    std::vector<int32_t> out(static_cast<size_t>(cb[1]), 0);
+    if (isRead(f) || write)
+        for (size_t i = 0; i < out.size(); ++i) out[i] = req.action.wide ? wide[i] : narrow[i];
+    return out;
+}
+
+void Bus::initialise(int crate) {
+    std::lock_guard lock(mutex_);
+    check(cccz(ext(crate)), crate, "Z");
+}
+
+void Bus::clear(int crate) {
+    std::lock_guard lock(mutex_);
+    check(cccc(ext(crate)), crate, "C");
+}
+
+void Bus::setInhibit(int crate, bool on) {
+    std::lock_guard lock(mutex_);
+    check(ccci(ext(crate), on ? 1 : 0), crate, on ? "setting the inhibit" : "removing the inhibit");
+}
+
+bool Bus::inhibit(int crate) {
+    std::lock_guard lock(mutex_);
+    char l = 0;
+    check(ctci(ext(crate), &l), crate, "testing the inhibit");
+    return l != 0;
+}
+
+uint32_t Bus::lamPattern(int crate) {
+    std::lock_guard lock(mutex_);
+    char l = 0;
+    check(ctgl(ext(crate), &l), crate, "reading the LAM pattern");
+    return status_->lamPattern;
+}
+
+CamacStatus Bus::lastStatus(int crate) const {
+    std::lock_guard lock(mutex_);
+    return last_[crate];
+}
+
+Result Bus::lastAction(int crate) const {
+    std::lock_guard lock(mutex_);
+    return lastAction_[crate];
+}
+
+uint32_t Bus::maskedStations(int crate) const {
+    std::lock_guard lock(mutex_);
+    return masked_[crate];
+}
+
+int Bus::addListener(int crate, std::function<void(const LamEvent&)> listener) {
+    std::lock_guard lock(listenersMutex_);
+    listeners_.push_back({nextId_, crate, std::move(listener)});
+    return nextId_++;
+}
+
+void Bus::removeListener(int id) {
+    std::lock_guard lock(listenersMutex_);
+    std::erase_if(listeners_, [id](const Listener& l) { return l.id == id; });
+}
+
+std::string Bus::lamError() const {
+    std::lock_guard lock(mutex_);
+    return lamError_;
+}
+
+void Bus::serveLams() {
+    LamEvent events[kCrates];
+    int found = 0;
+    bool failed = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_) return;
+        for (int crate = 0; crate < kCrates && !failed; ++crate) {
+            char l = 0;
+            if (ctgl(ext(crate), &l) != 0) {
+                lamError_ = "reading the LAM pattern of crate " + std::to_string(crate) +
+                            " failed: " + errorText(status_->error);
+                failed = true;
+                break;
+            }
+            if (!l) continue;
+            const uint32_t pattern = status_->lamPattern & 0xFFFFFF;
+            const auto when = std::chrono::system_clock::now();
+            int data = 0;
+            char q = 0;
+            for (int n = 1; n <= kStations; ++n)
+                if (pattern & (1u << (n - 1))) cssa(10, ext(crate, n), &data, &q);
+            // A module that keeps its LAM after F10 would raise the interrupt
+            // again at once, for ever: mask it.
+            if (ctgl(ext(crate), &l) == 0 && l) {
+                const uint32_t stuck = status_->lamPattern & pattern & 0xFFFFFF;
+                for (int n = 1; n <= kStations; ++n)
+                    if (stuck & (1u << (n - 1))) cssa(24, ext(crate, n), &data, &q);
+                masked_[crate] |= stuck;
+            }
+            if (pattern == 0) continue;
+            events[found++] = LamEvent{crate, pattern, ++sequence_[crate], when};
+        }
+        if (!failed) lamError_.clear();
+        lamBackoffMs_ = failed ? std::clamp(lamBackoffMs_ * 2, 10u, 1000u) : 0;
+    }
+    {
+        std::lock_guard lock(listenersMutex_);
+        for (int i = 0; i < found; ++i)
+            for (const auto& l : listeners_)
+                if (l.crate == events[i].crate) l.fn(events[i]);
+    }
+    // The LAM is still pending, so the interrupt comes straight back: while
+    // the adapter fails, pause longer each time rather than spin.
+    if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(lamBackoffMs_));
+}
+
+}  // namespace camacds
