@@ -63,12 +63,12 @@ def crate(sim):
 
 def build_dir() -> Path:
     """The build the loaded camac library belongs to."""
+    _library.camac()
     return Path(_library.paths["camac"]).resolve().parent.parent
 
 
 @pytest.fixture(scope="session")
 def tvs_tool():
-    kt40.status()  # loads the library, so that its build is known
     tool = build_dir() / "python" / "kt40py_tvs"
     if not tool.is_file():
         pytest.fail(f"{tool} is missing: build the tree first (cmake --build build)")
