@@ -22,7 +22,7 @@ import threading
 from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint32, c_int32
 from pathlib import Path
 
-__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "paths"]
+__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths"]
 
 ENV_CAMAC = "KT40_CAMAC_LIBRARY"
 ENV_CAMAC758 = "KT40_CAMAC758_LIBRARY"
@@ -217,6 +217,17 @@ def camac() -> ctypes.CDLL:
             if _camac is None:
                 _camac, paths["camac"] = _load("camac", _CAMAC_ROUTINES, _CAMAC_PROTOTYPES)
     return _camac
+
+
+def fast(lib: ctypes.CDLL, routine: str) -> ctypes._CFuncPtr:
+    """A second entry to ``routine`` without argument conversion, for hot paths.
+
+    Its result is a C int; the caller passes C ints (already checked to fit)
+    and ``byref()`` of ctypes objects, as the routine's prototype above says.
+    """
+    fn = lib[routine]  # a new function object: the declared one keeps its argtypes
+    fn.restype = c_int
+    return fn
 
 
 def camac758() -> ctypes.CDLL:

@@ -83,6 +83,9 @@ class CnafResult(NamedTuple):
     x: bool
 
 
+_result = tuple.__new__  # CnafResult from a ready tuple, without NamedTuple's checks
+
+
 @dataclasses.dataclass(frozen=True)
 class Status:
     """A copy of the library's status record ``CamacStatus``."""
@@ -135,11 +138,16 @@ class Crate:
         self._lib = lib
         self._record = lib.cdata().contents
         self._ext: dict[tuple[int, int, int], int] = {}
+        self._plans: dict[tuple[int, int, int, int], tuple[int, bool, bool, int]] = {}
         self._crate_ext = self._address(0, 0, 16)
-        self._data = ctypes.c_int()
         self._q = ctypes.c_char()
-        self._pdata = ctypes.pointer(self._data)
         self._pq = ctypes.pointer(self._q)
+        # cnaf's own entry to cssa and its arguments, made once (used under _bus)
+        self._cssa = _library.fast(lib, "cssa")
+        self._data = ctypes.c_int()
+        self._cssa_q = ctypes.c_uint8()
+        self._by_data = ctypes.byref(self._data)
+        self._by_q = ctypes.byref(self._cssa_q)
 
     def __repr__(self) -> str:
         return f"Crate({self.number})"
@@ -175,33 +183,40 @@ class Crate:
             TypeError, ValueError: a bad argument (nothing reached the crate).
             CamacError: the adapter did not complete the action.
         """
-        if type(n) is not int or type(a) is not int or not (1 <= n <= 24 and 0 <= a <= 15):
-            n = _index("station N", n, 1, 24)
-            a = _index("subaddress A", a, 0, 15)
-        if bits != 16 and bits != 24 or type(bits) is not int:
-            _bits(bits)
-        if type(f) is not int or not 0 <= f <= 31:
-            f = _index("function F", f, 0, 31)
-        write = 16 <= f <= 23
+        if type(n) is int and type(a) is int and type(f) is int and type(bits) is int:
+            plan = self._plans.get((n, a, f, bits))
+        else:
+            plan = None
+        if plan is None:
+            plan = self._plan(n, a, f, bits)
+        ext, write, read, mask = plan
         if write:
-            if data is None:
-                raise ValueError(f"F{f} writes: give the data word")
-            mask = 0xFFFF if bits == 16 else 0xFFFFFF
             if type(data) is not int or not 0 <= data <= mask:
-                data = _index(f"data for {bits}-bit F{f}", data, 0, mask)
+                data = self._check_data(f, data, bits, mask)
         elif data is not None:
             raise ValueError(f"F{f} does not write: data must be None, not {data!r}")
-        ext = self._ext.get((n, a, bits))
-        if ext is None:
-            ext = self._address(n, a, bits)
         with _bus:
             self._data.value = data if write else 0
-            if self._lib.cssa(f, ext, self._pdata, self._pq):
+            if self._cssa(f, ext, self._by_data, self._by_q):
                 raise self._fail("cssa", f"N{n} A{a} F{f}")
-            q = self._q.value == b"\x01"
-            x = self._record.x != 0
-            value = self._data.value if f <= 7 else None
-        return CnafResult(value, q, x)
+            result = (self._data.value if read else None, self._cssa_q.value != 0, self._record.x != 0)
+        return _result(CnafResult, result)
+
+    def _plan(self, n, a, f, bits) -> tuple[int, bool, bool, int]:
+        """Checks an action's address and function; its external address and kind, kept for next time."""
+        n = _index("station N", n, 1, 24)
+        a = _index("subaddress A", a, 0, 15)
+        f = _index("function F", f, 0, 31)
+        bits = _bits(bits)
+        plan = self._plans[(n, a, f, bits)] = (self._address(n, a, bits), 16 <= f <= 23, f <= 7,
+                                                0xFFFF if bits == 16 else 0xFFFFFF)
+        return plan
+
+    @staticmethod
+    def _check_data(f: int, data, bits: int, mask: int) -> int:
+        if data is None:
+            raise ValueError(f"F{f} writes: give the data word")
+        return _index(f"data for {bits}-bit F{f}", data, 0, mask)
 
     def _unaddressed(self, routine: str, name: str, *args) -> None:
         with _bus:
