@@ -28,6 +28,7 @@ case "${1:-}" in
     ./scripts/install-deps.sh
     build build -DKT40_PANEL=ON -DKT40_BENCHMARKS=ON -DKT40_SANITIZE=
     ctest --test-dir build --output-on-failure -j "$jobs"
+    KT40_SIM_STATE=private /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests  # the Python package
     # Memory and undefined-behaviour faults: the whole suite again under ASan + UBSan.
     build build-asan -DKT40_SANITIZE=address -DKT40_PANEL=ON -DKT40_BENCHMARKS=OFF
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
