@@ -39,7 +39,6 @@ else:
 
 # The routines whose presence proves that a file is the library it claims.
 _CAMAC_ROUTINES = ("ccinit", "cdreg", "cgreg", "cssa", "cccz", "cccc", "ccci", "ctci", "ctgl", "cclnk", "cculnk", "cdata")
-_CAMAC758_ROUTINES = ("cfsa", "cfubc", "csubc", "cfubr", "csubr")
 
 
 class LibraryNotFoundError(OSError):
@@ -111,19 +110,22 @@ _CAMAC_PROTOTYPES = {
     "cdata": (POINTER(CamacStatusRecord), []),
 }
 
-# The block transfers of camac758.h.
+# The routines of camac758.h that the package uses.
 _CAMAC758_PROTOTYPES = {
-    # int cfsa(int f, int ext, int *data, int *q)
-    "cfsa": (c_int, [c_int, c_int, _P_INT, _P_INT]),
-    # int cfubc(int f, int ext, int *intc, int *cb)   Q-stop, 24-bit words
-    "cfubc": (c_int, [c_int, c_int, _P_INT, _P_INT]),
-    # int csubc(int f, int ext, short *intc, int *cb)  Q-stop, 16-bit words
+    # int cfmad(int f, const int extb[2], int intc[], int cb[4])             address scan, 24-bit
+    "cfmad": (c_int, [c_int, _P_INT, ctypes.c_void_p, _P_INT]),
+    # int csmad(int f, const int extb[2], unsigned short intc[], int cb[4])  address scan, 16-bit
+    "csmad": (c_int, [c_int, _P_INT, ctypes.c_void_p, _P_INT]),
+    # int cfubc(int f, int ext, int intc[], int cb[4])                       Q-stop, 24-bit
+    "cfubc": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+    # int csubc(int f, int ext, unsigned short intc[], int cb[4])            Q-stop, 16-bit
     "csubc": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
-    # int cfubr(int f, int ext, int *intc, int *cb)   Q-repeat, 24-bit words
-    "cfubr": (c_int, [c_int, c_int, _P_INT, _P_INT]),
-    # int csubr(int f, int ext, short *intc, int *cb)  Q-repeat, 16-bit words
+    # int cfubr(int f, int ext, int intc[], int cb[4])                       Q-repeat, 24-bit
+    "cfubr": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+    # int csubr(int f, int ext, unsigned short intc[], int cb[4])            Q-repeat, 16-bit
     "csubr": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
 }
+_CAMAC758_ROUTINES = tuple(_CAMAC758_PROTOTYPES)
 
 
 def _build_dirs() -> list[Path]:

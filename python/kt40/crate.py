@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import array
 import atexit
 import collections
 import ctypes
@@ -217,6 +218,109 @@ class Crate:
         if data is None:
             raise ValueError(f"F{f} writes: give the data word")
         return _index(f"data for {bits}-bit F{f}", data, 0, mask)
+
+    _MODES = {"qstop": ("csubc", "cfubc"), "qrepeat": ("csubr", "cfubr"), "scan": ("csmad", "cfmad")}
+
+    def _block_call(self, n, a, f, count, mode, bits, until, writes):
+        """Checks a block transfer's arguments; its routine and first arguments."""
+        n = _index("station N", n, 1, 24)
+        a = _index("subaddress A", a, 0, 15)
+        f = _index("function F", f, 0, 31)
+        if writes and not 16 <= f <= 23:
+            raise ValueError(f"F{f} does not write: a block write takes F16-F23")
+        if not writes and f > 7:
+            raise ValueError(f"F{f} does not read: a block read takes F0-F7")
+        bits = _bits(bits)
+        routines = self._MODES.get(mode) if isinstance(mode, str) else None
+        if routines is None:
+            raise ValueError(f"mode must be 'qstop', 'qrepeat' or 'scan', not {mode!r}")
+        count = _index("count", count, 0, 0x7FFFFFFF)
+        if mode == "scan":
+            end_n, end_a = (n, 15) if until is None else until
+            end_n = _index("until N", end_n, 1, 24)
+            end_a = _index("until A", end_a, 0, 15)
+            if (end_n, end_a) < (n, a):
+                raise ValueError(f"until N{end_n} A{end_a} lies before N{n} A{a}")
+            where = (ctypes.c_int * 2)(self._address(n, a, bits), self._address(end_n, end_a, bits))
+            action = f"N{n} A{a}..N{end_n} A{end_a} F{f} scan"
+        else:
+            if until is not None:
+                raise ValueError(f"until is for mode 'scan', not {mode!r}")
+            where = self._address(n, a, bits)
+            action = f"N{n} A{a} F{f} {mode}"
+        routine = routines[bits == 24]
+        return getattr(_library.camac758(), routine), routine, f, where, count, action
+
+    def _transfer(self, fn, routine, f, where, buffer, count, action):
+        """Runs a block routine over ``buffer``; the number of words it transferred."""
+        cb = (ctypes.c_int * 4)(count, 0, 0, 0)
+        with _bus:
+            failed = fn(f, where, buffer.buffer_info()[0] if count else None, cb)
+            if failed:
+                err = self._fail(routine, action)
+        if failed:
+            err.transferred = cb[1]
+            raise err
+        return cb[1]
+
+    def read_block(self, n: int, a: int, count: int, f: int = 0, *, mode: str = "qstop", bits: int = 16,
+                   until: Optional[tuple[int, int]] = None) -> array.array:
+        """Reads up to ``count`` words with one block transfer of ``camac758``.
+
+        Args:
+            n, a: station (1-24) and subaddress (0-15).
+            count: the most words to read.
+            f: a read function, F0-F7.
+            mode: ``"qstop"``: F at N, A until the first Q = 0 (which reads
+                nothing) or ``count`` words; ``"qrepeat"``: ``count`` words at
+                N, A, repeating an action without Q; ``"scan"``: F at N, A and
+                the addresses after it up to ``until`` (default: A15 of the same
+                station); a word per Q = 1, and Q = 0 moves on to the next station.
+            bits: word width, 16 or 24.
+            until: (N, A) where a scan ends.
+
+        Returns:
+            ``array('l')`` of the words read.
+
+        Raises:
+            TypeError, ValueError: a bad argument (nothing reached the crate).
+            CamacError: the transfer failed; ``.transferred`` holds the words read before.
+        """
+        fn, routine, f, where, count, action = self._block_call(n, a, f, count, mode, bits, until, False)
+        buffer = array.array("H" if bits == 16 else "i", bytes(count * (2 if bits == 16 else 4)))
+        try:
+            tally = self._transfer(fn, routine, f, where, buffer, count, action)
+        except CamacError as err:
+            err.transferred = array.array("l", buffer[:err.transferred])
+            raise
+        return array.array("l", buffer[:tally])
+
+    def write_block(self, n: int, a: int, data, f: int = 16, *, mode: str = "qstop", bits: int = 16,
+                    until: Optional[tuple[int, int]] = None) -> int:
+        """Writes the words of ``data`` (any sequence of ints) with one block transfer.
+
+        Arguments as for :meth:`read_block`, with a write function F16-F23;
+        every word must fit ``bits`` (0..0xFFFF or 0..0xFFFFFF).
+
+        Returns:
+            The number of words written (fewer than ``len(data)`` when a
+            Q-stop or scan transfer ended on Q = 0).
+
+        Raises:
+            TypeError, ValueError: a bad argument or word (nothing reached the crate).
+            CamacError: the transfer failed; ``.transferred`` holds the words written before.
+        """
+        try:
+            words = list(data)
+        except TypeError:
+            raise TypeError(f"data must be a sequence of ints, not {type(data).__name__}") from None
+        fn, routine, f, where, count, action = self._block_call(n, a, f, len(words), mode, bits, until, True)
+        mask = 0xFFFF if bits == 16 else 0xFFFFFF
+        for k, word in enumerate(words):
+            if type(word) is not int or not 0 <= word <= mask:
+                words[k] = _index(f"data[{k}] for {bits}-bit F{f}", word, 0, mask)
+        buffer = array.array("H" if bits == 16 else "i", words)
+        return self._transfer(fn, routine, f, where, buffer, count, action)
 
     def _unaddressed(self, routine: str, name: str, *args) -> None:
         with _bus:

@@ -33,6 +33,8 @@ class Simulator:
         self._instance.restype = ctypes.c_void_p
         self._set_fault = lib._ZN7kt40sim7Adapter8setFaultENS_5FaultE
         self._set_fault.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self._set_fault_after = lib._ZN7kt40sim7Adapter13setFaultAfterEmNS_5FaultE
+        self._set_fault_after.argtypes = [ctypes.c_void_p, ctypes.c_uint64, ctypes.c_int]
         self._access_count = lib._ZNK7kt40sim7Adapter11accessCountEv
         self._access_count.argtypes = [ctypes.c_void_p]
         self._access_count.restype = ctypes.c_uint64
@@ -40,6 +42,10 @@ class Simulator:
 
     def set_fault(self, fault: int) -> None:
         self._set_fault(self.adapter, fault)
+
+    def set_fault_after(self, accesses: int, fault: int) -> None:
+        """The fault begins after that many more register accesses."""
+        self._set_fault_after(self.adapter, accesses, fault)
 
     def accesses(self) -> int:
         """Register accesses since power-up."""
