@@ -64,3 +64,31 @@ def test_a_file_without_the_routines_and_a_sanitizer_build_are_passed_over(tmp_p
     assert done.returncode != 0
     assert f"{stranger}: does not offer ccinit, cdreg" in done.stderr
     assert f"{asan / 'libcamac.so'}: a sanitizer build (KT40_SANITIZE=address)" in done.stderr
+
+
+def test_camac758_is_looked_for_beside_the_camac_in_use(tmp_path):
+    library = tmp_path / "only-camac" / "libcamac.so"
+    library.parent.mkdir()
+    shutil.copy(build_dir() / "camac" / "libcamac.so", library)
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("KT40_") and k != "LD_LIBRARY_PATH"}
+    environment.update(KT40_SIM_STATE="private", PYTHONPATH=str(PYTHON_DIR), KT40_CAMAC_LIBRARY=str(library))
+    code = "import kt40\nc = kt40.Crate(0)\nprint(c.cnaf(1, 0, 0).x)\nc.read_block(1, 0, 1)"
+    done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=60)
+    assert done.stdout == "True\n"  # single actions need camac alone
+    assert "LibraryNotFoundError: no usable camac758 library; tried:" in done.stderr
+    assert f"{library.parent / 'libcamac758.so'}: no such file" in done.stderr
+    shutil.copy(build_dir() / "camac758" / "libcamac758.so", library.parent)
+    done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+def test_the_build_folder_named_build_comes_before_the_others(tmp_path):
+    root = lone_package(tmp_path)
+    (tmp_path / "camac" / "include").mkdir(parents=True)
+    (tmp_path / "camac" / "include" / "camac.h").touch()
+    for build in ("build-a", "build", "build-z"):
+        (tmp_path / build / "camac").mkdir(parents=True)
+        shutil.copy(build_dir() / "camac" / "libcamac.so", tmp_path / build / "camac")
+    done = probe(root)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == str(tmp_path / "build" / "camac" / "libcamac.so")
