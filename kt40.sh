@@ -51,6 +51,7 @@ case "${1:-}" in
     ./scripts/install-deps.sh
     build build
     for b in build/bench/bench_*; do [ -x "$b" ] && "$b" "${@:2}"; done
+    /usr/bin/python3 python/bench/bench_cnaf.py  # crate.cnaf over the C call it makes
     ;;
   *)
     echo "usage: $0 panel|test|bench" >&2
