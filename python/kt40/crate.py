@@ -45,8 +45,8 @@ def _open() -> None:
             code = lib.cdata().contents.error
         if failed:
             raise NoConnectionError(
-                code, "ccinit", text="no connection to the adapter (the CAMAC service is missing, "
-                "older than 6.21, or refused the adapter's ports and interrupt)")
+                code, "ccinit", text="no connection to the adapter (the CAMAC service is missing or too old, "
+                "or it refused the adapter's ports and interrupt, as it does while another program holds them)")
         _opened = True
 
 

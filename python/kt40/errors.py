@@ -45,7 +45,8 @@ class CamacError(Exception):
         self.action = action
         self.transferred = None
         where = f"{routine} ({action})" if action else routine
-        super().__init__(f"{where} failed: {text or error_text(code)} [0x{code:04X}]")
+        code_text = f" [0x{code:04X}]" if code else ""
+        super().__init__(f"{where} failed: {text or error_text(code)}{code_text}")
 
     @staticmethod
     def of(code: int, routine: str, action: str = "") -> "CamacError":

@@ -112,16 +112,6 @@ def test_the_callback_cannot_close_its_own_link(crate):
         link.close()
 
 
-def test_a_lam_after_closing_calls_nothing(crate):
-    calls = []
-    with crate.lam_handler(calls.append):
-        pass
-    raise_lam(crate)
-    time.sleep(0.05)
-    clear_lam(crate)
-    assert calls == []
-
-
 def test_callback_and_other_threads_act_on_the_crate_together(crate):
     """The wait thread's actions and another thread's keep their own results."""
     served, bad = [], []

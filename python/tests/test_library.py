@@ -92,3 +92,27 @@ def test_the_build_folder_named_build_comes_before_the_others(tmp_path):
     done = probe(root)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == str(tmp_path / "build" / "camac" / "libcamac.so")
+
+
+def test_without_the_service_crate_raises_and_a_later_crate_connects():
+    code = """
+import ctypes, kt40
+from kt40 import _library
+_library.camac()
+sim = ctypes.CDLL("libkt40sim.so")
+sim._ZN5wdsim8controlsEv.restype = ctypes.c_void_p
+controls = sim._ZN5wdsim8controlsEv()
+sim._ZN5wdsim8Controls10setPresentEb.argtypes = [ctypes.c_void_p, ctypes.c_bool]
+sim._ZN5wdsim8Controls10setPresentEb(controls, False)
+try:
+    kt40.Crate(0)
+except kt40.NoConnectionError as err:
+    print(err)
+sim._ZN5wdsim8Controls10setPresentEb(controls, True)
+print(kt40.Crate(0).cnaf(5, 0, 0).x)
+"""
+    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("ccinit failed: no connection to the adapter") and lines[1] == "True"
