@@ -236,7 +236,10 @@ class Crate:
             raise ValueError(f"mode must be 'qstop', 'qrepeat' or 'scan', not {mode!r}")
         count = _index("count", count, 0, 0x7FFFFFFF)
         if mode == "scan":
-            end_n, end_a = (n, 15) if until is None else until
+            try:
+                end_n, end_a = (n, 15) if until is None else until
+            except (TypeError, ValueError):
+                raise TypeError(f"until must be a pair (N, A), not {until!r}") from None
             end_n = _index("until N", end_n, 1, 24)
             end_a = _index("until A", end_a, 0, 15)
             if (end_n, end_a) < (n, a):
@@ -287,7 +290,7 @@ class Crate:
             CamacError: the transfer failed; ``.transferred`` holds the words read before.
         """
         fn, routine, f, where, count, action = self._block_call(n, a, f, count, mode, bits, until, False)
-        buffer = array.array("H" if bits == 16 else "i", bytes(count * (2 if bits == 16 else 4)))
+        buffer = array.array("H" if bits == 16 else "i", [0]) * count
         try:
             tally = self._transfer(fn, routine, f, where, buffer, count, action)
         except CamacError as err:

@@ -72,6 +72,7 @@ def test_a_failed_wait_mid_block_keeps_the_words_read_before(crate, sim):
     (lambda c: c.read_block(1, 0, 4, mode="fast"), ValueError, "mode must be 'qstop', 'qrepeat' or 'scan'"),
     (lambda c: c.read_block(1, 5, 4, mode="scan", until=(1, 4)), ValueError, "until N1 A4 lies before N1 A5"),
     (lambda c: c.read_block(1, 0, 4, until=(2, 0)), ValueError, "until is for mode 'scan'"),
+    (lambda c: c.read_block(1, 0, 4, mode="scan", until=2), TypeError, r"until must be a pair \(N, A\)"),
     (lambda c: c.read_block(25, 0, 4), ValueError, "station N must be 1..24"),
     (lambda c: c.write_block(1, 0, [1, 2, 0x10000]), ValueError, r"data\[2\] for 16-bit F16 must be 0..65535"),
     (lambda c: c.write_block(1, 0, [1, -1], bits=24), ValueError, r"data\[1\] for 24-bit F16"),

@@ -5,7 +5,6 @@ import time
 
 import pytest
 
-import kt40
 
 LAMSOURCE = 3
 WAIT = 5.0  # seconds; only reached when a LAM is lost
