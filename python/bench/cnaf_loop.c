@@ -1,5 +1,6 @@
 /* The cost of one cssa call from C, for the Python benchmark: it loads this
  * library into its own process, beside the same camac, and compares. */
+#define _POSIX_C_SOURCE 200112L /* clock_gettime */
 #include <time.h>
 
 #include "camac.h"
