@@ -4,7 +4,6 @@ import os
 import random
 import stat
 import subprocess
-from pathlib import Path
 
 import pytest
 
@@ -158,4 +157,4 @@ class TestSameAsThePanel:
             assert loaded == Script(script.entries, 0, script.reserved)
             again = tmp_path / f"again-{count}.tvs"
             write_script(again, loaded)
-            assert Path(again).read_bytes()[11:] == theirs.read_bytes()[11:]
+            assert again.read_bytes()[7:] == theirs.read_bytes()[7:]  # all but the run position
