@@ -26,6 +26,7 @@ case "${1:-}" in
     ;;
   test)
     ./scripts/install-deps.sh
+    export KT40_SIM_STATE=private  # tests never reach the user's virtual crate
     build build -DKT40_PANEL=ON -DKT40_BENCHMARKS=ON -DKT40_SANITIZE=
     ctest --test-dir build --output-on-failure -j "$jobs"
     KT40_SIM_STATE=private /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests  # the Python package
@@ -43,12 +44,16 @@ case "${1:-}" in
       -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF -DKT40_SANITIZE= >/dev/null
     cmake --build build-fuzz -j "$jobs" --target tervan_script_fuzz
     ctest --test-dir build-fuzz --output-on-failure -R '^ScriptFuzz$'
+    cmake -S . -B build-fuzz -DKT40_LOADER_FUZZ=ON >/dev/null  # the crate loaders, 60 s each
+    cmake --build build-fuzz -j "$jobs" --target crate_file_fuzz crate_state_fuzz
+    ctest --test-dir build-fuzz --output-on-failure -R '^Crate(File|State)Fuzz$'
     # The Windows library and driver, cross-compiled, their images checked, and
     # the library's failure path run under Wine.
     ./scripts/build-windows.sh --wine build-win
     ;;
   bench)
     ./scripts/install-deps.sh
+    export KT40_SIM_STATE=private  # benchmarks never reach the user's virtual crate
     build build
     for b in build/bench/bench_*; do [ -x "$b" ] && "$b" "${@:2}"; done
     /usr/bin/python3 python/bench/bench_cnaf.py  # crate.cnaf over the C call it makes

@@ -175,9 +175,11 @@ void TCamProcessor::Execute()
 
         lock.unlock();
         ExecuteEntry(entry);
-        m_executed.fetch_add(1, std::memory_order_relaxed);
+        const std::uint64_t executed = m_executed.fetch_add(1, std::memory_order_relaxed) + 1;
         RepaintLam();
         lock.lock();
+        if (const std::uint64_t stopAfter = StopAfter.load(); stopAfter != 0 && executed >= stopAfter)
+            m_oneTime = m_cycle = false;
 
         const bool last = m_program.runPosition >= m_program.count - 1;
         if (m_oneTime) {

@@ -40,6 +40,10 @@ public:
     std::uint32_t LamPattern() const;
     // Entries executed since the worker was created.
     std::uint64_t Executed() const { return m_executed.load(std::memory_order_relaxed); }
+    // For a run without an operator: once this many entries have been
+    // executed (counted as Executed() counts), the worker releases both
+    // buttons after the entry, as if the operator had. 0: never.
+    std::atomic<std::uint64_t> StopAfter = 0;
 
     // ---- Panel side ---------------------------------------------------------
     // The operator's button state, mirrored for the worker.

@@ -2,6 +2,7 @@
 
 #include "Camscript.h"
 #include "Colors.h"
+#include "Camgrid.h"
 #include "Drawgrid.h"
 #include "Fonts.h"
 #include "Options.h"
@@ -650,28 +651,7 @@ QString TfrmCamac::ProgMonCellText(int col, int row)
     });
     if (!present)
         return {};
-    if (entry.kind == TCamCommand::kindCamac && entry.addressed == 1) {
-        switch (col) {
-        case 0: return format("B%02d", entry.mode);
-        case 1: return format("C%02d", entry.crate);
-        case 2: return format("N%02d", entry.n);
-        case 3: return format("A%02d", entry.a);
-        case 4: return format("F%02d", entry.f);
-        case 5: return entry.f >= 16 && entry.f <= 23 ? format("D%04X", static_cast<std::uint32_t>(entry.data)) : QString();
-        }
-        return {};
-    }
-    if (entry.kind == TCamCommand::kindCamac) {
-        if (col == 0)
-            return format("C%02d", entry.crate);
-        if (col == 1)
-            return entry.code == 1 ? QStringLiteral("C") : entry.code == 2 ? QStringLiteral("Z")
-                 : entry.code == 4 ? QStringLiteral("I") : QStringLiteral("NI");
-        return {};
-    }
-    if (entry.kind == TCamCommand::kindLam && entry.lamOperation == TCamCommand::lamRead && col == 0)
-        return QStringLiteral("RDL");
-    return {};
+    return QString::fromStdString(TCamGrid::CellText(entry, col));
 }
 
 void TfrmCamac::ProgMonDrawCell(QPainter &painter, int col, int row, const QRect &cell)

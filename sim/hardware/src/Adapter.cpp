@@ -432,12 +432,40 @@ bool Adapter::loadCrates(const std::string& text, std::string& error) {
     CrateSetup setup;
     if (!parseCrates(text, setup, error)) return false;
     std::lock_guard lock(mu_);
+    apply(setup);
+    return true;
+}
+
+void Adapter::apply(CrateSetup& setup) {
     for (int c = 0; c < kCrates; ++c) {
         s_->crates[static_cast<size_t>(c)] = Crate{};
         s_->crates[static_cast<size_t>(c)].online = setup.online[c];
+        s_->crates[static_cast<size_t>(c)].inhibit = setup.inhibit[c];
     }
-    for (auto& [c, n, m] : setup.modules) s_->crates[static_cast<size_t>(c)].stations[static_cast<size_t>(n)] = std::move(m);
+    for (auto& [c, n, m] : setup.modules) {
+        m->setInhibit(setup.inhibit[c]);
+        s_->crates[static_cast<size_t>(c)].stations[static_cast<size_t>(n)] = std::move(m);
+    }
     s_->updateLine();
+}
+
+std::string Adapter::saveState(const std::string& source) {
+    std::lock_guard lock(mu_);
+    CrateView view[kCrates];
+    for (int c = 0; c < kCrates; ++c) {
+        const Crate& crate = s_->crates[static_cast<size_t>(c)];
+        view[c].online = crate.online;
+        view[c].inhibit = crate.inhibit;
+        for (int n = 1; n <= kStations; ++n) view[c].stations[n] = crate.stations[static_cast<size_t>(n)].get();
+    }
+    return writeState(view, source);
+}
+
+bool Adapter::loadState(const std::string& text, const std::string& source, std::string& error) {
+    CrateSetup setup;
+    if (!parseState(text, source, setup, error)) return false;
+    std::lock_guard lock(mu_);
+    apply(setup);
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "kt40sim/Adapter.h"
 #include "kt40sim/WinDriver.h"
+#include "UserCrate.h"
 
 namespace wdsim {
 
@@ -79,8 +80,17 @@ public:
         uint32_t status = kStatusInvalidIoctl;
         switch (code) {
         case kVersionQuery: status = version(in, inSize); break;
-        case kCardRegister: status = registerCard(in, inSize); break;
-        case kCardUnregister: status = unregisterCard(in, inSize); break;
+        case kCardRegister:
+            status = withUserCrate(lock, acquireUserCrate);
+            if (status == kStatusSuccess) status = registerCard(in, inSize);
+            break;
+        case kCardUnregister:
+            status = unregisterCard(in, inSize);
+            if (status == kStatusSuccess && cards_.empty()) withUserCrate(lock, [] {
+                releaseUserCrate();
+                return kStatusSuccess;
+            });
+            break;
         case kTransfer: status = transfer(lock, in, inSize); break;
         case kIntEnable: status = intEnable(in, inSize); break;
         case kIntWait: status = intWait(lock, in, inSize); break;
@@ -166,6 +176,16 @@ private:
             std::lock_guard lock(mu_);
             edge();
         });
+    }
+
+    // Taking or leaving the user's crate loads or saves the adapter's state,
+    // and the adapter calls our listener under its lock: never hold ours.
+    template <typename Fn>
+    uint32_t withUserCrate(std::unique_lock<std::mutex>& lock, Fn fn) {
+        lock.unlock();
+        const uint32_t status = fn();
+        lock.lock();
+        return status;
     }
 
     void clearLog() {

@@ -153,6 +153,8 @@ struct Access {
     }
 };
 
+struct CrateSetup;
+
 class Adapter {
 public:
     static Adapter& instance();
@@ -196,6 +198,14 @@ public:
 
     bool inhibit(int crate) const;
     uint32_t lamPattern(int crate) const;  // bit k = station k+1
+
+    // ---- Keeping the crate between programs ------------------------------
+    // The crates as a state: modules, what they hold, their LAMs, the
+    // inhibits. `source` names the crate description they were made from.
+    std::string saveState(const std::string& source);
+    // Replaces the crates with a state written by saveState for the same
+    // source. On error nothing changes and `error` says "LINE: why".
+    bool loadState(const std::string& text, const std::string& source, std::string& error);
     void raiseLam(int crate, int station);
     void clearLam(int crate, int station);
 
@@ -235,6 +245,7 @@ public:
 
 private:
     Adapter();
+    void apply(CrateSetup& setup);  // with mu_ held
     struct State;
     std::unique_ptr<State> s_;
     mutable std::mutex mu_;

@@ -43,6 +43,15 @@ public:
     void raiseLam() { lamPending_ = true; }
     void clearLam() { lamPending_ = false; }
 
+    // ---- Keeping the crate between programs -------------------------------
+    // The module as a crate description names it ("memory words=16").
+    virtual std::string description() const { return kind_; }
+    // What the module holds (memory words, counts, output register), and its
+    // return; restoreWords refuses words that do not fit the module.
+    virtual std::vector<uint32_t> savedWords() { return {}; }
+    virtual bool restoreWords(const std::vector<uint32_t>& words) { return words.empty(); }
+    void setLamEnabled(bool on) { lamEnabled_ = on; }
+
 protected:
     // The common LAM functions: F8 test LAM (Q = request), F10 clear LAM,
     // F24 disable LAM, F26 enable LAM. Returns true when `f` was one of them.
@@ -65,6 +74,9 @@ public:
     Response cycle(int a, int f, uint32_t& data) override;
     void clear() override;
     uint32_t word(int a) const { return words_.at(a); }
+    std::string description() const override;
+    std::vector<uint32_t> savedWords() override { return words_; }
+    bool restoreWords(const std::vector<uint32_t>& words) override;
 
 private:
     std::vector<uint32_t> words_;
@@ -85,6 +97,9 @@ public:
     void setInhibit(bool on) override;
     void pulse(int channel, uint32_t n = 1);
     uint32_t count(int channel);
+    std::string description() const override;
+    std::vector<uint32_t> savedWords() override;
+    bool restoreWords(const std::vector<uint32_t>& words) override;
 
 private:
     void catchUp();  // adds the pulses counted since the last look
@@ -104,6 +119,8 @@ public:
     LamSource();
     Response cycle(int a, int f, uint32_t& data) override;
     void clear() override;
+    std::vector<uint32_t> savedWords() override { return {reg_}; }
+    bool restoreWords(const std::vector<uint32_t>& words) override;
 
 private:
     uint32_t reg_ = 0;

@@ -1,0 +1,195 @@
+// Argument parsing, output, the connection and Ctrl+C.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Cli.h"
+#include "camac758.h"
+
+namespace kt40 {
+
+std::atomic<bool> g_interrupted{false};
+
+namespace {
+
+void onInterrupt(int) { g_interrupted.store(true); }
+
+std::string quote(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char ch : s) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", ch);
+            out += esc;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+void catchInterrupt() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    long v = 0;
+    for (size_t k = hex ? 2 : 0; k < text.size(); ++k) {
+        const char ch = text[k];
+        int digit;
+        if (ch >= '0' && ch <= '9') digit = ch - '0';
+        else if (hex && ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
+        else if (hex && ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
+        else return std::nullopt;
+        v = v * (hex ? 16 : 10) + digit;
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+// ---- Args ----------------------------------------------------------------------
+
+std::optional<size_t> Args::find(const std::string& name) const {
+    for (size_t k = 0; k < words_.size(); ++k)
+        if (words_[k] == name || words_[k].rfind(name + "=", 0) == 0) return k;
+    return std::nullopt;
+}
+
+bool Args::flag(const std::string& name) {
+    const auto at = find(name);
+    if (!at) return false;
+    if (words_[*at] != name) fail(name + " takes no value");
+    words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(*at));
+    return true;
+}
+
+std::optional<long> Args::option(const std::string& name, long lo, long hi, const std::string& what) {
+    const auto at = find(name);
+    if (!at) return std::nullopt;
+    std::string value;
+    size_t take = 1;
+    if (words_[*at] == name) {
+        if (*at + 1 >= words_.size()) fail(name + " needs " + what);
+        value = words_[*at + 1];
+        take = 2;
+    } else {
+        value = words_[*at].substr(name.size() + 1);
+    }
+    const auto v = parseNumber(value, lo, hi);
+    if (!v) fail("bad " + what + " '" + value + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
+    words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(*at),
+                 words_.begin() + static_cast<std::ptrdiff_t>(*at + take));
+    return v;
+}
+
+std::optional<std::string> Args::optionalWord() {
+    for (size_t k = 0; k < words_.size(); ++k) {
+        if (words_[k].size() > 1 && words_[k][0] == '-' && words_[k][1] == '-') continue;
+        std::string w = words_[k];
+        words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(k));
+        return w;
+    }
+    return std::nullopt;
+}
+
+std::string Args::word(const std::string& what) {
+    auto w = optionalWord();
+    if (!w) fail("missing " + what);
+    return *w;
+}
+
+std::optional<long> Args::optionalNumber(long lo, long hi, const std::string& what) {
+    const auto w = optionalWord();
+    if (!w) return std::nullopt;
+    const auto v = parseNumber(*w, lo, hi);
+    if (!v) fail("bad " + what + " '" + *w + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
+    return v;
+}
+
+long Args::number(long lo, long hi, const std::string& what) {
+    const auto v = optionalNumber(lo, hi, what);
+    if (!v) fail("missing " + what);
+    return *v;
+}
+
+void Args::done() {
+    if (words_.empty()) return;
+    const std::string& w = words_.front();
+    fail(w.rfind("--", 0) == 0 ? "unknown option '" + w + "'" : "unexpected '" + w + "'");
+}
+
+// ---- Output --------------------------------------------------------------------
+
+Out::Record& Out::Record::num(const std::string& key, long long v) {
+    fields_.emplace_back(key, std::to_string(v));
+    return *this;
+}
+Out::Record& Out::Record::str(const std::string& key, const std::string& v) {
+    fields_.emplace_back(key, quote(v));
+    return *this;
+}
+Out::Record& Out::Record::null(const std::string& key) {
+    fields_.emplace_back(key, "null");
+    return *this;
+}
+Out::Record& Out::Record::flag(const std::string& key, int v) { return v == 0 || v == 1 ? num(key, v) : null(key); }
+Out::Record& Out::Record::list(const std::string& key, const std::vector<long long>& v) {
+    std::string s = "[";
+    for (size_t k = 0; k < v.size(); ++k) s += (k ? "," : "") + std::to_string(v[k]);
+    fields_.emplace_back(key, s + "]");
+    return *this;
+}
+std::string Out::Record::json() const {
+    std::string s = "{";
+    for (size_t k = 0; k < fields_.size(); ++k) s += (k ? "," : "") + quote(fields_[k].first) + ":" + fields_[k].second;
+    return s + "}";
+}
+
+void Out::emit(const Record& record, const std::string& human) const {
+    std::printf("%s\n", json ? record.json().c_str() : human.c_str());
+    std::fflush(stdout);
+}
+
+void Out::text(const std::string& line) const {
+    if (json) return;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// ---- The crate -------------------------------------------------------------------
+
+bool connect() {
+    static int state = -1;  // -1 not tried, 0 open, 1 failed
+    if (state < 0) state = ccinit() == 0 ? 0 : 1;
+    if (state != 0)
+        std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+    return state == 0;
+}
+
+std::string waitFailure(unsigned error) {
+    switch (error) {
+    case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not report the action done in time";
+    case CAMAC_ERR_ADAPTER: return "the adapter ended the action with its error bit";
+    case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy taking in the data";
+    case CAMAC_ERR_ARGUMENT: return "an argument was refused";
+    case CAMAC_ERR_NO_Q: return "the module never answered with Q";
+    case CAMAC_ERR_NO_X: return "the module did not answer with X";
+    default: {
+        char text[48];
+        std::snprintf(text, sizeof text, "failure 0x%04x", error);
+        return text;
+    }
+    }
+}
+
+}  // namespace kt40

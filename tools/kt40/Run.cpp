@@ -1,0 +1,198 @@
+// Script files: kt40 show lists one, kt40 run executes it with the panel's
+// own worker, headless.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "Camgrid.h"
+#include "Camproc.h"
+#include "Camscript.h"
+#include "Cli.h"
+
+namespace kt40 {
+
+namespace {
+
+std::string loadFailure(const TCamScript::Outcome& o) {
+    std::string why;
+    switch (o.status) {
+    case TCamScript::Status::Incompatible: why = "not a script file, or a damaged one"; break;
+    case TCamScript::Status::OpenFailed: why = "cannot open it"; break;
+    case TCamScript::Status::ReadFailed: why = "cannot read it"; break;
+    default: why = "cannot load it"; break;
+    }
+    if (o.error) why += " (" + o.error.message() + ")";
+    return why;
+}
+
+// Loads `path` before anything touches the crate; false with a message.
+bool load(const std::string& path, TCamProgram& program) {
+    program.Reset();
+    const auto outcome = TCamScript::Load(path, program);
+    if (outcome.ok()) return true;
+    std::fprintf(stderr, "kt40: %s: %s\n", path.c_str(), loadFailure(outcome).c_str());
+    return false;
+}
+
+std::string indicator(int state) { return state == 0 ? "0" : state == 1 ? "1" : "-"; }
+
+// The worker's display: each entry's view is taken at once, on the worker's
+// thread, so that every entry is printed with what it showed.
+class HeadlessDisplay : public TCamDisplay {
+public:
+    HeadlessDisplay(const Out& out, const TCamProgram& program) : out_(out), program_(program) {}
+    TCamProcessor* worker = nullptr;
+
+    void ViewPending() override {
+        const TPanelView view = worker->TakeView();
+        if (view.entries == 0) return;  // the release of a button alone
+        // The worker posts under its lock with the run position still at the
+        // entry it executed.
+        const int index = program_.runPosition;
+        if (index <= last_) ++pass_;
+        last_ = index;
+        const TCamCommand& entry = program_.entries[static_cast<size_t>(index)];
+        Out::Record r;
+        r.num("pass", pass_).num("entry", index + 1).str("command", TCamGrid::RowText(entry));
+        std::string r_text = "-";
+        if (view.rChanged && view.rError) {
+            r.null("r").num("error", 1);
+            r_text = "ERROR";
+            std::lock_guard lock(mu_);
+            ++errors_;
+        } else if (view.rChanged) {
+            r.num("r", view.r).num("error", 0);
+            r_text = std::to_string(view.r);
+        } else {
+            r.null("r").num("error", 0);
+        }
+        r.flag("x", view.x).flag("q", view.q).flag("l", view.l).flag("i", view.i);
+        std::string lam;
+        if (view.lamMask) {
+            r.num("lam_pattern", view.lamPattern & view.lamMask);
+            char text[24];
+            std::snprintf(text, sizeof text, "  LAM 0x%06X", view.lamPattern & view.lamMask);
+            lam = text;
+        } else {
+            r.null("lam_pattern");
+        }
+        char line[160];
+        std::snprintf(line, sizeof line, "%6ld %5d  %-28s R %-9s X %s Q %s L %s I %s%s", pass_, index + 1,
+                      TCamGrid::RowText(entry).c_str(), r_text.c_str(), indicator(view.x).c_str(),
+                      indicator(view.q).c_str(), indicator(view.l).c_str(), indicator(view.i).c_str(), lam.c_str());
+        out_.emit(r, line);
+        {
+            std::lock_guard lock(mu_);
+            ++entries_;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits a little for the next entry.
+    void Wait() {
+        std::unique_lock lock(mu_);
+        changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    long Errors() {
+        std::lock_guard lock(mu_);
+        return errors_;
+    }
+    long Entries() {
+        std::lock_guard lock(mu_);
+        return entries_;
+    }
+
+private:
+    const Out& out_;
+    const TCamProgram& program_;
+    long pass_ = 1;  // the worker's thread alone
+    int last_ = -1;
+    std::mutex mu_;
+    std::condition_variable changed_;
+    long errors_ = 0;
+    long entries_ = 0;
+};
+
+}  // namespace
+
+// kt40 show FILE.tvs
+int cmdShow(Args& args, const Out& out) {
+    const std::string path = args.word("FILE.tvs");
+    args.done();
+    TCamProgram program;
+    if (!load(path, program)) return kFailed;
+    out.text(path + ": " + std::to_string(program.count) + (program.count == 1 ? " entry" : " entries"));
+    for (int k = 0; k < program.count; ++k) {
+        const TCamCommand& e = program.entries[static_cast<size_t>(k)];
+        Out::Record r;
+        r.num("entry", k + 1).str("command", TCamGrid::RowText(e));
+        for (int col = 0; col < TCamGrid::columns; ++col) r.str("col" + std::to_string(col + 1), TCamGrid::CellText(e, col));
+        char line[64];
+        std::snprintf(line, sizeof line, "%3d  %s", k + 1, TCamGrid::RowText(e).c_str());
+        out.emit(r, line);
+    }
+    return kDone;
+}
+
+// kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS]
+int cmdRun(Args& args, const Out& out) {
+    const bool cycle = args.flag("--cycle");
+    const auto passes = args.option("--count", 1, 1000000000, "a count of passes");
+    const long commandDelay = args.option("--command-delay", 0, 3600000, "a delay in ms").value_or(0);
+    const long cycleDelay = args.option("--cycle-delay", 0, 3600000, "a delay in ms").value_or(0);
+    const std::string path = args.word("FILE.tvs");
+    args.done();
+    if (passes && !cycle) args.fail("--count counts the passes of --cycle; a run without it makes one pass");
+    auto program = std::make_unique<TCamProgram>();
+    if (!load(path, *program)) return kFailed;
+    if (program->count == 0) {
+        std::fprintf(stderr, "kt40: %s: the program is empty\n", path.c_str());
+        return kFailed;
+    }
+    if (!connect()) return kFailed;
+
+    const int count = program->count;
+    HeadlessDisplay display(out, *program);
+    TCamProcessor worker(*program, display);
+    display.worker = &worker;
+    if (!worker.InitOk()) {
+        std::fprintf(stderr, "kt40: the worker found no connection to the adapter\n");
+        return kFailed;
+    }
+    worker.CommandDelay = static_cast<std::int32_t>(commandDelay);
+    worker.CycleDelay = static_cast<std::int32_t>(cycleDelay);
+    if (passes) worker.StopAfter = static_cast<std::uint64_t>(*passes) * static_cast<std::uint64_t>(count);
+    out.text("  pass entry  command                        R           X   Q   L   I");
+    const auto started = std::chrono::steady_clock::now();
+    worker.Start(cycle ? TCamProcessor::Button::Cycle : TCamProcessor::Button::OneTime, nullptr);
+    bool interrupted = false;
+    while (!worker.Idle()) {
+        if (g_interrupted && !interrupted) {
+            interrupted = true;
+            worker.StopRun();  // the entry in progress ends first
+            break;
+        }
+        display.Wait();
+    }
+    worker.StopRun();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    worker.Terminate();
+    worker.Wait();
+    const long entries = display.Entries();
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "%s after %ld entries in %.3f s (%.0f entries/s), %ld with ERROR",
+                  interrupted ? "interrupted" : "done", entries, seconds, seconds > 0 ? entries / seconds : 0.0,
+                  display.Errors());
+    if (out.json) {
+        Out::Record r;
+        r.str("end", interrupted ? "interrupted" : "done").num("entries", entries).num("errors", display.Errors());
+        out.emit(r, "");
+    } else {
+        std::fprintf(stderr, "kt40: %s\n", tail);
+    }
+    if (interrupted) return kInterrupted;
+    return display.Errors() ? kFailed : kDone;
+}
+
+}  // namespace kt40

@@ -1,0 +1,102 @@
+// kt40 shell: the same commands, one a line, on one connection; a terse
+// form "c0 n5 a0 f16 d1234" for single actions. Line editing and history
+// (libedit) on a terminal; plain lines from a pipe.
+#include <editline/readline.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+
+#include "Cli.h"
+
+namespace kt40 {
+
+namespace {
+
+std::vector<std::string> split(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// "c0 n5 a0 f16 d1234 [b24]" as the words of a cnaf command; the words as
+// they are when the line is not in that form.
+std::vector<std::string> terse(const std::vector<std::string>& words) {
+    std::string c = "0", n, a, f, d;
+    bool wide = false;
+    for (const auto& w : words) {
+        if (w.size() < 2) return words;
+        const char key = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
+        const std::string value = w.substr(1);
+        if (key == 'c') c = value;
+        else if (key == 'n') n = value;
+        else if (key == 'a') a = value;
+        else if (key == 'f') f = value;
+        else if (key == 'd') d = value;
+        else if (key == 'b' && (value == "24" || value == "16")) wide = value == "24";
+        else return words;
+    }
+    if (n.empty() || a.empty() || f.empty()) return words;
+    std::vector<std::string> out{"cnaf", c, n, a, f};
+    if (!d.empty()) out.push_back(d);
+    if (wide) out.push_back("--24");
+    return out;
+}
+
+std::string historyFile() {
+    const char* privateCrate = std::getenv("KT40_SIM_STATE");
+    if (privateCrate && *privateCrate) return {};  // tests keep nothing
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::string(xdg) + "/kt40/history";
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/') return std::string(home) + "/.local/state/kt40/history";
+    return {};
+}
+
+}  // namespace
+
+int cmdShell(Args& args, const Out& out) {
+    args.done();
+    const bool terminal = isatty(0);
+    const std::string history = terminal ? historyFile() : std::string();
+    if (terminal) {
+        using_history();
+        if (!history.empty()) read_history(history.c_str());
+        std::printf("kt40 shell: the commands of kt40 (help lists them), or c0 n5 a0 f16 d1234; quit or Ctrl+D ends\n");
+    }
+    int worst = kDone;
+    while (true) {
+        std::string line;
+        if (terminal) {
+            char* got = readline("kt40> ");
+            if (!got) break;
+            line = got;
+            std::free(got);
+            if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
+        } else if (!std::getline(std::cin, line)) {
+            break;
+        }
+        if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        auto words = split(line);
+        if (words.empty()) continue;
+        if (words[0] == "quit" || words[0] == "exit") break;
+        if (words[0] == "help") {
+            std::printf("%s", help(words.size() > 1 ? words[1] : "").c_str());
+            continue;
+        }
+        if (words[0] == "shell") {
+            std::fprintf(stderr, "kt40: already in the shell\n");
+            worst = std::max(worst, kUsage);
+            continue;
+        }
+        g_interrupted = false;
+        const int rc = dispatch(terse(words), out.json);
+        if (rc != kInterrupted) worst = std::max(worst, rc);
+    }
+    if (terminal && !history.empty()) write_history(history.c_str());
+    return terminal ? kDone : worst;
+}
+
+}  // namespace kt40

@@ -1,0 +1,114 @@
+// kt40: CAMAC from the shell. Subcommands, --json, --help, exit codes.
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+
+namespace kt40 {
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(Args&, const Out&);
+    const char* usage;
+    const char* about;
+};
+
+const Command kCommands[] = {
+    {"cnaf", cmdCnaf, "kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS]",
+     "One action (or K, MS apart): function F at crate C (0-3), station N (1-24),\n"
+     "subaddress A (0-15); writes (F16-23) take DATA (decimal or 0x hex, 16 bits,\n"
+     "or 24 with --24). Prints the data, Q, X and the status of each.\n"},
+    {"z", cmdUnaddressed, "kt40 z C", "Dataway initialise (Z) on crate C: modules initialised, inhibit set.\n"},
+    {"c", cmdUnaddressed, "kt40 c C", "Dataway clear (C) on crate C.\n"},
+    {"inhibit", cmdInhibit, "kt40 inhibit C on|off", "Sets or removes the dataway inhibit of crate C.\n"},
+    {"status", cmdStatus, "kt40 status C", "Crate C's inhibit (I), LAM (L) and LAM pattern.\n"},
+    {"scan", cmdScan, "kt40 scan [C] [--f F]",
+     "Function F (default 0; no writes) at every station 1-24 and subaddress 0-15\n"
+     "of crate C (default 0), as a grid: Q = X and Q, x = X without Q, . = no X.\n"},
+    {"lam", cmdLam, "kt40 lam [C] [--count K] [--timeout S]",
+     "Watches crate C (default 0) for LAMs and prints each new LAM pattern with a\n"
+     "time stamp, until Ctrl+C, K events or S seconds.\n"},
+    {"run", cmdRun, "kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS]",
+     "Executes a script file with the front panel's worker, once or (--cycle) over\n"
+     "and over, K passes or until Ctrl+C (which ends it after the current entry).\n"
+     "Prints each entry as the panel's program grid shows it, with R, X, Q, L, I.\n"},
+    {"show", cmdShow, "kt40 show FILE.tvs", "Lists the entries of a script file.\n"},
+    {"shell", cmdShell, "kt40 shell",
+     "Interactive: the commands above, one a line, or a single action in the form\n"
+     "c0 n5 a0 f16 d1234 (b24 for 24 bits). Line editing and history on a terminal;\n"
+     "reads plain lines from a pipe. help, quit.\n"},
+};
+
+const Command* find(const std::string& name) {
+    for (const auto& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string usageLine(const std::string& command) {
+    const Command* c = find(command);
+    return c ? std::string("usage: ") + c->usage : "usage: kt40 [--json] COMMAND ARGS... (kt40 --help lists them)";
+}
+
+std::string help(const std::string& command) {
+    if (const Command* c = find(command)) return std::string("usage: ") + c->usage + "\n\n" + c->about;
+    std::string text =
+        "kt40: CAMAC crates through the KT40 adapter, from the shell\n\n"
+        "usage: kt40 [--json] COMMAND ARGS...\n\n";
+    for (const auto& c : kCommands) text += std::string("  ") + c.usage + "\n";
+    text +=
+        "\n--json prints one JSON object a line; --help after a command explains it.\n"
+        "Exit codes: 0 done, 1 the action failed, 2 bad usage, 130 a run or repeat\n"
+        "ended by Ctrl+C.\n";
+    return text;
+}
+
+int dispatch(const std::vector<std::string>& words, bool json) {
+    std::vector<std::string> rest;
+    bool wantHelp = false;
+    for (const auto& w : words) {
+        if (w == "--json") json = true;
+        else if (w == "--help" || w == "-h") wantHelp = true;
+        else rest.push_back(w);
+    }
+    if (rest.empty()) {
+        if (wantHelp) {
+            std::printf("%s", help("").c_str());
+            return kDone;
+        }
+        std::fprintf(stderr, "kt40: no command\n%s\ntry 'kt40 --help'\n", usageLine("").c_str());
+        return kUsage;
+    }
+    const Command* command = find(rest[0]);
+    if (!command) {
+        std::fprintf(stderr, "kt40: unknown command '%s'\n%s\ntry 'kt40 --help'\n", rest[0].c_str(), usageLine("").c_str());
+        return kUsage;
+    }
+    if (wantHelp) {
+        std::printf("%s", help(rest[0]).c_str());
+        return kDone;
+    }
+    Out out;
+    out.json = json;
+    Args args(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
+    try {
+        return command->run(args, out);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kt40: %s\n%s\ntry 'kt40 %s --help'\n", e.what(), usageLine(e.command).c_str(),
+                     e.command.c_str());
+        return kUsage;
+    }
+}
+
+}  // namespace kt40
+
+int main(int argc, char** argv) {
+    kt40::catchInterrupt();
+    return kt40::dispatch(std::vector<std::string>(argv + 1, argv + argc), false);
+}
