@@ -123,18 +123,16 @@ class Command:
         return cls(kind=KIND_LAM, lam_operation=LAM_READ, mode=bits, crate=_in("crate", crate, 0, 3))
 
     def __str__(self) -> str:
-        """The entry as the panel's program grid shows it."""
-        if self.kind == KIND_LAM:
-            return "RDL" if self.lam_operation == LAM_READ else f"LAM operation {self.lam_operation}"
-        if self.kind != KIND_CAMAC:
-            return f"kind {self.kind}"
-        if not self.addressed:
-            names = {1: "C", 2: "Z", 4: "I"}
-            return f"C{self.crate:02d} {names.get(self.code, 'NI')}"
-        text = f"B{self.mode:02d} C{self.crate:02d} N{self.n:02d} A{self.a:02d} F{self.f:02d}"
-        if 16 <= self.f <= 23:
-            text += f" D{self.data & 0xFFFFFFFF:04X}"
-        return text
+        """The entry as the panel's program grid shows it ("" for an entry it shows blank)."""
+        def u(value: int) -> int:  # the grid prints fields as unsigned
+            return value & 0xFFFFFFFF
+
+        if self.kind == KIND_CAMAC and self.addressed == 1:
+            text = f"B{u(self.mode):02d} C{u(self.crate):02d} N{u(self.n):02d} A{u(self.a):02d} F{u(self.f):02d}"
+            return text + (f" D{u(self.data):04X}" if 16 <= self.f <= 23 else "")
+        if self.kind == KIND_CAMAC:
+            return f"C{u(self.crate):02d} " + {1: "C", 2: "Z", 4: "I"}.get(self.code, "NI")
+        return "RDL" if self.kind == KIND_LAM and self.lam_operation == LAM_READ else ""
 
     def _pack(self) -> bytes:
         return _RECORD.pack(self.kind, self.lam_operation, self.addressed, self.mode, self.crate, self.n, self.a,

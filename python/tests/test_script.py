@@ -1,5 +1,6 @@
 """Script files: the layout, all or nothing, and byte for byte the panel's own reader and writer."""
 
+import json
 import os
 import random
 import stat
@@ -7,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, build_dir
 from kt40 import Command, Script, ScriptFormatError, read_script, write_script
 
 CORPUS = sorted((REPO / "tervan" / "tests" / "script_corpus").glob("*.tvs"))
@@ -158,3 +159,20 @@ class TestSameAsThePanel:
             again = tmp_path / f"again-{count}.tvs"
             write_script(again, loaded)
             assert again.read_bytes()[7:] == theirs.read_bytes()[7:]  # all but the run position
+
+
+def test_entries_read_as_the_panel_grid_shows_them(tmp_path):
+    """Each entry's text is the grid's, as `kt40 show` prints it with the panel's own code."""
+    tool = build_dir() / "tools" / "kt40" / "kt40"
+    if not tool.is_file():
+        pytest.fail(f"{tool} is missing: build the tree first (cmake --build build)")
+    script = random_script(random.Random(24), 200)
+    script.entries += [Command(addressed=2, crate=1, code=4), Command(kind=1, lam_operation=1), Command(kind=7),
+                       Command(addressed=1, mode=-1, crate=-2, n=100, a=-3, f=17, data=-1),
+                       Command(addressed=0, crate=-1, code=-8)]
+    path = tmp_path / "grid.tvs"
+    write_script(path, script)
+    shown = run(tool, "show", "--json", path)
+    assert shown.returncode == 0, shown.stderr
+    texts = [json.loads(line)["command"] for line in shown.stdout.splitlines()]
+    assert texts == [str(entry) for entry in script.entries]
