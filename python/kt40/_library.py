@@ -1,0 +1,255 @@
+"""Finding and loading the CAMAC libraries; every C prototype in one place.
+
+Where the libraries come from, in this order:
+
+1. ``KT40_CAMAC_LIBRARY``: the path of the ``camac`` library itself
+   (``libcamac.so`` on Linux, ``camac.dll`` on Windows). ``camac758`` is then
+   taken from ``KT40_CAMAC758_LIBRARY``, else from the same folder.
+2. The build tree of this source checkout: ``build*/camac/`` (``build`` first),
+   with ``camac758`` from the ``camac758/`` folder of the same build.
+3. The system's library path, as the dynamic loader searches it.
+
+A library counts as found once it loads and offers its routines. When none
+does, :class:`LibraryNotFoundError` lists every place tried and why it failed.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint32, c_int32
+from pathlib import Path
+
+__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths"]
+
+ENV_CAMAC = "KT40_CAMAC_LIBRARY"
+ENV_CAMAC758 = "KT40_CAMAC758_LIBRARY"
+
+if sys.platform == "win32":
+    _FILE = {"camac": "camac.dll", "camac758": "camac758.dll"}
+    _SYSTEM = {"camac": ["camac.dll"], "camac758": ["camac758.dll"]}
+elif sys.platform == "darwin":
+    _FILE = {"camac": "libcamac.dylib", "camac758": "libcamac758.dylib"}
+    _SYSTEM = {"camac": ["libcamac.dylib"], "camac758": ["libcamac758.dylib"]}
+else:
+    _FILE = {"camac": "libcamac.so", "camac758": "libcamac758.so"}
+    _SYSTEM = {"camac": ["libcamac.so.1", "libcamac.so"], "camac758": ["libcamac758.so.1", "libcamac758.so"]}
+
+# The routines whose presence proves that a file is the library it claims.
+_CAMAC_ROUTINES = ("ccinit", "cdreg", "cgreg", "cssa", "cccz", "cccc", "ccci", "ctci", "ctgl", "cclnk", "cculnk", "cdata")
+
+
+class LibraryNotFoundError(OSError):
+    """No usable ``camac`` (or ``camac758``) library was found.
+
+    Attributes:
+        name: the library looked for.
+        tried: ``(place, reason)`` for every candidate, in the order tried.
+    """
+
+    def __init__(self, name: str, tried: list[tuple[str, str]]):
+        self.name = name
+        self.tried = list(tried)
+        lines = [f"no usable {name} library; tried:"]
+        lines += [f"  {place}: {reason}" for place, reason in self.tried]
+        if name == "camac":
+            lines.append(f"build the library (./kt40.sh test) or set {ENV_CAMAC} to its path")
+        super().__init__("\n".join(lines))
+
+
+class CamacStatusRecord(ctypes.Structure):
+    """``CamacStatus`` of camac.h, in its field order."""
+
+    _fields_ = [
+        ("error", c_uint16),
+        ("x", c_uint8),
+        ("q", c_uint8),
+        ("l", c_uint8),
+        ("i", c_uint8),
+        ("lamPattern", c_uint32),
+        ("bit11", c_uint8),
+        ("bit10", c_uint8),
+        ("lastRead", c_int32),
+        ("lastWritten", c_int32),
+    ]
+
+
+# void (*handler)(void)
+LAM_HANDLER = CFUNCTYPE(None)
+
+_P_INT = POINTER(c_int)
+_P_CHAR = POINTER(c_char)
+
+# The twelve routines of camac.h.
+_CAMAC_PROTOTYPES = {
+    # int ccinit(void)
+    "ccinit": (c_int, []),
+    # int cdreg(int *ext, int b, int c, int n, int a)
+    "cdreg": (c_int, [_P_INT, c_int, c_int, c_int, c_int]),
+    # int cgreg(int ext, int *b, int *c, int *n, int *a)
+    "cgreg": (c_int, [c_int, _P_INT, _P_INT, _P_INT, _P_INT]),
+    # int cssa(int f, int ext, int *data, char *q)
+    "cssa": (c_int, [c_int, c_int, _P_INT, _P_CHAR]),
+    # int cccz(int ext)
+    "cccz": (c_int, [c_int]),
+    # int cccc(int ext)
+    "cccc": (c_int, [c_int]),
+    # int ccci(int ext, char l)
+    "ccci": (c_int, [c_int, c_char]),
+    # int ctci(int ext, char *l)
+    "ctci": (c_int, [c_int, _P_CHAR]),
+    # int ctgl(int ext, char *l)
+    "ctgl": (c_int, [c_int, _P_CHAR]),
+    # int cclnk(void (*handler)(void))
+    "cclnk": (c_int, [LAM_HANDLER]),
+    # int cculnk(void)
+    "cculnk": (c_int, []),
+    # CamacStatus *cdata(void)
+    "cdata": (POINTER(CamacStatusRecord), []),
+}
+
+# The routines of camac758.h that the package uses.
+_CAMAC758_PROTOTYPES = {
+    # int cfmad(int f, const int extb[2], int intc[], int cb[4])             address scan, 24-bit
+    "cfmad": (c_int, [c_int, _P_INT, ctypes.c_void_p, _P_INT]),
+    # int csmad(int f, const int extb[2], unsigned short intc[], int cb[4])  address scan, 16-bit
+    "csmad": (c_int, [c_int, _P_INT, ctypes.c_void_p, _P_INT]),
+    # int cfubc(int f, int ext, int intc[], int cb[4])                       Q-stop, 24-bit
+    "cfubc": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+    # int csubc(int f, int ext, unsigned short intc[], int cb[4])            Q-stop, 16-bit
+    "csubc": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+    # int cfubr(int f, int ext, int intc[], int cb[4])                       Q-repeat, 24-bit
+    "cfubr": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+    # int csubr(int f, int ext, unsigned short intc[], int cb[4])            Q-repeat, 16-bit
+    "csubr": (c_int, [c_int, c_int, ctypes.c_void_p, _P_INT]),
+}
+_CAMAC758_ROUTINES = tuple(_CAMAC758_PROTOTYPES)
+
+
+def _build_dirs() -> list[Path]:
+    """The build folders of the checkout this package lies in, ``build`` first."""
+    root = Path(__file__).resolve().parent.parent.parent
+    if not (root / "camac" / "include" / "camac.h").is_file():
+        return []
+    found = sorted(p for p in root.glob("build*") if p.is_dir())
+    found.sort(key=lambda p: p.name != "build")
+    return found
+
+
+def _sanitizer(build: Path) -> str:
+    """The KT40_SANITIZE setting a build folder was configured with ('' for none)."""
+    try:
+        for line in (build / "CMakeCache.txt").read_text(errors="replace").splitlines():
+            if line.startswith("KT40_SANITIZE:"):
+                return line.partition("=")[2].strip()
+    except OSError:
+        pass
+    return ""
+
+
+def _candidates(name: str, camac_path: str | None) -> list[tuple[str, str | None]]:
+    """``(what to load, None)`` in order, or ``(place, reason)`` for places ruled out at once."""
+    out: list[tuple[str, str | None]] = []
+
+    def file(path: Path) -> None:
+        out.append((str(path), None) if path.is_file() else (str(path), "no such file"))
+
+    env = ENV_CAMAC if name == "camac" else ENV_CAMAC758
+    value = os.environ.get(env, "")
+    if value:
+        out.append((value, None) if Path(value).is_file() else (f"${env}={value}", "no such file"))
+    if name == "camac":
+        for build in _build_dirs():
+            sanitizer = _sanitizer(build)
+            if sanitizer:
+                # Its run time must be the first library of the process: loading
+                # it into a plain interpreter would end the process.
+                out.append((str(build / "camac" / _FILE[name]), f"a sanitizer build (KT40_SANITIZE={sanitizer})"))
+            else:
+                file(build / "camac" / _FILE[name])
+    elif camac_path and Path(camac_path).is_file():
+        # Beside camac, or in the same build: the two must share one camac.
+        here = Path(camac_path).resolve().parent
+        file(here / _FILE[name])
+        if here.name == "camac":
+            file(here.parent / name / _FILE[name])
+    out += [(system_name, None) for system_name in _SYSTEM[name]]
+    return out
+
+
+def _load(name: str, routines: tuple[str, ...], prototypes: dict,
+          camac_path: str | None = None) -> tuple[ctypes.CDLL, str]:
+    """Loads the first candidate that offers ``routines`` and declares ``prototypes`` on it."""
+    tried: list[tuple[str, str]] = []
+    for place, reason in _candidates(name, camac_path):
+        if reason is not None:
+            tried.append((place, reason))
+            continue
+        try:
+            lib = ctypes.CDLL(place)
+        except OSError as err:
+            tried.append((place, str(err).strip() or "cannot be loaded"))
+            continue
+        missing = [r for r in routines if not hasattr(lib, r)]
+        if missing:
+            tried.append((place, "does not offer " + ", ".join(missing)))
+            continue
+        for routine, (restype, argtypes) in prototypes.items():
+            fn = getattr(lib, routine)
+            fn.restype = restype
+            fn.argtypes = argtypes
+        return lib, place
+    raise LibraryNotFoundError(name, tried)
+
+
+_lock = threading.Lock()
+_camac: ctypes.CDLL | None = None
+_camac758: ctypes.CDLL | None = None
+_camac758_error: LibraryNotFoundError | None = None
+paths: dict[str, str] = {}
+
+
+def camac() -> ctypes.CDLL:
+    """The ``camac`` library, loaded on first use."""
+    global _camac
+    if _camac is None:
+        with _lock:
+            if _camac is None:
+                _camac, paths["camac"] = _load("camac", _CAMAC_ROUTINES, _CAMAC_PROTOTYPES)
+    return _camac
+
+
+def fast(lib: ctypes.CDLL, routine: str) -> ctypes._CFuncPtr:
+    """A second entry to ``routine`` without argument conversion, for hot paths.
+
+    Its result is a C int; the caller passes C ints (already checked to fit)
+    and ``byref()`` of ctypes objects, as the routine's prototype above says.
+    """
+    fn = lib[routine]  # a new function object: the declared one keeps its argtypes
+    fn.restype = c_int
+    return fn
+
+
+def camac758() -> ctypes.CDLL:
+    """The ``camac758`` library over the same ``camac``, loaded on first use.
+
+    Raises:
+        LibraryNotFoundError: when it cannot be found (the failure is kept, so
+            a second call does not search again).
+    """
+    global _camac758, _camac758_error
+    camac()
+    if _camac758 is None:
+        with _lock:
+            if _camac758_error is not None:
+                raise _camac758_error
+            if _camac758 is None:
+                try:
+                    _camac758, paths["camac758"] = _load(
+                        "camac758", _CAMAC758_ROUTINES, _CAMAC758_PROTOTYPES, paths.get("camac"))
+                except LibraryNotFoundError as err:
+                    _camac758_error = err
+                    raise
+    return _camac758
