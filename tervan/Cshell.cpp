@@ -26,6 +26,7 @@
 #include <QPainter>
 #include <QRadioButton>
 #include <QScreen>
+#include <QValidator>
 
 #include <cstdio>
 #include <filesystem>
@@ -235,6 +236,26 @@ void drawCentred(QPainter &painter, const QRect &cell, const QString &text)
     painter.drawText(left, top + metrics.ascent(), text);
 }
 
+// Whatever way text reaches edW (typed, pasted with the keyboard or the
+// context menu, dropped, from an input method), the field refuses a change
+// that would still bring in a character the radix forbids (the input mask
+// lets other scripts' digits through); the text stays as it was.
+class RadixValidator : public QValidator
+{
+public:
+    RadixValidator(const TfrmCamac &form, QObject *parent) : QValidator(parent), m_form(form) {}
+    State validate(QString &text, int &) const override
+    {
+        for (const QChar c : text)
+            if (c != QLatin1Char(' ') && m_form.edWKeyPress(c))
+                return Invalid;
+        return Acceptable;
+    }
+
+private:
+    const TfrmCamac &m_form;
+};
+
 } // namespace
 
 // ---- Construction -------------------------------------------------------------
@@ -424,8 +445,9 @@ void TfrmCamac::createControls()
             edW->setFont(verdana);
             setBackground(edW, Qt::black);
             setTextColour(edW, QColor(0, 255, 255));
-            edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0")));
+            edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0"), Radix::Binary));
             edW->setText(QString(19, QLatin1Char(' ')));
+            edW->setValidator(new RadixValidator(*this, edW));
             break;
         }
     }
@@ -472,6 +494,9 @@ void TfrmCamac::connectHandlers()
         connect(radio, &QRadioButton::clicked, this, &TfrmCamac::binshowClick);
     connect(runProg, &QRadioButton::clicked, this, &TfrmCamac::runProgClick);
     edW->installEventFilter(this);
+    // A paste or a drop changes the field without a key release: W follows
+    // every change the operator makes, so that it is always what the field shows.
+    connect(edW, &QLineEdit::textEdited, this, &TfrmCamac::edWKeyUp);
     LAMTable->viewport()->installEventFilter(this);
     ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
     LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
@@ -522,12 +547,14 @@ QString TfrmCamac::EditMask() const
     return QLatin1String(editMasks[WordWidth() == 24][static_cast<int>(CurrentRadix())]);
 }
 
-QString TfrmCamac::QtInputMask(const QString &editMask)
+QString TfrmCamac::QtInputMask(const QString &editMask, Radix radix)
 {
     // Picture;keep literals;blank. "a" (letter or digit, optional) and "9"
     // (digit, optional) are entry positions; everything else is a literal,
     // escaped where Qt would read it as a mask character. Qt always keeps
-    // the literals in the text.
+    // the literals in the text. An entry position takes only the digits of
+    // the radix, so that text pasted or dropped into the field loses the
+    // characters a typed key could not bring in, as typing it would.
     const QStringList fields = editMask.split(QLatin1Char(';'));
     const QString picture = fields.value(0);
     const QChar blank = fields.size() >= 3 && !fields.last().isEmpty() ? fields.last().at(0) : QLatin1Char(' ');
@@ -535,7 +562,7 @@ QString TfrmCamac::QtInputMask(const QString &editMask)
     QString mask;
     for (QChar c : picture) {
         if (c == QLatin1Char('a'))
-            mask += QLatin1Char('N');
+            mask += radix == Radix::Binary ? QLatin1Char('b') : radix == Radix::Hexadecimal ? QLatin1Char('h') : QLatin1Char('0');
         else if (c == QLatin1Char('9'))
             mask += QLatin1Char('0');
         else if (special.contains(c))
@@ -567,7 +594,7 @@ void TfrmCamac::ShowW(std::int32_t value)
                     : QString(21, QLatin1Char(' ')) + format("%05d ", v & 0xFFFF);
         break;
     }
-    edW->setInputMask(QtInputMask(EditMask()));
+    edW->setInputMask(QtInputMask(EditMask(), CurrentRadix()));
     edW->setText(text);
 }
 
@@ -823,9 +850,14 @@ bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
     }
     if (watched == edW) {
         if (event->type() == QEvent::KeyPress) {
-            const QString text = static_cast<QKeyEvent *>(event)->text();
-            // Typed characters only; editing keys (backspace, arrows) pass.
-            if (!text.isEmpty() && text.at(0) >= QLatin1Char(' ') && text.at(0) != QChar(0x7F)
+            const auto *key = static_cast<QKeyEvent *>(event);
+            const QString text = key->text();
+            // Typed characters only; editing keys (backspace, arrows) and the
+            // editing shortcuts pass (a paste is filtered by the input mask).
+            const bool shortcut = key->matches(QKeySequence::Paste) || key->matches(QKeySequence::Copy)
+                                  || key->matches(QKeySequence::Cut) || key->matches(QKeySequence::Undo)
+                                  || key->matches(QKeySequence::Redo) || key->matches(QKeySequence::SelectAll);
+            if (!shortcut && !text.isEmpty() && text.at(0) >= QLatin1Char(' ') && text.at(0) != QChar(0x7F)
                 && edWKeyPress(text.at(0)))
                 return true;
         } else if (event->type() == QEvent::KeyRelease) {

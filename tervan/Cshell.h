@@ -55,9 +55,9 @@ public:
     // The text that the program grid shows in a cell ("" for an empty cell).
     QString ProgMonCellText(int col, int row);
     // The edit mask of edW for the current width and radix, as given, and
-    // translated to a Qt input mask.
+    // translated to a Qt input mask whose entry positions take the radix's digits.
     QString EditMask() const;
-    static QString QtInputMask(const QString &editMask);
+    static QString QtInputMask(const QString &editMask, Radix radix);
 
     // ---- Handlers ---------------------------------------------------------
     void btnCreate0Click(TSpeedButton1 *sender);

@@ -5,6 +5,10 @@
 #include "Panelimage.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -323,6 +327,78 @@ TEST_F(PanelTest, KeysOutsideTheRadixAreNotTyped)
     const QString decBefore = form->edW->displayText();
     typeW("a");
     EXPECT_EQ(form->edW->displayText(), decBefore);
+}
+
+TEST_F(PanelTest, PastedOrDroppedTextObeysTheRadixAsTypedKeysDo)
+{
+    open();
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    const QPoint inside(30, form->edW->height() / 2);
+    // Each way text enters the field; the cursor first goes to its first digit.
+    const std::vector<std::pair<const char *, std::function<void(const QString &)>>> ways = {
+        {"Ctrl+V", [&](const QString &text) {
+             clipboard->setText(text);
+             QTest::keyClick(form->edW, Qt::Key_V, Qt::ControlModifier);
+         }},
+        {"Shift+Insert", [&](const QString &text) {
+             clipboard->setText(text);
+             QTest::keyClick(form->edW, Qt::Key_Insert, Qt::ShiftModifier);
+         }},
+        {"context menu", [&](const QString &text) {
+             clipboard->setText(text);
+             QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, inside, form->edW->mapToGlobal(inside));
+             QCoreApplication::sendEvent(form->edW, &menuEvent);
+             QMenu *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+             ASSERT_NE(menu, nullptr);
+             // The paste entry, known by the shortcut shown beside it.
+             const QString shortcut = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+             QAction *paste = nullptr;
+             for (QAction *action : menu->actions())
+                 if (action->text().endsWith(QLatin1Char('\t') + shortcut))
+                     paste = action;
+             ASSERT_NE(paste, nullptr);
+             paste->trigger();
+             menu->close();
+         }},
+        {"drop", [&](const QString &text) {
+             QMimeData mime;
+             mime.setText(text);
+             QDragEnterEvent enter(inside, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form->edW, &enter);
+             QDropEvent drop(QPointF(inside), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form->edW, &drop);
+         }},
+    };
+    // What the field keeps of a text is what typing it would keep: the
+    // characters of the radix. Digits of other scripts are refused.
+    struct Case { QRadioButton *radix; const char *text; std::int32_t w; };
+    const Case cases[] = {
+        {form->binshow, "2z9x", 0},
+        {form->binshow, "1x0y1z0", 0xA000},
+        {form->binshow, "0000 0000 1111 1111", 0xFF}, // W's own text, copied
+        {form->hexshow, "DEAG", 0xDEA0},
+        {form->hexshow, "\xd0\x9e\xd0\x90", 0}, // Cyrillic capitals O and A
+        {form->decshow, "12a4", 12400},
+        {form->decshow, "1\xd9\xa2" "3", 0}, // an Arabic-Indic two in the middle
+    };
+    for (const auto &[name, enter] : ways) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(name) + " " + c.text);
+            click(c.radix);
+            form->ShowW(0);
+            form->edWKeyUp();
+            const QString before = form->edW->displayText();
+            form->edW->setFocus();
+            QTest::keyClick(form->edW, Qt::Key_Home);
+            enter(QString::fromUtf8(c.text));
+            if (c.w == 0) {
+                EXPECT_EQ(form->edW->displayText(), before);
+            }
+            // W follows what the field shows, also without a key release.
+            EXPECT_EQ(form->W(), c.w);
+            EXPECT_EQ(form->W(), form->ReadW());
+        }
+    }
 }
 
 TEST_F(PanelTest, SelectionsReleaseEachOther)
