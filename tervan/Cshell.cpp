@@ -471,7 +471,9 @@ void TfrmCamac::createFileDialogs()
         d->setObjectName(QLatin1String(name));
         d->setAcceptMode(mode);
         d->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+        // The list of types shows the description alone.
         d->setNameFilter(QStringLiteral("Tervan Script (*.tvs)"));
+        d->setOption(QFileDialog::HideNameFilterDetails);
         d->setDefaultSuffix(QStringLiteral("tvs"));
         d->setDirectory(ownFolder);
         d->setWindowModality(Qt::ApplicationModal);
@@ -500,8 +502,10 @@ void TfrmCamac::connectHandlers()
     LAMTable->viewport()->installEventFilter(this);
     ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
     LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
-    connect(OpenDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::LoadScript);
-    connect(SaveDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::SaveScript);
+    // The chosen file is read or written once its dialog has gone from the
+    // screen, so that a message about it does not stand beside the dialog.
+    connect(OpenDialog1, &QDialog::accepted, this, [this] { LoadScript(OpenDialog1->selectedFiles().value(0)); });
+    connect(SaveDialog1, &QDialog::accepted, this, [this] { SaveScript(SaveDialog1->selectedFiles().value(0)); });
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &TfrmCamac::refreshView);
 }

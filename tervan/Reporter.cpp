@@ -12,7 +12,9 @@ TReporter *installed = &standard;
 
 void TReporter::ShowError(const QString &caption, const QString &text)
 {
-    QMessageBox::critical(nullptr, caption, text);
+    // The platform puts the program's name in place of an empty title; a
+    // blank one shows as the empty caption that was asked for.
+    QMessageBox::critical(nullptr, caption.isEmpty() ? QStringLiteral(" ") : caption, text);
 }
 
 void TReporter::OpenDocument(const QString &path)

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -128,6 +129,58 @@ TEST_F(ScriptPanelTest, DialogsOfferScriptFilesFromTheProgramsFolder)
     EXPECT_EQ(count(), 1);
     EXPECT_TRUE(reporter.texts.isEmpty());
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
+}
+
+// Calls `onHide` when the watched dialog leaves the screen.
+class HideWatch : public QObject
+{
+public:
+    HideWatch(QWidget *dialog, std::function<void()> onHide) : m_onHide(std::move(onHide)) { dialog->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide)
+            m_onHide();
+        return false;
+    }
+
+private:
+    std::function<void()> m_onHide;
+};
+
+TEST_F(ScriptPanelTest, TheDialogHasGoneBeforeTheFileIsTouchedAndShowsTheTypeByItsName)
+{
+    open();
+    for (QFileDialog *d : {form->OpenDialog1, form->SaveDialog1}) {
+        auto *types = d->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+        ASSERT_NE(types, nullptr);
+        EXPECT_EQ(types->currentText(), QStringLiteral("Tervan Script"));
+    }
+    select(3, 2, 16);
+    add();
+    // Saving: the file does not exist yet when the dialog hides.
+    bool existedAtHide = true;
+    {
+        HideWatch watch(form->SaveDialog1, [&] { existedAtHide = QFile::exists(file("one.tvs")); });
+        save(file("one.tvs"));
+    }
+    EXPECT_FALSE(existedAtHide);
+    EXPECT_TRUE(QFile::exists(file("one.tvs")));
+    click(form->btnClearProg);
+    // Loading: the program is unchanged and nothing reported when it hides.
+    int countAtHide = -1;
+    qsizetype reportsAtHide = -1;
+    HideWatch watch(form->OpenDialog1, [&] {
+        countAtHide = count();
+        reportsAtHide = reporter.texts.size();
+    });
+    load(file("one.tvs"));
+    EXPECT_EQ(countAtHide, 0);
+    EXPECT_EQ(count(), 1);
+    writeAll(file("foreign.tvs"), Bytes("MZ\x90", 3));
+    load(file("foreign.tvs"));
+    EXPECT_EQ(reportsAtHide, 0);
+    ASSERT_EQ(reporter.texts.size(), 1);
+    EXPECT_EQ(reporter.texts[0], QStringLiteral("Несовместимый формат !!!"));
 }
 
 TEST_F(ScriptPanelTest, AnEmptyProgramIsSavedAs55Bytes)
