@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -181,6 +182,34 @@ TEST_F(ScriptPanelTest, TheDialogHasGoneBeforeTheFileIsTouchedAndShowsTheTypeByI
     EXPECT_EQ(reportsAtHide, 0);
     ASSERT_EQ(reporter.texts.size(), 1);
     EXPECT_EQ(reporter.texts[0], QStringLiteral("Несовместимый формат !!!"));
+}
+
+TEST_F(ScriptPanelTest, QtsOwnTextsAreRussian)
+{
+    open();
+    // The standard buttons of a message box ...
+    QMessageBox box(QMessageBox::Critical, QStringLiteral(" "), QStringLiteral("x"),
+                    QMessageBox::Ok | QMessageBox::Cancel | QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QStringLiteral("Отмена"));
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text(), QStringLiteral("&Да"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text(), QStringLiteral("&Нет"));
+    // ... and the file dialogs, their buttons and labels.
+    for (TSpeedButton1 *button : {form->btnLoadTVS, form->btnSaveTVS}) {
+        const bool opening = button == form->btnLoadTVS;
+        QFileDialog *d = opening ? form->OpenDialog1 : form->SaveDialog1;
+        click(button);
+        QTRY_VERIFY(d->isVisible());
+        auto *buttons = d->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+        ASSERT_NE(buttons, nullptr);
+        EXPECT_EQ(buttons->button(opening ? QDialogButtonBox::Open : QDialogButtonBox::Save)->text(),
+                  opening ? QStringLiteral("&Открыть") : QStringLiteral("&Сохранить"));
+        EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+        auto *name = d->findChild<QLabel *>(QStringLiteral("fileNameLabel"));
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(name->text(), QStringLiteral("&Имя файла:"));
+        QTest::keyClick(d, Qt::Key_Escape);
+        QTRY_VERIFY(!d->isVisible());
+    }
 }
 
 TEST_F(ScriptPanelTest, AnEmptyProgramIsSavedAs55Bytes)
