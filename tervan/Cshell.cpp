@@ -4,6 +4,7 @@
 #include "Colors.h"
 #include "Drawgrid.h"
 #include "Fonts.h"
+#include "Imgbutton.h"
 #include "Options.h"
 #include "Panelimage.h"
 #include "Reporter.h"
@@ -794,6 +795,11 @@ void TfrmCamac::LReadClick(TSpeedButton1 *)
     releaseSelection(m_selA);
     releaseSelection(m_selF);
     releaseSelection(m_selUnaddressed);
+}
+
+void TfrmCamac::ImgButton24MouseDown(TImgButton *sender, Qt::MouseButton, Qt::KeyboardModifiers, QPoint)
+{
+    sender->setCurrentState(sender->currentState() == 0 ? 1 : 0);
 }
 
 void TfrmCamac::btnInterruptClick(TSpeedButton1 *)

@@ -18,6 +18,7 @@ class QLineEdit;
 class QRadioButton;
 class QPainter;
 class TDrawGrid;
+class TImgButton;
 class TPanelImage;
 class TSpeedButton1;
 
@@ -81,6 +82,9 @@ public:
     // Returns true when the key is to be dropped.
     bool edWKeyPress(QChar key) const;
     void edWKeyUp();
+    // For an image button's mouseDown: flips its CurrentState between 0 and 1
+    // (state 0 becomes 1, any other becomes 0). The panel places no image button.
+    void ImgButton24MouseDown(TImgButton *sender, Qt::MouseButton button, Qt::KeyboardModifiers shift, QPoint pos);
     void ProgMonDrawCell(QPainter &painter, int col, int row, const QRect &cell);
     void LAMTableDrawCell(QPainter &painter, int col, int row, const QRect &cell);
 

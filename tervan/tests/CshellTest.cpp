@@ -2,6 +2,7 @@
 #include "PanelFixture.h"
 
 #include "Drawgrid.h"
+#include "Imgbutton.h"
 #include "Panelimage.h"
 
 #include <QApplication>
@@ -399,6 +400,34 @@ TEST_F(PanelTest, PastedOrDroppedTextObeysTheRadixAsTypedKeysDo)
             EXPECT_EQ(form->W(), form->ReadW());
         }
     }
+}
+
+TEST_F(PanelTest, ImageButtonHandlerFlipsBetweenTheFirstTwoStates)
+{
+    open();
+    QStringList refused;
+    const auto previous = TImgButton::setErrorReporter([&](const QString &m) { refused << m; });
+    auto *button = new TImgButton(form.get());
+    QImage strip(3 * 9 - 1, 8, QImage::Format_RGB32);
+    strip.fill(Qt::blue);
+    button->setGlyph(strip);
+    button->setStatesCount(3);
+    button->setStateImageWidth(8);
+    button->setStateImageHeight(8);
+    QObject::connect(button, &TImgButton::mouseDown, form.get(), &TfrmCamac::ImgButton24MouseDown);
+    const std::vector<std::pair<int, int>> flips = {{0, 1}, {1, 0}, {2, 0}};
+    for (const auto &[from, to] : flips) {
+        button->setCurrentState(from);
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(3, 3));
+        EXPECT_EQ(button->currentState(), to) << from;
+    }
+    // A button of one state refuses state 1 and stays as it is.
+    button->setStatesCount(1);
+    button->setCurrentState(0);
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(3, 3));
+    EXPECT_EQ(button->currentState(), 0);
+    EXPECT_EQ(refused, QStringList{QStringLiteral("CurrentState value not corresponding to StatesCount")});
+    TImgButton::setErrorReporter(previous);
 }
 
 TEST_F(PanelTest, SelectionsReleaseEachOther)
