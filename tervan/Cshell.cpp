@@ -496,6 +496,8 @@ void TfrmCamac::connectHandlers()
     for (QRadioButton *radio : {binshow, hexshow, decshow})
         connect(radio, &QRadioButton::clicked, this, &TfrmCamac::binshowClick);
     connect(runProg, &QRadioButton::clicked, this, &TfrmCamac::runProgClick);
+    // The worker follows the execution target at every round, also during a run.
+    connect(runCmd, &QRadioButton::toggled, this, [this](bool on) { m_worker->SetCommandMode(on); });
     edW->installEventFilter(this);
     // A paste or a drop changes the field without a key release: W follows
     // every change the operator makes, so that it is always what the field shows.
@@ -1094,4 +1096,6 @@ void TfrmCamac::applyView()
     }
     if (view.oneTimeReleased)
         btnOneTime->setDown(m_worker->ButtonDown(TCamProcessor::Button::OneTime));
+    if (view.cycleReleased)
+        btnCycle->setDown(m_worker->ButtonDown(TCamProcessor::Button::Cycle));
 }

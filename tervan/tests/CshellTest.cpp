@@ -190,6 +190,36 @@ TEST_F(PanelTest, ProgramRunsOnceAndInACycle)
     EXPECT_FALSE(form->btnOneTime->down());
 }
 
+TEST_F(PanelTest, ProgramChosenDuringACommandCycleRunsTheProgramFromTheNextRound)
+{
+    open();
+    select(7, 0, 16);
+    click(form->SpeedButton181);
+    select(9, 1, 0);
+    click(form->btnCycle);
+    QTRY_VERIFY(!commandWords().empty());
+    EXPECT_EQ(commandWords().back(), word(9, 1, 0));
+    click(form->runProg);
+    EXPECT_EQ(count(), 1); // the temporary entry has gone
+    hw.clearLog();
+    QTRY_VERIFY(commandWords().size() >= 3);
+    EXPECT_EQ(commandWords().back(), word(7, 0, 16));
+    EXPECT_TRUE(form->btnCycle->down());
+    click(form->btnCycle);
+    QTRY_VERIFY(idle());
+    EXPECT_EQ(count(), 1);
+
+    // With an empty program there is nothing left to run: the cycle ends.
+    click(form->btnClearProg);
+    click(form->runCmd);
+    click(form->btnCycle);
+    QTRY_VERIFY(!commandWords().empty());
+    click(form->runProg);
+    QTRY_VERIFY(!form->btnCycle->down());
+    QTRY_VERIFY(idle());
+    EXPECT_EQ(count(), 0);
+}
+
 TEST_F(PanelTest, ProgramGridShowsEachKindOfEntry)
 {
     open();
