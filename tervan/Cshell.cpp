@@ -4,6 +4,7 @@
 #include "Colors.h"
 #include "Drawgrid.h"
 #include "Fonts.h"
+#include "Help.h"
 #include "Imgbutton.h"
 #include "Options.h"
 #include "Panelimage.h"
@@ -1019,7 +1020,7 @@ void TfrmCamac::LoadScript(const QString &path)
 
 void TfrmCamac::SpeedButton11Click(TSpeedButton1 *)
 {
-    TReporter::current().OpenDocument(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
+    THelp::Open(QCoreApplication::applicationDirPath(), TReporter::current());
 }
 
 void TfrmCamac::btnOptionsClick(TSpeedButton1 *)

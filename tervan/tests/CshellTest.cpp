@@ -2,6 +2,7 @@
 #include "PanelFixture.h"
 
 #include "Drawgrid.h"
+#include "Help.h"
 #include "Imgbutton.h"
 #include "Panelimage.h"
 
@@ -13,6 +14,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QImage>
 #include <QKeyEvent>
 #include <QScreen>
@@ -653,12 +656,13 @@ TEST_F(PanelTest, StartUpFailureReportsAndShowsNothing)
     EXPECT_EQ(reporter.texts[0], QStringLiteral("Невозожно получить доступ к драйверу. Возможно драйвер не установлен."));
 }
 
-TEST_F(PanelTest, HelpOpensTheFileBesideTheProgram)
+TEST_F(PanelTest, HelpIsLookedForBesideTheProgramAndOptionsStayDownWhileOpen)
 {
     open();
+    // No help beside the test program: the operator is told where it was looked for.
     click(form->SpeedButton11);
-    ASSERT_EQ(reporter.documents.size(), 1);
-    EXPECT_EQ(reporter.documents[0], QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
+    ASSERT_EQ(reporter.texts.size(), 1);
+    EXPECT_TRUE(reporter.texts[0].contains(QDir::toNativeSeparators(QCoreApplication::applicationDirPath())));
     EXPECT_FALSE(form->SpeedButton11->down());
     // "Настройки" stays down while its dialog is open.
     click(form->btnOptions);
@@ -666,6 +670,59 @@ TEST_F(PanelTest, HelpOpensTheFileBesideTheProgram)
     QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
     QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
     QTRY_VERIFY(!form->btnOptions->down());
+}
+
+TEST_F(PanelTest, HelpOpensInAViewerOrTheBrowserOrSaysWhereItIs)
+{
+    QTemporaryDir dir;
+    const QString chm = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tervan.chm")));
+    const QString pages = dir.filePath(QStringLiteral("help/index.html"));
+    const auto put = [](const QString &path) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly);
+    };
+    const auto open = [&](const std::function<void(RecordingReporter &)> &setUp) {
+        auto r = std::make_unique<RecordingReporter>();
+        setUp(*r);
+        THelp::Open(dir.path(), *r);
+        return r;
+    };
+    // Nothing there: an error that names the folder.
+    auto r = open([](RecordingReporter &) {});
+    ASSERT_EQ(r->texts.size(), 1);
+    EXPECT_TRUE(r->texts[0].contains(QDir::toNativeSeparators(dir.path())));
+    ASSERT_TRUE(put(chm));
+    ASSERT_TRUE(put(pages));
+#ifdef Q_OS_WIN
+    const QString viewer = QStringLiteral("hh.exe");
+#else
+    const QString viewer = QStringLiteral("kchmviewer");
+#endif
+    // A viewer of compiled help shows the CHM, and nothing else happens.
+    r = open([&](RecordingReporter &o) { o.programs[viewer] = QStringLiteral("/opt/") + viewer; });
+    EXPECT_EQ(r->started, QStringList{QStringLiteral("/opt/") + viewer + QLatin1Char(' ') + chm});
+    EXPECT_TRUE(r->urls.isEmpty());
+    EXPECT_TRUE(r->texts.isEmpty() && r->infoTexts.isEmpty());
+    // No viewer, or one that does not start: the pages in the browser.
+    for (bool installed : {false, true}) {
+        r = open([&](RecordingReporter &o) {
+            o.desktopOpens = true;
+            if (installed) {
+                o.programs[viewer] = viewer;
+                o.broken << viewer;
+            }
+        });
+        EXPECT_EQ(r->urls, QStringList{QUrl::fromLocalFile(pages).toString()}) << installed;
+        EXPECT_TRUE(r->texts.isEmpty() && r->infoTexts.isEmpty()) << installed;
+    }
+    // Nothing opens them: a message that says where both lie.
+    r = open([](RecordingReporter &) {});
+    EXPECT_EQ(r->urls.size(), 1);
+    ASSERT_EQ(r->infoTexts.size(), 1);
+    EXPECT_TRUE(r->infoTexts[0].contains(chm));
+    EXPECT_TRUE(r->infoTexts[0].contains(QDir::toNativeSeparators(pages)));
+    EXPECT_EQ(r->infoCaptions[0], QStringLiteral("Справка"));
 }
 
 TEST_F(PanelTest, ClosingDuringAZeroDelayCycleEndsTheWorker)
