@@ -29,6 +29,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QValidator>
+#include <QWindow>
 
 #include <cstdio>
 #include <filesystem>
@@ -847,6 +848,13 @@ void TfrmCamac::edWKeyUp()
 
 bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Expose && watched == windowHandle()) {
+        // Uncovered or restored: Qt would put back the window's last picture,
+        // which may show LAM cells that are no longer valid. The table is
+        // painted anew instead, from the worker as it is now.
+        LAMTable->viewport()->update();
+        return false;
+    }
     if (event->type() == QEvent::Paint && m_worker && watched == LAMTable->viewport()) {
         // The paint that applies a refresh shows the entry's mask; any other
         // (uncovered, restored) shows the worker as it is now, which once it
@@ -1049,6 +1057,10 @@ void TfrmCamac::closeEvent(QCloseEvent *event)
 void TfrmCamac::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    if (QWindow *window = windowHandle(); window && !m_windowWatched) {
+        m_windowWatched = true;
+        window->installEventFilter(this);
+    }
     if (!m_centred && screen()) {
         m_centred = true;
         move(screen()->availableGeometry().center() - QPoint(width() / 2, height() / 2));

@@ -184,6 +184,7 @@ private:
     std::uint32_t m_lamPaintMask = 0;
     std::uint32_t m_lamPaintPattern = 0;
     bool m_centred = false;
+    bool m_windowWatched = false; // for the exposures of the window
     QButtonGroup m_radixGroup;
     QButtonGroup m_runGroup;
 
