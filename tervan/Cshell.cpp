@@ -239,27 +239,47 @@ void drawCentred(QPainter &painter, const QRect &cell, const QString &text)
     painter.drawText(left, top + metrics.ascent(), text);
 }
 
+// Characters that a key may not bring into edW in a radix.
+bool rejected(QChar key, TfrmCamac::Radix radix)
+{
+    const char16_t c = key.unicode();
+    if (c > 127)
+        return true;
+    switch (radix) {
+    case TfrmCamac::Radix::Binary:
+        return !(c == u'0' || c == u'1');
+    case TfrmCamac::Radix::Hexadecimal:
+        return !((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+    case TfrmCamac::Radix::Decimal:
+        return !(c >= u'0' && c <= u'9');
+    }
+    return true;
+}
+
+} // namespace
+
 // Whatever way text reaches edW (typed, pasted with the keyboard or the
 // context menu, dropped, from an input method), the field refuses a change
 // that would still bring in a character the radix forbids (the input mask
-// lets other scripts' digits through); the text stays as it was.
-class RadixValidator : public QValidator
+// lets other scripts' digits through); the text stays as it was. It keeps
+// its own radix (set with the mask), as the field may outlive the window's
+// other controls while the window is destroyed.
+class TRadixValidator : public QValidator
 {
 public:
-    RadixValidator(const TfrmCamac &form, QObject *parent) : QValidator(parent), m_form(form) {}
+    using QValidator::QValidator;
+    void setRadix(TfrmCamac::Radix radix) { m_radix = radix; }
     State validate(QString &text, int &) const override
     {
         for (const QChar c : text)
-            if (c != QLatin1Char(' ') && m_form.edWKeyPress(c))
+            if (c != QLatin1Char(' ') && rejected(c, m_radix))
                 return Invalid;
         return Acceptable;
     }
 
 private:
-    const TfrmCamac &m_form;
+    TfrmCamac::Radix m_radix = TfrmCamac::Radix::Binary;
 };
-
-} // namespace
 
 // ---- Construction -------------------------------------------------------------
 
@@ -450,7 +470,8 @@ void TfrmCamac::createControls()
             setTextColour(edW, QColor(0, 255, 255));
             edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0"), Radix::Binary));
             edW->setText(QString(19, QLatin1Char(' ')));
-            edW->setValidator(new RadixValidator(*this, edW));
+            m_wValidator = new TRadixValidator(edW);
+            edW->setValidator(m_wValidator);
             break;
         }
     }
@@ -603,6 +624,7 @@ void TfrmCamac::ShowW(std::int32_t value)
                     : QString(21, QLatin1Char(' ')) + format("%05d ", v & 0xFFFF);
         break;
     }
+    m_wValidator->setRadix(CurrentRadix());
     edW->setInputMask(QtInputMask(EditMask(), CurrentRadix()));
     edW->setText(text);
 }
@@ -826,18 +848,7 @@ void TfrmCamac::binshowClick()
 
 bool TfrmCamac::edWKeyPress(QChar key) const
 {
-    const char16_t c = key.unicode();
-    if (c > 127)
-        return true;
-    switch (CurrentRadix()) {
-    case Radix::Binary:
-        return !(c == u'0' || c == u'1');
-    case Radix::Hexadecimal:
-        return !((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
-    case Radix::Decimal:
-        return !(c >= u'0' && c <= u'9');
-    }
-    return true;
+    return rejected(key, CurrentRadix());
 }
 
 void TfrmCamac::edWKeyUp()

@@ -19,6 +19,7 @@ class QRadioButton;
 class QPainter;
 class TDrawGrid;
 class TImgButton;
+class TRadixValidator;
 class TPanelImage;
 class TSpeedButton1;
 
@@ -185,6 +186,7 @@ private:
     std::uint32_t m_lamPaintPattern = 0;
     bool m_centred = false;
     bool m_windowWatched = false; // for the exposures of the window
+    TRadixValidator *m_wValidator = nullptr; // edW's, owned by it
     QButtonGroup m_radixGroup;
     QButtonGroup m_runGroup;
 
