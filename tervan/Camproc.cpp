@@ -64,6 +64,23 @@ bool TCamProcessor::Start(Button button, const TCamCommand *command)
     return started;
 }
 
+void TCamProcessor::SetCommandMode(bool command)
+{
+    std::lock_guard lock(m_lock);
+    m_commandMode = command;
+    if (!command)
+        DropTemporary();
+}
+
+void TCamProcessor::DropTemporary()
+{
+    // The temporary entry is the last one (the panel stops a run before it
+    // changes the program), so removing it is dropping the last slot.
+    if (m_temporary && m_program.count > 0)
+        --m_program.count;
+    m_temporary = false;
+}
+
 TCamProgram TCamProcessor::OperatorProgram() const
 {
     std::lock_guard lock(m_lock);
@@ -105,7 +122,7 @@ TPanelView TCamProcessor::TakeView()
     std::lock_guard lock(m_viewLock);
     TPanelView view = m_view;
     m_view.rChanged = m_view.indicatorsChanged = m_view.lamChanged = false;
-    m_view.oneTimeReleased = false;
+    m_view.oneTimeReleased = m_view.cycleReleased = false;
     m_view.entries = 0;
     m_viewPending = false;
     return view;
@@ -145,17 +162,17 @@ void TCamProcessor::Execute()
     while (!m_terminated) {
         m_lamMask = 0;
         if (!Running() || m_program.count <= 0) {
-            // Idle: the run has ended. The temporary entry of a command run
-            // is the last one (the panel stops a run before it changes the
-            // program), so removing it is dropping the last slot.
-            if (m_temporary && m_program.count > 0)
-                --m_program.count;
-            m_temporary = false;
+            // Idle: the run has ended; its temporary entry goes.
+            DropTemporary();
             m_program.runPosition = 0;
             if (Running()) {
-                // Nothing left to run (the program was emptied under the run).
+                // Nothing left to run (the program was emptied under the run,
+                // or command mode ended and took the run's only entry along).
+                if (m_cycle)
+                    ReleaseCycle();
+                if (m_oneTime)
+                    ReleaseOneTime();
                 m_oneTime = m_cycle = false;
-                ReleaseOneTime();
                 Post();
             }
             m_idle = true;
@@ -321,6 +338,12 @@ void TCamProcessor::ReleaseOneTime()
 {
     std::lock_guard lock(m_viewLock);
     m_view.oneTimeReleased = true;
+}
+
+void TCamProcessor::ReleaseCycle()
+{
+    std::lock_guard lock(m_viewLock);
+    m_view.cycleReleased = true;
 }
 
 void TCamProcessor::Post()

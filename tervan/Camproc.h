@@ -59,6 +59,12 @@ public:
     // nothing to run. Resumes the worker in either case.
     bool Start(Button button, const TCamCommand *command);
     void Resume();
+    // The execution target as the operator sets it during a run: the panel
+    // command (true) or the program. The worker follows it from its next
+    // round. Leaving command mode removes the run's temporary entry at once,
+    // so that the program runs as the operator made it; a run left with an
+    // empty program ends and releases its button.
+    void SetCommandMode(bool command);
     // Asks the thread to end and wakes it; Wait() joins it.
     void Terminate();
     void Wait();
@@ -95,6 +101,9 @@ private:
     void SetIndicators(int x, int q, int l, int i);
     void RepaintLam();
     void ReleaseOneTime();
+    void ReleaseCycle();
+    // Removes the temporary entry of a command run, if there is one (m_lock held).
+    void DropTemporary();
     void Post();
     // Sleeps `ms` unless the run stops or the thread is asked to end; a pause
     // of 0 yields the processor once.
@@ -113,7 +122,7 @@ private:
     std::condition_variable m_changed;
     bool m_oneTime = false;
     bool m_cycle = false;
-    bool m_commandMode = true; // how the current run was started
+    bool m_commandMode = true; // the execution target: the panel command or the program
     bool m_temporary = false;  // a temporary entry is the program's last
     bool m_wake = false;
     bool m_idle = true;

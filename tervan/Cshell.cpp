@@ -5,6 +5,8 @@
 #include "Camgrid.h"
 #include "Drawgrid.h"
 #include "Fonts.h"
+#include "Help.h"
+#include "Imgbutton.h"
 #include "Options.h"
 #include "Panelimage.h"
 #include "Reporter.h"
@@ -27,6 +29,8 @@
 #include <QPainter>
 #include <QRadioButton>
 #include <QScreen>
+#include <QValidator>
+#include <QWindow>
 
 #include <cstdio>
 #include <filesystem>
@@ -236,7 +240,47 @@ void drawCentred(QPainter &painter, const QRect &cell, const QString &text)
     painter.drawText(left, top + metrics.ascent(), text);
 }
 
+// Characters that a key may not bring into edW in a radix.
+bool rejected(QChar key, TfrmCamac::Radix radix)
+{
+    const char16_t c = key.unicode();
+    if (c > 127)
+        return true;
+    switch (radix) {
+    case TfrmCamac::Radix::Binary:
+        return !(c == u'0' || c == u'1');
+    case TfrmCamac::Radix::Hexadecimal:
+        return !((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+    case TfrmCamac::Radix::Decimal:
+        return !(c >= u'0' && c <= u'9');
+    }
+    return true;
+}
+
 } // namespace
+
+// Whatever way text reaches edW (typed, pasted with the keyboard or the
+// context menu, dropped, from an input method), the field refuses a change
+// that would still bring in a character the radix forbids (the input mask
+// lets other scripts' digits through); the text stays as it was. It keeps
+// its own radix (set with the mask), as the field may outlive the window's
+// other controls while the window is destroyed.
+class TRadixValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    void setRadix(TfrmCamac::Radix radix) { m_radix = radix; }
+    State validate(QString &text, int &) const override
+    {
+        for (const QChar c : text)
+            if (c != QLatin1Char(' ') && rejected(c, m_radix))
+                return Invalid;
+        return Acceptable;
+    }
+
+private:
+    TfrmCamac::Radix m_radix = TfrmCamac::Radix::Binary;
+};
 
 // ---- Construction -------------------------------------------------------------
 
@@ -425,8 +469,10 @@ void TfrmCamac::createControls()
             edW->setFont(verdana);
             setBackground(edW, Qt::black);
             setTextColour(edW, QColor(0, 255, 255));
-            edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0")));
+            edW->setInputMask(QtInputMask(QStringLiteral("aaaa aaaa aaaa aaaa;1;0"), Radix::Binary));
             edW->setText(QString(19, QLatin1Char(' ')));
+            m_wValidator = new TRadixValidator(edW);
+            edW->setValidator(m_wValidator);
             break;
         }
     }
@@ -450,7 +496,9 @@ void TfrmCamac::createFileDialogs()
         d->setObjectName(QLatin1String(name));
         d->setAcceptMode(mode);
         d->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+        // The list of types shows the description alone.
         d->setNameFilter(QStringLiteral("Tervan Script (*.tvs)"));
+        d->setOption(QFileDialog::HideNameFilterDetails);
         d->setDefaultSuffix(QStringLiteral("tvs"));
         d->setDirectory(ownFolder);
         d->setWindowModality(Qt::ApplicationModal);
@@ -472,12 +520,19 @@ void TfrmCamac::connectHandlers()
     for (QRadioButton *radio : {binshow, hexshow, decshow})
         connect(radio, &QRadioButton::clicked, this, &TfrmCamac::binshowClick);
     connect(runProg, &QRadioButton::clicked, this, &TfrmCamac::runProgClick);
+    // The worker follows the execution target at every round, also during a run.
+    connect(runCmd, &QRadioButton::toggled, this, [this](bool on) { m_worker->SetCommandMode(on); });
     edW->installEventFilter(this);
+    // A paste or a drop changes the field without a key release: W follows
+    // every change the operator makes, so that it is always what the field shows.
+    connect(edW, &QLineEdit::textEdited, this, &TfrmCamac::edWKeyUp);
     LAMTable->viewport()->installEventFilter(this);
     ProgMon->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { ProgMonDrawCell(p, col, row, cell); });
     LAMTable->setDrawCell([this](QPainter &p, int col, int row, const QRect &cell) { LAMTableDrawCell(p, col, row, cell); });
-    connect(OpenDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::LoadScript);
-    connect(SaveDialog1, &QFileDialog::fileSelected, this, &TfrmCamac::SaveScript);
+    // The chosen file is read or written once its dialog has gone from the
+    // screen, so that a message about it does not stand beside the dialog.
+    connect(OpenDialog1, &QDialog::accepted, this, [this] { LoadScript(OpenDialog1->selectedFiles().value(0)); });
+    connect(SaveDialog1, &QDialog::accepted, this, [this] { SaveScript(SaveDialog1->selectedFiles().value(0)); });
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &TfrmCamac::refreshView);
 }
@@ -523,12 +578,14 @@ QString TfrmCamac::EditMask() const
     return QLatin1String(editMasks[WordWidth() == 24][static_cast<int>(CurrentRadix())]);
 }
 
-QString TfrmCamac::QtInputMask(const QString &editMask)
+QString TfrmCamac::QtInputMask(const QString &editMask, Radix radix)
 {
     // Picture;keep literals;blank. "a" (letter or digit, optional) and "9"
     // (digit, optional) are entry positions; everything else is a literal,
     // escaped where Qt would read it as a mask character. Qt always keeps
-    // the literals in the text.
+    // the literals in the text. An entry position takes only the digits of
+    // the radix, so that text pasted or dropped into the field loses the
+    // characters a typed key could not bring in, as typing it would.
     const QStringList fields = editMask.split(QLatin1Char(';'));
     const QString picture = fields.value(0);
     const QChar blank = fields.size() >= 3 && !fields.last().isEmpty() ? fields.last().at(0) : QLatin1Char(' ');
@@ -536,7 +593,7 @@ QString TfrmCamac::QtInputMask(const QString &editMask)
     QString mask;
     for (QChar c : picture) {
         if (c == QLatin1Char('a'))
-            mask += QLatin1Char('N');
+            mask += radix == Radix::Binary ? QLatin1Char('b') : radix == Radix::Hexadecimal ? QLatin1Char('h') : QLatin1Char('0');
         else if (c == QLatin1Char('9'))
             mask += QLatin1Char('0');
         else if (special.contains(c))
@@ -568,7 +625,8 @@ void TfrmCamac::ShowW(std::int32_t value)
                     : QString(21, QLatin1Char(' ')) + format("%05d ", v & 0xFFFF);
         break;
     }
-    edW->setInputMask(QtInputMask(EditMask()));
+    m_wValidator->setRadix(CurrentRadix());
+    edW->setInputMask(QtInputMask(EditMask(), CurrentRadix()));
     edW->setText(text);
 }
 
@@ -745,6 +803,11 @@ void TfrmCamac::LReadClick(TSpeedButton1 *)
     releaseSelection(m_selUnaddressed);
 }
 
+void TfrmCamac::ImgButton24MouseDown(TImgButton *sender, Qt::MouseButton, Qt::KeyboardModifiers, QPoint)
+{
+    sender->setCurrentState(sender->currentState() == 0 ? 1 : 0);
+}
+
 void TfrmCamac::btnInterruptClick(TSpeedButton1 *)
 {
     // The button only toggles; the panel links no LAM handler.
@@ -765,18 +828,7 @@ void TfrmCamac::binshowClick()
 
 bool TfrmCamac::edWKeyPress(QChar key) const
 {
-    const char16_t c = key.unicode();
-    if (c > 127)
-        return true;
-    switch (CurrentRadix()) {
-    case Radix::Binary:
-        return !(c == u'0' || c == u'1');
-    case Radix::Hexadecimal:
-        return !((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
-    case Radix::Decimal:
-        return !(c >= u'0' && c <= u'9');
-    }
-    return true;
+    return rejected(key, CurrentRadix());
 }
 
 void TfrmCamac::edWKeyUp()
@@ -787,6 +839,13 @@ void TfrmCamac::edWKeyUp()
 
 bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Expose && watched == windowHandle()) {
+        // Uncovered or restored: Qt would put back the window's last picture,
+        // which may show LAM cells that are no longer valid. The table is
+        // painted anew instead, from the worker as it is now.
+        LAMTable->viewport()->update();
+        return false;
+    }
     if (event->type() == QEvent::Paint && m_worker && watched == LAMTable->viewport()) {
         // The paint that applies a refresh shows the entry's mask; any other
         // (uncovered, restored) shows the worker as it is now, which once it
@@ -803,9 +862,14 @@ bool TfrmCamac::eventFilter(QObject *watched, QEvent *event)
     }
     if (watched == edW) {
         if (event->type() == QEvent::KeyPress) {
-            const QString text = static_cast<QKeyEvent *>(event)->text();
-            // Typed characters only; editing keys (backspace, arrows) pass.
-            if (!text.isEmpty() && text.at(0) >= QLatin1Char(' ') && text.at(0) != QChar(0x7F)
+            const auto *key = static_cast<QKeyEvent *>(event);
+            const QString text = key->text();
+            // Typed characters only; editing keys (backspace, arrows) and the
+            // editing shortcuts pass (a paste is filtered by the input mask).
+            const bool shortcut = key->matches(QKeySequence::Paste) || key->matches(QKeySequence::Copy)
+                                  || key->matches(QKeySequence::Cut) || key->matches(QKeySequence::Undo)
+                                  || key->matches(QKeySequence::Redo) || key->matches(QKeySequence::SelectAll);
+            if (!shortcut && !text.isEmpty() && text.at(0) >= QLatin1Char(' ') && text.at(0) != QChar(0x7F)
                 && edWKeyPress(text.at(0)))
                 return true;
         } else if (event->type() == QEvent::KeyRelease) {
@@ -955,7 +1019,7 @@ void TfrmCamac::LoadScript(const QString &path)
 
 void TfrmCamac::SpeedButton11Click(TSpeedButton1 *)
 {
-    TReporter::current().OpenDocument(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
+    THelp::Open(QCoreApplication::applicationDirPath(), TReporter::current());
 }
 
 void TfrmCamac::btnOptionsClick(TSpeedButton1 *)
@@ -984,6 +1048,10 @@ void TfrmCamac::closeEvent(QCloseEvent *event)
 void TfrmCamac::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    if (QWindow *window = windowHandle(); window && !m_windowWatched) {
+        m_windowWatched = true;
+        window->installEventFilter(this);
+    }
     if (!m_centred && screen()) {
         m_centred = true;
         move(screen()->availableGeometry().center() - QPoint(width() / 2, height() / 2));
@@ -1032,4 +1100,6 @@ void TfrmCamac::applyView()
     }
     if (view.oneTimeReleased)
         btnOneTime->setDown(m_worker->ButtonDown(TCamProcessor::Button::OneTime));
+    if (view.cycleReleased)
+        btnCycle->setDown(m_worker->ButtonDown(TCamProcessor::Button::Cycle));
 }

@@ -18,6 +18,8 @@ class QLineEdit;
 class QRadioButton;
 class QPainter;
 class TDrawGrid;
+class TImgButton;
+class TRadixValidator;
 class TPanelImage;
 class TSpeedButton1;
 
@@ -55,9 +57,9 @@ public:
     // The text that the program grid shows in a cell ("" for an empty cell).
     QString ProgMonCellText(int col, int row);
     // The edit mask of edW for the current width and radix, as given, and
-    // translated to a Qt input mask.
+    // translated to a Qt input mask whose entry positions take the radix's digits.
     QString EditMask() const;
-    static QString QtInputMask(const QString &editMask);
+    static QString QtInputMask(const QString &editMask, Radix radix);
 
     // ---- Handlers ---------------------------------------------------------
     void btnCreate0Click(TSpeedButton1 *sender);
@@ -81,6 +83,9 @@ public:
     // Returns true when the key is to be dropped.
     bool edWKeyPress(QChar key) const;
     void edWKeyUp();
+    // For an image button's mouseDown: flips its CurrentState between 0 and 1
+    // (state 0 becomes 1, any other becomes 0). The panel places no image button.
+    void ImgButton24MouseDown(TImgButton *sender, Qt::MouseButton button, Qt::KeyboardModifiers shift, QPoint pos);
     void ProgMonDrawCell(QPainter &painter, int col, int row, const QRect &cell);
     void LAMTableDrawCell(QPainter &painter, int col, int row, const QRect &cell);
 
@@ -180,6 +185,8 @@ private:
     std::uint32_t m_lamPaintMask = 0;
     std::uint32_t m_lamPaintPattern = 0;
     bool m_centred = false;
+    bool m_windowWatched = false; // for the exposures of the window
+    TRadixValidator *m_wValidator = nullptr; // edW's, owned by it
     QButtonGroup m_radixGroup;
     QButtonGroup m_runGroup;
 

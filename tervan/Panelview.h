@@ -20,6 +20,7 @@ struct TPanelView
     std::uint32_t lamPattern = 0;
 
     bool oneTimeReleased = false;
+    bool cycleReleased = false; // the worker ended a cycle that had nothing left to run
 
     std::uint64_t entries = 0; // entries executed since the last look
 };

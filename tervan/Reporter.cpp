@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace {
@@ -12,16 +13,29 @@ TReporter *installed = &standard;
 
 void TReporter::ShowError(const QString &caption, const QString &text)
 {
-    QMessageBox::critical(nullptr, caption, text);
+    // The platform puts the program's name in place of an empty title; a
+    // blank one shows as the empty caption that was asked for.
+    QMessageBox::critical(nullptr, caption.isEmpty() ? QStringLiteral(" ") : caption, text);
 }
 
-void TReporter::OpenDocument(const QString &path)
+void TReporter::ShowInformation(const QString &caption, const QString &text)
 {
-#ifdef Q_OS_WIN
-    QProcess::startDetached(QStringLiteral("hh.exe"), {path});
-#else
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-#endif
+    QMessageBox::information(nullptr, caption.isEmpty() ? QStringLiteral(" ") : caption, text);
+}
+
+QString TReporter::FindProgram(const QString &name)
+{
+    return QStandardPaths::findExecutable(name);
+}
+
+bool TReporter::StartProgram(const QString &program, const QStringList &arguments)
+{
+    return QProcess::startDetached(program, arguments);
+}
+
+bool TReporter::OpenUrl(const QUrl &url)
+{
+    return QDesktopServices::openUrl(url);
 }
 
 TReporter &TReporter::current()

@@ -1,4 +1,5 @@
 #include "Cshell.h"
+#include "Language.h"
 
 #include <QApplication>
 
@@ -8,6 +9,7 @@ int main(int argc, char **argv)
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
     qunsetenv("QT_SCALE_FACTOR");
     QApplication app(argc, argv);
+    TPanelLanguage::Install();
     TfrmCamac frmCamac;
     if (!frmCamac.Start())
         return 0;

@@ -269,6 +269,41 @@ TEST_F(WorkerTest, OtherButtonDuringARunLeavesOneTemporaryEntryAtMost)
     EXPECT_EQ(worker->WithProgram([](TCamProgram &p) { return p.entries[0].kind; }), TCamCommand::kindLam);
 }
 
+TEST_F(WorkerTest, TheModeChosenDuringARunTakesEffectAndTheTemporaryEntryGoesWithCommandMode)
+{
+    program.Append(addressed(16, 7, 0));
+    create();
+    worker->CycleDelay = 1;
+    worker->CommandDelay = 1;
+    const TCamCommand read = addressed(0, 9, 1);
+    ASSERT_TRUE(worker->Start(Button::Cycle, &read));
+    ASSERT_TRUE(eventually([this] { return commandWords().size() >= 2; }));
+    EXPECT_EQ(count(), 2);
+    // Program mode: the temporary entry is gone at once, the program runs.
+    worker->SetCommandMode(false);
+    EXPECT_EQ(count(), 1);
+    hw.clearLog();
+    ASSERT_TRUE(eventually([this] { return commandWords().size() >= 3; }));
+    const auto words = commandWords();
+    EXPECT_EQ(std::count(words.begin() + 1, words.end(), word(7, 0, 16)), std::ptrdiff_t(words.size() - 1));
+    // Command mode again: the entry at the run position repeats.
+    worker->SetCommandMode(true);
+    worker->StopRun();
+    EXPECT_EQ(count(), 1);
+    EXPECT_EQ(worker->WithProgram([](TCamProgram &p) { return p.entries[0].n; }), 7);
+
+    // A command cycle over an empty program: leaving command mode leaves
+    // nothing to run; the cycle ends and the panel is told to release it.
+    worker->WithProgram([](TCamProgram &p) { p.Reset(); });
+    ASSERT_TRUE(worker->Start(Button::Cycle, &read));
+    worker->SetCommandMode(false);
+    ASSERT_TRUE(idle());
+    EXPECT_FALSE(worker->ButtonDown(Button::Cycle));
+    EXPECT_EQ(count(), 0);
+    ASSERT_TRUE(eventually([this] { return panel.shown().cycleReleases == 1; }));
+    EXPECT_EQ(panel.shown().oneTimeReleases, 0);
+}
+
 TEST_F(WorkerTest, ProgramEmptiedUnderARunStopsItWithoutTouchingAStaleSlot)
 {
     for (int k = 0; k < 10; ++k)

@@ -78,6 +78,7 @@ public:
         bool indicatorsSet = false;
         std::uint32_t lamMask = 0, lamPattern = 0;
         int oneTimeReleases = 0;
+        int cycleReleases = 0;
         std::uint64_t entries = 0;
         int refreshes = 0;
     };
@@ -125,6 +126,8 @@ private:
                 m_shown.lamMask = v.lamMask, m_shown.lamPattern = v.lamPattern;
             if (v.oneTimeReleased)
                 ++m_shown.oneTimeReleases;
+            if (v.cycleReleased)
+                ++m_shown.cycleReleases;
             m_shown.entries += v.entries;
         }
     }

@@ -2,15 +2,24 @@
 #include "PanelFixture.h"
 
 #include "Drawgrid.h"
+#include "Help.h"
+#include "Imgbutton.h"
 #include "Panelimage.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QImage>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 #include <QTimer>
@@ -185,6 +194,36 @@ TEST_F(PanelTest, ProgramRunsOnceAndInACycle)
     EXPECT_FALSE(form->btnOneTime->down());
 }
 
+TEST_F(PanelTest, ProgramChosenDuringACommandCycleRunsTheProgramFromTheNextRound)
+{
+    open();
+    select(7, 0, 16);
+    click(form->SpeedButton181);
+    select(9, 1, 0);
+    click(form->btnCycle);
+    QTRY_VERIFY(!commandWords().empty());
+    EXPECT_EQ(commandWords().back(), word(9, 1, 0));
+    click(form->runProg);
+    EXPECT_EQ(count(), 1); // the temporary entry has gone
+    hw.clearLog();
+    QTRY_VERIFY(commandWords().size() >= 3);
+    EXPECT_EQ(commandWords().back(), word(7, 0, 16));
+    EXPECT_TRUE(form->btnCycle->down());
+    click(form->btnCycle);
+    QTRY_VERIFY(idle());
+    EXPECT_EQ(count(), 1);
+
+    // With an empty program there is nothing left to run: the cycle ends.
+    click(form->btnClearProg);
+    click(form->runCmd);
+    click(form->btnCycle);
+    QTRY_VERIFY(!commandWords().empty());
+    click(form->runProg);
+    QTRY_VERIFY(!form->btnCycle->down());
+    QTRY_VERIFY(idle());
+    EXPECT_EQ(count(), 0);
+}
+
 TEST_F(PanelTest, ProgramGridShowsEachKindOfEntry)
 {
     open();
@@ -325,6 +364,106 @@ TEST_F(PanelTest, KeysOutsideTheRadixAreNotTyped)
     EXPECT_EQ(form->edW->displayText(), decBefore);
 }
 
+TEST_F(PanelTest, PastedOrDroppedTextObeysTheRadixAsTypedKeysDo)
+{
+    open();
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    const QPoint inside(30, form->edW->height() / 2);
+    // Each way text enters the field; the cursor first goes to its first digit.
+    const std::vector<std::pair<const char *, std::function<void(const QString &)>>> ways = {
+        {"Ctrl+V", [&](const QString &text) {
+             clipboard->setText(text);
+             QTest::keyClick(form->edW, Qt::Key_V, Qt::ControlModifier);
+         }},
+        {"Shift+Insert", [&](const QString &text) {
+             clipboard->setText(text);
+             QTest::keyClick(form->edW, Qt::Key_Insert, Qt::ShiftModifier);
+         }},
+        {"context menu", [&](const QString &text) {
+             clipboard->setText(text);
+             QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, inside, form->edW->mapToGlobal(inside));
+             QCoreApplication::sendEvent(form->edW, &menuEvent);
+             QMenu *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+             ASSERT_NE(menu, nullptr);
+             // The paste entry, known by the shortcut shown beside it.
+             const QString shortcut = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+             QAction *paste = nullptr;
+             for (QAction *action : menu->actions())
+                 if (action->text().endsWith(QLatin1Char('\t') + shortcut))
+                     paste = action;
+             ASSERT_NE(paste, nullptr);
+             paste->trigger();
+             menu->close();
+         }},
+        {"drop", [&](const QString &text) {
+             QMimeData mime;
+             mime.setText(text);
+             QDragEnterEvent enter(inside, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form->edW, &enter);
+             QDropEvent drop(QPointF(inside), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form->edW, &drop);
+         }},
+    };
+    // What the field keeps of a text is what typing it would keep: the
+    // characters of the radix. Digits of other scripts are refused.
+    struct Case { QRadioButton *radix; const char *text; std::int32_t w; };
+    const Case cases[] = {
+        {form->binshow, "2z9x", 0},
+        {form->binshow, "1x0y1z0", 0xA000},
+        {form->binshow, "0000 0000 1111 1111", 0xFF}, // W's own text, copied
+        {form->hexshow, "DEAG", 0xDEA0},
+        {form->hexshow, "\xd0\x9e\xd0\x90", 0}, // Cyrillic capitals O and A
+        {form->decshow, "12a4", 12400},
+        {form->decshow, "1\xd9\xa2" "3", 0}, // an Arabic-Indic two in the middle
+    };
+    for (const auto &[name, enter] : ways) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(name) + " " + c.text);
+            click(c.radix);
+            form->ShowW(0);
+            form->edWKeyUp();
+            const QString before = form->edW->displayText();
+            form->edW->setFocus();
+            QTest::keyClick(form->edW, Qt::Key_Home);
+            enter(QString::fromUtf8(c.text));
+            if (c.w == 0) {
+                EXPECT_EQ(form->edW->displayText(), before);
+            }
+            // W follows what the field shows, also without a key release.
+            EXPECT_EQ(form->W(), c.w);
+            EXPECT_EQ(form->W(), form->ReadW());
+        }
+    }
+}
+
+TEST_F(PanelTest, ImageButtonHandlerFlipsBetweenTheFirstTwoStates)
+{
+    open();
+    QStringList refused;
+    const auto previous = TImgButton::setErrorReporter([&](const QString &m) { refused << m; });
+    auto *button = new TImgButton(form.get());
+    QImage strip(3 * 9 - 1, 8, QImage::Format_RGB32);
+    strip.fill(Qt::blue);
+    button->setGlyph(strip);
+    button->setStatesCount(3);
+    button->setStateImageWidth(8);
+    button->setStateImageHeight(8);
+    QObject::connect(button, &TImgButton::mouseDown, form.get(), &TfrmCamac::ImgButton24MouseDown);
+    const std::vector<std::pair<int, int>> flips = {{0, 1}, {1, 0}, {2, 0}};
+    for (const auto &[from, to] : flips) {
+        button->setCurrentState(from);
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(3, 3));
+        EXPECT_EQ(button->currentState(), to) << from;
+    }
+    // A button of one state refuses state 1 and stays as it is.
+    button->setStatesCount(1);
+    button->setCurrentState(0);
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(3, 3));
+    EXPECT_EQ(button->currentState(), 0);
+    EXPECT_EQ(refused, QStringList{QStringLiteral("CurrentState value not corresponding to StatesCount")});
+    TImgButton::setErrorReporter(previous);
+}
+
 TEST_F(PanelTest, SelectionsReleaseEachOther)
 {
     open();
@@ -416,9 +555,12 @@ TEST_F(PanelTest, LamTableRepaintedAfterTheRunShowsNothingValid)
     QTRY_COMPARE(cellIn(shown(), 2), QColor(255, 255, 0));
     EXPECT_EQ(cellIn(shown(), 1), QColor(0, 0, 0));
     EXPECT_EQ(form->Worker().LamMask(), 0u);
-    // ... and a repaint the worker did not ask for (the window uncovered)
-    // shows the worker as it is: idle, nothing valid.
-    form->LAMTable->viewport()->repaint();
+    // ... and a repaint the worker did not ask for (the window uncovered:
+    // the platform reports it exposed) shows the worker as it is: idle,
+    // nothing valid.
+    QExposeEvent uncovered{QRegion(form->rect())};
+    QCoreApplication::sendEvent(form->windowHandle(), &uncovered);
+    QTRY_COMPARE(cellIn(shown(), 2), QColor(128, 128, 128));
     const QImage after = shown();
     for (int k : {1, 2, 24})
         EXPECT_EQ(cellIn(after, k), QColor(128, 128, 128)) << k;
@@ -518,12 +660,13 @@ TEST_F(PanelTest, StartUpFailureReportsAndShowsNothing)
     EXPECT_EQ(reporter.texts[0], QStringLiteral("Невозожно получить доступ к драйверу. Возможно драйвер не установлен."));
 }
 
-TEST_F(PanelTest, HelpOpensTheFileBesideTheProgram)
+TEST_F(PanelTest, HelpIsLookedForBesideTheProgramAndOptionsStayDownWhileOpen)
 {
     open();
+    // No help beside the test program: the operator is told where it was looked for.
     click(form->SpeedButton11);
-    ASSERT_EQ(reporter.documents.size(), 1);
-    EXPECT_EQ(reporter.documents[0], QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tervan.chm")));
+    ASSERT_EQ(reporter.texts.size(), 1);
+    EXPECT_TRUE(reporter.texts[0].contains(QDir::toNativeSeparators(QCoreApplication::applicationDirPath())));
     EXPECT_FALSE(form->SpeedButton11->down());
     // "Настройки" stays down while its dialog is open.
     click(form->btnOptions);
@@ -531,6 +674,59 @@ TEST_F(PanelTest, HelpOpensTheFileBesideTheProgram)
     QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
     QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
     QTRY_VERIFY(!form->btnOptions->down());
+}
+
+TEST_F(PanelTest, HelpOpensInAViewerOrTheBrowserOrSaysWhereItIs)
+{
+    QTemporaryDir dir;
+    const QString chm = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tervan.chm")));
+    const QString pages = dir.filePath(QStringLiteral("help/index.html"));
+    const auto put = [](const QString &path) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly);
+    };
+    const auto open = [&](const std::function<void(RecordingReporter &)> &setUp) {
+        auto r = std::make_unique<RecordingReporter>();
+        setUp(*r);
+        THelp::Open(dir.path(), *r);
+        return r;
+    };
+    // Nothing there: an error that names the folder.
+    auto r = open([](RecordingReporter &) {});
+    ASSERT_EQ(r->texts.size(), 1);
+    EXPECT_TRUE(r->texts[0].contains(QDir::toNativeSeparators(dir.path())));
+    ASSERT_TRUE(put(chm));
+    ASSERT_TRUE(put(pages));
+#ifdef Q_OS_WIN
+    const QString viewer = QStringLiteral("hh.exe");
+#else
+    const QString viewer = QStringLiteral("kchmviewer");
+#endif
+    // A viewer of compiled help shows the CHM, and nothing else happens.
+    r = open([&](RecordingReporter &o) { o.programs[viewer] = QStringLiteral("/opt/") + viewer; });
+    EXPECT_EQ(r->started, QStringList{QStringLiteral("/opt/") + viewer + QLatin1Char(' ') + chm});
+    EXPECT_TRUE(r->urls.isEmpty());
+    EXPECT_TRUE(r->texts.isEmpty() && r->infoTexts.isEmpty());
+    // No viewer, or one that does not start: the pages in the browser.
+    for (bool installed : {false, true}) {
+        r = open([&](RecordingReporter &o) {
+            o.desktopOpens = true;
+            if (installed) {
+                o.programs[viewer] = viewer;
+                o.broken << viewer;
+            }
+        });
+        EXPECT_EQ(r->urls, QStringList{QUrl::fromLocalFile(pages).toString()}) << installed;
+        EXPECT_TRUE(r->texts.isEmpty() && r->infoTexts.isEmpty()) << installed;
+    }
+    // Nothing opens them: a message that says where both lie.
+    r = open([](RecordingReporter &) {});
+    EXPECT_EQ(r->urls.size(), 1);
+    ASSERT_EQ(r->infoTexts.size(), 1);
+    EXPECT_TRUE(r->infoTexts[0].contains(chm));
+    EXPECT_TRUE(r->infoTexts[0].contains(QDir::toNativeSeparators(pages)));
+    EXPECT_EQ(r->infoCaptions[0], QStringLiteral("Справка"));
 }
 
 TEST_F(PanelTest, ClosingDuringAZeroDelayCycleEndsTheWorker)

@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QMap>
 #include <QTest>
+#include <QUrl>
 
 #include <cstring>
 #include <ostream>
@@ -54,8 +56,27 @@ public:
         captions << caption;
         texts << text;
     }
-    void OpenDocument(const QString &path) override { documents << path; }
-    QStringList captions, texts, documents;
+    void ShowInformation(const QString &caption, const QString &text) override
+    {
+        infoCaptions << caption;
+        infoTexts << text;
+    }
+    // Only the programs in `programs` are installed; those in `broken` fail to start.
+    QString FindProgram(const QString &name) override { return programs.value(name); }
+    bool StartProgram(const QString &program, const QStringList &arguments) override
+    {
+        started << (QStringList{program} + arguments).join(QLatin1Char(' '));
+        return !broken.contains(program);
+    }
+    bool OpenUrl(const QUrl &url) override
+    {
+        urls << url.toString();
+        return desktopOpens;
+    }
+    QStringList captions, texts, infoCaptions, infoTexts, started, urls;
+    QMap<QString, QString> programs;
+    QStringList broken;
+    bool desktopOpens = false;
 };
 
 // The last command word the adapter received.

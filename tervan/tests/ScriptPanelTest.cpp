@@ -4,10 +4,12 @@
 
 #include <QCoreApplication>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -128,6 +130,86 @@ TEST_F(ScriptPanelTest, DialogsOfferScriptFilesFromTheProgramsFolder)
     EXPECT_EQ(count(), 1);
     EXPECT_TRUE(reporter.texts.isEmpty());
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
+}
+
+// Calls `onHide` when the watched dialog leaves the screen.
+class HideWatch : public QObject
+{
+public:
+    HideWatch(QWidget *dialog, std::function<void()> onHide) : m_onHide(std::move(onHide)) { dialog->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide)
+            m_onHide();
+        return false;
+    }
+
+private:
+    std::function<void()> m_onHide;
+};
+
+TEST_F(ScriptPanelTest, TheDialogHasGoneBeforeTheFileIsTouchedAndShowsTheTypeByItsName)
+{
+    open();
+    for (QFileDialog *d : {form->OpenDialog1, form->SaveDialog1}) {
+        auto *types = d->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+        ASSERT_NE(types, nullptr);
+        EXPECT_EQ(types->currentText(), QStringLiteral("Tervan Script"));
+    }
+    select(3, 2, 16);
+    add();
+    // Saving: the file does not exist yet when the dialog hides.
+    bool existedAtHide = true;
+    {
+        HideWatch watch(form->SaveDialog1, [&] { existedAtHide = QFile::exists(file("one.tvs")); });
+        save(file("one.tvs"));
+    }
+    EXPECT_FALSE(existedAtHide);
+    EXPECT_TRUE(QFile::exists(file("one.tvs")));
+    click(form->btnClearProg);
+    // Loading: the program is unchanged and nothing reported when it hides.
+    int countAtHide = -1;
+    qsizetype reportsAtHide = -1;
+    HideWatch watch(form->OpenDialog1, [&] {
+        countAtHide = count();
+        reportsAtHide = reporter.texts.size();
+    });
+    load(file("one.tvs"));
+    EXPECT_EQ(countAtHide, 0);
+    EXPECT_EQ(count(), 1);
+    writeAll(file("foreign.tvs"), Bytes("MZ\x90", 3));
+    load(file("foreign.tvs"));
+    EXPECT_EQ(reportsAtHide, 0);
+    ASSERT_EQ(reporter.texts.size(), 1);
+    EXPECT_EQ(reporter.texts[0], QStringLiteral("Несовместимый формат !!!"));
+}
+
+TEST_F(ScriptPanelTest, QtsOwnTextsAreRussian)
+{
+    open();
+    // The standard buttons of a message box ...
+    QMessageBox box(QMessageBox::Critical, QStringLiteral(" "), QStringLiteral("x"),
+                    QMessageBox::Ok | QMessageBox::Cancel | QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QStringLiteral("Отмена"));
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text(), QStringLiteral("&Да"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text(), QStringLiteral("&Нет"));
+    // ... and the file dialogs, their buttons and labels.
+    for (TSpeedButton1 *button : {form->btnLoadTVS, form->btnSaveTVS}) {
+        const bool opening = button == form->btnLoadTVS;
+        QFileDialog *d = opening ? form->OpenDialog1 : form->SaveDialog1;
+        click(button);
+        QTRY_VERIFY(d->isVisible());
+        auto *buttons = d->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+        ASSERT_NE(buttons, nullptr);
+        EXPECT_EQ(buttons->button(opening ? QDialogButtonBox::Open : QDialogButtonBox::Save)->text(),
+                  opening ? QStringLiteral("&Открыть") : QStringLiteral("&Сохранить"));
+        EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+        auto *name = d->findChild<QLabel *>(QStringLiteral("fileNameLabel"));
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(name->text(), QStringLiteral("&Имя файла:"));
+        QTest::keyClick(d, Qt::Key_Escape);
+        QTRY_VERIFY(!d->isVisible());
+    }
 }
 
 TEST_F(ScriptPanelTest, AnEmptyProgramIsSavedAs55Bytes)

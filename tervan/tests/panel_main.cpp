@@ -1,3 +1,5 @@
+#include "Language.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,8 @@ int main(int argc, char **argv)
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
     qunsetenv("QT_SCALE_FACTOR");
     QApplication app(argc, argv);
+    // Qt's texts in Russian, as in the program.
+    TPanelLanguage::Install();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
