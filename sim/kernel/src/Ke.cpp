@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <algorithm>
 #include <utility>
 
 #include <ntddk.h>
@@ -54,6 +55,22 @@ namespace {
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
 thread_local char tThreadToken;  // its address identifies the thread as a lock owner
+thread_local int tCriticalRegions = 0;
+
+// The thread's current stretch at DISPATCH_LEVEL or above: when it began and
+// the port accesses made in it. The longest stretches go into the tables
+// when the thread drops below DISPATCH_LEVEL.
+thread_local std::chrono::steady_clock::time_point tRaisedSince;
+thread_local uint64_t tRaisedAccesses = 0;
+
+void endRaisedStretch() {
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                            tRaisedSince).count();
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    s.raisedAccesses = std::max(s.raisedAccesses, tRaisedAccesses);
+    s.raisedNanos = std::max<uint64_t>(s.raisedNanos, static_cast<uint64_t>(nanos));
+}
 
 std::mutex eventMu;
 std::condition_variable eventCv;
@@ -138,7 +155,12 @@ void transcribe(bool write, uint64_t phys, uint32_t value) {
 
 }  // namespace
 
+void countRaisedAccess() {
+    if (tIrql >= DISPATCH_LEVEL) ++tRaisedAccesses;
+}
+
 uint32_t ioRead(uint64_t phys) {
+    countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return 0xFFFFFFFF;
     auto& a = kt40sim::Adapter::instance();
@@ -154,6 +176,7 @@ uint32_t ioRead(uint64_t phys) {
 }
 
 void ioWrite(uint64_t phys, uint32_t value) {
+    countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return;
     auto& a = kt40sim::Adapter::instance();
@@ -184,13 +207,31 @@ KIRQL KeGetCurrentIrql(void) { return tIrql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < tIrql) fault("KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    if (tIrql < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL) {
+        tRaisedSince = std::chrono::steady_clock::now();
+        tRaisedAccesses = 0;
+    }
     *OldIrql = tIrql;
     tIrql = NewIrql;
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > tIrql) fault("KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    if (tIrql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) endRaisedStretch();
     tIrql = NewIrql;
+}
+
+VOID KeEnterCriticalRegion(void) {
+    checkIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+    ++tCriticalRegions;
+}
+
+VOID KeLeaveCriticalRegion(void) {
+    checkIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+    if (--tCriticalRegions < 0) {
+        fault("KeLeaveCriticalRegion without KeEnterCriticalRegion");
+        tCriticalRegions = 0;
+    }
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
@@ -415,6 +456,9 @@ BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTR
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     checkIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (PoolType == NonPagedPool) fault("ExAllocatePoolWithTag from NonPagedPool, which is executable: use NonPagedPoolNx");
+    if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx)
+        fault("ExAllocatePoolWithTag with pool type " + std::to_string(PoolType));
     void* p = std::calloc(1, NumberOfBytes ? NumberOfBytes : 1);
     if (!p) return nullptr;
     std::lock_guard lock(state().mu);

@@ -69,6 +69,14 @@ struct PortAccess {
     uint32_t value;
 };
 
+// The longest time a thread of the test spent at DISPATCH_LEVEL or above
+// without dropping below it, in port accesses and in nanoseconds (each the
+// maximum over all such stretches).
+struct RaisedStretch {
+    uint64_t portAccesses;
+    uint64_t nanoseconds;
+};
+
 class Kernel {
 public:
     static Kernel& instance();
@@ -152,6 +160,12 @@ public:
     unsigned connectedInterrupts() const;
     // Every port access since the test began, in the order the bus saw them.
     std::vector<PortAccess> portTranscript() const;
+    // See RaisedStretch: what a real machine would spend with a processor
+    // unable to run anything but interrupts.
+    RaisedStretch longestRaisedStretch() const;
+    // The deepest nesting of start-I/O routines on one thread's stack (1 when
+    // a queue drains without recursion).
+    unsigned startIoNesting() const;
     // Threads now blocked in KeWaitForSingleObject or in IoDisconnectInterrupt.
     unsigned blockedWaiters() const;
 
