@@ -167,6 +167,19 @@ TEST_F(Lifecycle, PendingStopAndRemoveRefuseNewWorkUntilCancelled) {
         EXPECT_TRUE(traced(std::string("kt40drv: IRP_MJ_PNP ") + minor)) << minor;
 }
 
+TEST_F(Lifecycle, TheInterruptIsConnectedLatchedAndExclusiveWhenItsResourceSaysSo) {
+    // The kernel checks the mode and sharing against the resource (a
+    // mismatch is a fault at the end); the adapter's own is level and shared.
+    kt40kernel::AdapterOptions options;
+    options.latchedExclusiveInterrupt = true;
+    Bring(options);
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
+    EXPECT_EQ(kernel.finish(), std::vector<std::string>{});
+    handle = 0;
+    Bring();
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
+}
+
 TEST_F(Lifecycle, OtherRequestsGoToTheLowerDriver) {
     Bring();
     kernel.clearTrace();

@@ -245,8 +245,10 @@ void buildResources(const AdapterOptions& o, ResourceLists& lists) {
         if (!o.omitInterrupt) {
             CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
             p.Type = CmResourceTypeInterrupt;
-            p.ShareDisposition = res.shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
-            p.Flags = res.levelSensitive ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
+            const bool shared = res.shared && !o.latchedExclusiveInterrupt;
+            const bool level = res.levelSensitive && !o.latchedExclusiveInterrupt;
+            p.ShareDisposition = shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
+            p.Flags = level ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
             p.u.Interrupt.Level = translated ? res.level : res.rawLevel;
             p.u.Interrupt.Vector = translated ? res.vector : res.rawVector;
             p.u.Interrupt.Affinity = res.affinity;
@@ -1046,6 +1048,11 @@ void Kernel::release(HoldPoint point) { setHold(point, false); }
 void Kernel::cancelNextOnIssue() {
     std::lock_guard lock(state().mu);
     state().cancelNextOnIssue = true;
+}
+
+void Kernel::filterControllerReads(uint32_t (*filter)(uint32_t)) {
+    std::lock_guard lock(state().mu);
+    state().controllerReadFilter = filter;
 }
 
 void Kernel::failNextMdlMapping() {

@@ -167,10 +167,17 @@ uint32_t ioRead(uint64_t phys) {
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);
     uint32_t v;
-    if (inBlock(phys, res.bridgeBase, res.bridgeLength))
+    if (inBlock(phys, res.bridgeBase, res.bridgeLength)) {
         v = a.bridgeRead(static_cast<uint32_t>(phys - res.bridgeBase));
-    else
+    } else {
         v = a.pciRead(static_cast<uint32_t>(phys - res.controllerBase));
+        uint32_t (*filter)(uint32_t);
+        {
+            std::lock_guard lock(state().mu);
+            filter = state().controllerReadFilter;
+        }
+        if (filter) v = filter(v);
+    }
     transcribe(false, phys, v);
     return v;
 }
@@ -367,12 +374,28 @@ VOID KeFlushQueuedDpcs(void) {
 }
 
 NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
-                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql, KINTERRUPT_MODE,
-                            BOOLEAN, KAFFINITY ProcessorEnableMask, BOOLEAN) {
+                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
+                            KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                            BOOLEAN) {
     checkIrqlAtMost(PASSIVE_LEVEL, "IoConnectInterrupt");
     const auto res = kt40sim::Adapter::instance().pciResources();
     if (Vector != res.vector || Irql != res.level || SynchronizeIrql < Irql || !(ProcessorEnableMask & res.affinity))
         return STATUS_INVALID_PARAMETER;
+    // The mode and sharing must be the resource's, as the PnP manager handed it out.
+    bool latchedExclusive = false;
+    {
+        std::lock_guard lock(state().mu);
+        for (auto& a : state().adapters)
+            if (a.assigned) latchedExclusive = a.options.latchedExclusiveInterrupt;
+    }
+    const bool levelSensitive = !latchedExclusive && res.levelSensitive;
+    const bool shared = !latchedExclusive && res.shared;
+    if ((InterruptMode == LevelSensitive) != levelSensitive)
+        fault(std::string("IoConnectInterrupt ") + (InterruptMode == LevelSensitive ? "level-sensitive" : "latched") +
+              " for a " + (levelSensitive ? "level-sensitive" : "latched") + " interrupt resource");
+    if ((ShareVector != FALSE) != shared)
+        fault(std::string("IoConnectInterrupt ") + (ShareVector ? "shared" : "exclusive") + " for a " +
+              (shared ? "shared" : "device-exclusive") + " interrupt resource");
     auto* i = new Interrupt{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql};
     i->lock = SpinLock ? SpinLock : &i->ownLock;
     *InterruptObject = reinterpret_cast<PKINTERRUPT>(i);

@@ -117,6 +117,7 @@ struct Tables {
     unsigned waiters = 0;  // threads blocked in KeWaitForSingleObject
 
     std::vector<PortAccess> transcript;
+    uint32_t (*controllerReadFilter)(uint32_t) = nullptr;
     // The longest stretch any thread spent at DISPATCH_LEVEL or above: port
     // accesses in it, and time (the two maxima are taken separately).
     uint64_t raisedAccesses = 0;

@@ -14,6 +14,8 @@
 //   - a device object deleted while its queue holds requests, a DPC in it is
 //     queued or running, or an interrupt is connected to it;
 //   - an interrupt line that stays high while no service routine claims it;
+//   - an interrupt connected with another mode or sharing than its resource says;
+//   - an allocation from executable non-paged pool (NonPagedPool);
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
 // Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
@@ -34,6 +36,8 @@ struct AdapterOptions {
     bool omitInterrupt = false;    // no interrupt resource
     bool portsInMemory = false;    // translated lists give the I/O blocks as memory
     bool refuseAttach = false;     // the bus driver's stack takes no upper device
+    bool latchedExclusiveInterrupt = false;  // the interrupt resource says latched and
+                                             // device-exclusive (the adapter's: level, shared)
     NTSTATUS busStartStatus = STATUS_SUCCESS;  // what the bus driver answers to a start
 };
 
@@ -198,6 +202,10 @@ public:
     void cancelNextOnIssue();
     // The next system-space mapping of an MDL fails (MmGetSystemAddressForMdlSafe gives null).
     void failNextMdlMapping();
+    // Every read of the adapter's controller block passes through `filter`
+    // (the value the adapter gave in, what the driver sees out), e.g. to show
+    // bit combinations the virtual adapter never makes. Until finish().
+    void filterControllerReads(uint32_t (*filter)(uint32_t value));
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
