@@ -130,7 +130,7 @@ private:
     NTSTATUS RefusedStatus(UCHAR Major) const;
 
     PDEVICE_OBJECT m_DeviceObject;
-    PDEVICE_OBJECT m_PhysicalDevice;
+    [[maybe_unused]] PDEVICE_OBJECT m_PhysicalDevice;  // kept for drivers that need the bus device
     KtLowerDevice* m_Lower = nullptr;
     bool m_StandardPolicy = false;
     volatile LONG m_State = static_cast<LONG>(KtPnpState::NotStarted);

@@ -150,7 +150,7 @@ IO_STATUS_BLOCK collect(uint64_t id) {
     const IO_STATUS_BLOCK result = r.irp->IoStatus;
     {
         std::lock_guard lock(state().mu);
-        state().requests.push_back({r.major, r.minor, result.Status, result.Information});
+        state().requests.push_back({r.major, r.minor, result.Status, result.Information, id});
     }
     delete r.mdl;
     releaseIrp(r.irp);

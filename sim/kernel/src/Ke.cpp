@@ -547,6 +547,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 
 // ---- Debugger ---------------------------------------------------------------------------
 
+}  // extern "C"
+
 namespace {
 
 // Windows reads 'l' as 32 bits; here long has 64. Drop the 'l' of a single-l
@@ -587,6 +589,8 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
 }
 
 }  // namespace
+
+extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...) {
     va_list args;

@@ -47,6 +47,7 @@ struct RequestRecord {
     UCHAR minor;
     NTSTATUS status;
     ULONG_PTR information;
+    uint64_t id;  // the request as PortAccess::request names it
 };
 
 using Handle = int;  // > 0 when open
