@@ -29,12 +29,14 @@ export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all,warn+debugstr,trace+ntoskrnl,trace+loaddll
 unset DISPLAY WAYLAND_DISPLAY
 
-# Wine processes of this prefix (zombies, already dead, left out).
+# Wine's processes (their image in /usr/lib/wine) running with this prefix;
+# zombies, already dead, left out.
 prefix_processes() {
   local p
   for p in /proc/[0-9]*; do
+    case "$(readlink "$p/exe" 2>/dev/null)" in /usr/lib/wine/*) ;; *) continue ;; esac
     [ "$(awk '{print $3}' "$p/stat" 2>/dev/null)" = Z ] && continue
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${p#/proc/}"
+    { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${p#/proc/}"
   done
   return 0
 }
