@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -94,6 +95,7 @@ void deepQueue(unsigned depth) {
 }  // namespace
 
 int main() {
+    setenv("KT40_SIM_STATE", "private", 0);  // a private, fresh crate
     deadAdapter();
     deepQueue(2000);
     return 0;
