@@ -86,8 +86,11 @@ void deviceControl(Run& run, Input& in) {
     // name a register that starts no cycle, and the poll then runs its limit
     // out (16.7 million reads, seconds; the control tests cover it).
     if (code == KT40DRV_IOCTL_CRATECOMMAND) words[1] &= ~0x30000u;
-    void* inBuffer = bufferAt(where, words.data());
-    void* outBuffer = bufferAt(where >> 3, out.data());
+    // Foreign addresses reach the driver only with METHOD_NEITHER: for the
+    // other methods the I/O manager copies (and would refuse) them itself.
+    const bool neither = (code & 3) == METHOD_NEITHER;
+    void* inBuffer = neither ? bufferAt(where, words.data()) : words.data();
+    void* outBuffer = neither ? bufferAt(where >> 3, out.data()) : out.data();
     kernel.deviceControl(run.handle, code, inBuffer, inLength, outBuffer, outLength);
 }
 
