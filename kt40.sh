@@ -50,9 +50,16 @@ case "${1:-}" in
     cmake -S . -B build-fuzz -DKT40_LOADER_FUZZ=ON >/dev/null  # the crate loaders, 60 s each
     cmake --build build-fuzz -j "$jobs" --target crate_file_fuzz crate_state_fuzz
     ctest --test-dir build-fuzz --output-on-failure -R '^Crate(File|State)Fuzz$'
+
+    # The driver's request surface under libFuzzer (clang, ASan + UBSan) for 60 s
+    # from the stored corpus; the stand-in kernel's invariants after every input.
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKT40_DRIVER_FUZZ=ON >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target kt40drv_fuzz
+    ctest --test-dir build-fuzz --output-on-failure -R '^DriverFuzz$'
     # The Windows library and driver, cross-compiled, their images checked, and
     # the library's failure path run under Wine.
     ./scripts/build-windows.sh --wine build-win
+    ./scripts/wine-load-driver.sh build-win  # kt40drv.sys loaded and unloaded by Wine's kernel
     ;;
   bench)
     ./scripts/install-deps.sh

@@ -8,8 +8,10 @@
 # WinDriver service exists. At the end it builds the front panel tervan.exe
 # (the first run also builds a static Qt, see scripts/build-qt-mingw.sh) and
 # the distribution folder and zip, and with --wine runs the panel's tests
-# under Wine (windows/tests/panel-wine.sh).
-#   scripts/build-windows.sh [--wine] [OUT]
+# under Wine (windows/tests/panel-wine.sh). The INF names the virtual
+# adapter's PCI IDs; KT40DRV_PCI_IDS=VVVV:DDDD[:SSSSSSSS] (hexadecimal vendor, device and
+# subsystem) names the real card's instead.
+#   [KT40DRV_PCI_IDS=...] scripts/build-windows.sh [--wine] [OUT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +23,8 @@ nm=x86_64-w64-mingw32-nm
 windres=x86_64-w64-mingw32-windres
 
 cmake -S windows -B "$out" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
+  -DKT40DRV_PCI_IDS="${KT40DRV_PCI_IDS:-4B54:0040:00404B54}" >/dev/null
 cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)"
 
 fail() { echo "build-windows: $*" >&2; exit 1; }
@@ -69,7 +72,8 @@ for v in '"OriginalFilename", "kt40drv.sys"' '"FileVersion", "1.00"' '"ProductNa
 done
 grep -q '^ FILETYPE 0x3$' <<<"$resources" || fail "kt40drv.sys's version information does not call it a driver"
 [ -f "$out/kt40drv.inf" ] || fail "kt40drv.inf is missing next to kt40drv.sys"
-echo "build-windows: $sys is a native WDM driver entered at DriverEntry, imports from ${dlls% } only, no static constructors, version information present; kt40drv.inf beside it"
+ids=$(grep -o 'PCI\\VEN_[^,]*' "$out/kt40drv.inf" | head -1)
+echo "build-windows: $sys is a native WDM driver entered at DriverEntry, imports from ${dlls% } only, no static constructors, version information present; kt40drv.inf beside it, for $ids"
 
 if [ "$wine" = 1 ]; then
   export WINEPREFIX="$(cd "$out" && pwd)/wineprefix" WINEDEBUG=-all

@@ -16,7 +16,7 @@ constexpr ULONG kBridgeAcknowledge = 0x543;
 
 }  // namespace
 
-KtDriver* KtCreateDriver() { return new (NonPagedPool) Kt40drv(); }
+KtDriver* KtCreateDriver() { return new (NonPagedPoolNx) Kt40drv(); }
 
 // ---- Driver ------------------------------------------------------------------------
 
@@ -35,6 +35,13 @@ NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
     }
     m_Unit = 0;
     return STATUS_SUCCESS;
+}
+
+// Called at unload, once every device is gone; the framework then frees the
+// driver object. IRQL: PASSIVE_LEVEL.
+void Kt40drv::Unload() {
+    PAGED_CODE();
+    g_Trace.Write("In DriverUnload\n");
 }
 
 // Loads the driver's parameters from the open "Parameters" key. IRQL: PASSIVE_LEVEL.
@@ -79,7 +86,8 @@ NTSTATUS Kt40drv::AddDevice(PDEVICE_OBJECT PhysicalDevice) {
 // IRQL: PASSIVE_LEVEL.
 Kt40drvDevice::Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit) : KtPnpDevice(PhysicalDevice, nullptr) {
     PAGED_CODE();
-    KeInitializeSpinLock(&m_CycleLock);
+    KeInitializeSpinLock(&m_PortLock);
+    m_CycleGate.Initialize();
     g_Trace.Write("Entering Kt40drvDevice::Kt40drvDevice (constructor)\n");
     if (!NT_SUCCESS(m_ConstructorStatus)) return;
     m_Unit = Unit;
@@ -155,8 +163,9 @@ NTSTATUS Kt40drvDevice::OnRemoveDevice(KtRequest&) {
     return STATUS_SUCCESS;
 }
 
-// Every other Plug and Play request: passed down unchanged.
-// IRQL: PASSIVE_LEVEL. Returns the lower driver's status.
+// Query and cancel of stop and removal (once the framework has changed the
+// device's state) and every other Plug and Play request: passed down
+// unchanged. IRQL: PASSIVE_LEVEL. Returns the lower driver's status.
 NTSTATUS Kt40drvDevice::DefaultPnp(KtRequest& I) {
     PAGED_CODE();
     g_Trace.Write("Entering Kt40drvDevice::DefaultPnp\n%s\n", I.Summary().Text);

@@ -14,6 +14,7 @@ class Kt40drv : public KtDriver {
 public:
     NTSTATUS DriverEntry(PUNICODE_STRING RegistryPath) override;
     NTSTATUS AddDevice(PDEVICE_OBJECT PhysicalDevice) override;
+    void Unload() override;
 
 private:
     void LoadParameters(KtRegistryKey& Parameters);
@@ -58,9 +59,10 @@ private:
 
     // Read and write: one word between the caller's buffer and the port.
     NTSTATUS QueueTransfer(KtRequest& I);
-    void SerialRead(KtRequest& I);
+    void Transfer(KtRequest& I);
     PVOID TransferBuffer(KtRequest& I);
-    void SerialWrite(KtRequest& I);
+    void SerialRead(KtRequest& I, PVOID Buffer);
+    void SerialWrite(KtRequest& I, PVOID Buffer);
     static void CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
     // Control handlers: each takes the request and returns its status; the
@@ -72,7 +74,9 @@ private:
     NTSTATUS KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I);
     NTSTATUS KT40DRV_IOCTL_READLAM_Handler(KtRequest& I);
 
-    // Controller cycles, run with the cycle lock held.
+    // Controller cycles, run between BeginCycle and EndCycle.
+    void BeginCycle();
+    void EndCycle();
     ULONG WaitCompletion(const Kt40drvAddress& Address, ULONG& Result);
     bool WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, ULONG Data);
     ULONG ReadSelected(const Kt40drvAddress& Address, ULONG& Result, ULONG& Data);
@@ -89,7 +93,17 @@ private:
     KtIoRange m_Controller;  // BAR3: the crate controller's register port
     KtInterrupt m_Interrupt;
     KtDeferredCall m_CompletionDpc;
-    // Held for a whole controller cycle, and for each read or write of the
-    // port, so that cycles of concurrent requests never interleave.
-    KSPIN_LOCK m_CycleLock = 0;
+    // The port is shared by controller cycles and transfers, which never
+    // interleave. A cycle (a register sequence and its polls) runs at
+    // PASSIVE_LEVEL in the control caller's thread, holding m_CycleGate so
+    // that control callers take turns. A transfer runs from start-I/O at
+    // DISPATCH_LEVEL and never waits there for a cycle: under m_PortLock,
+    // held for one port access at most, it either finds no cycle running and
+    // makes its access, or leaves its request in m_WaitingTransfer, which
+    // the cycle carries out when it ends. The device queue gives at most one
+    // transfer at a time.
+    KtPassiveLock m_CycleGate;
+    KSPIN_LOCK m_PortLock = 0;
+    bool m_CycleRunning = false;        // under m_PortLock
+    PIRP m_WaitingTransfer = nullptr;   // under m_PortLock
 };

@@ -4,8 +4,9 @@
 // addresses) and refuses a short or foreign buffer with
 // STATUS_INVALID_PARAMETER or STATUS_ACCESS_VIOLATION and Information 0,
 // before the port is touched and without writing the output. The controller
-// cycle then runs with the device's cycle lock held, on words copied into the
-// driver; the output words are written back to the caller afterwards.
+// cycle then runs at PASSIVE_LEVEL between BeginCycle and EndCycle, on words
+// copied into the driver; the output words are written back to the caller
+// afterwards.
 #include "Kt40drv.h"
 
 #include "KtTrace.h"
@@ -125,8 +126,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
     ULONG written = 0;
     ULONG information = 0;
     ULONG result = 0;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_CycleLock, &irql);
+    BeginCycle();
     if (isRead) {
         WritePort(command);
         const ULONG word = WaitCompletion(address, result);
@@ -169,7 +169,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
         out[0] = result;
         written = Words(2);
     }
-    KeReleaseSpinLock(&m_CycleLock, irql);
+    EndCycle();
     status = buffers.Store(out, written);
     if (NT_SUCCESS(status)) I.SetInformation(information);
     return status;
@@ -189,11 +189,10 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
     const Kt40drvAddress address = Decode(in[0], kCrate);
     ULONG out[2] = {0, 0};
     ULONG result = 0;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_CycleLock, &irql);
+    BeginCycle();
     WritePort(in[1] | kCrateCommand | CrateBits(address));
     const ULONG word = WaitCompletion(address, result);
-    KeReleaseSpinLock(&m_CycleLock, irql);
+    EndCycle();
     out[0] = result;
     out[1] = word;
     status = buffers.Store(out, result == 0 ? Words(2) : Words(1));
@@ -215,10 +214,9 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
     ULONG out[3] = {0, 0, 0};
     ULONG result = 0;
     ULONG pattern = 0;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_CycleLock, &irql);
+    BeginCycle();
     out[1] = ReadSelected(address, result, pattern);
-    KeReleaseSpinLock(&m_CycleLock, irql);
+    EndCycle();
     out[0] = result;
     out[2] = pattern;
     status = buffers.Store(out, result == 0 ? Words(3) : Words(2));
@@ -228,13 +226,49 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
 
 // ---- Controller cycles ---------------------------------------------------------------
 
+// Takes the port for a cycle: waits, preemptible, until no other control
+// caller has it, then marks the cycle running, so that start-I/O leaves a
+// transfer to EndCycle instead of touching the port. A transfer making its
+// access now finishes first (it holds the port lock for it).
+// IRQL: PASSIVE_LEVEL, caller's thread.
+void Kt40drvDevice::BeginCycle() {
+    PAGED_CODE();
+    m_CycleGate.Acquire();
+    KIRQL irql;
+    KeAcquireSpinLock(&m_PortLock, &irql);
+    m_CycleRunning = true;
+    KeReleaseSpinLock(&m_PortLock, irql);
+}
+
+// Ends the cycle: carries out the transfer that start-I/O left waiting
+// meanwhile (which starts the next queued request), then lets the next
+// control caller in. IRQL: PASSIVE_LEVEL, caller's thread.
+void Kt40drvDevice::EndCycle() {
+    PAGED_CODE();
+    KIRQL irql;
+    KeAcquireSpinLock(&m_PortLock, &irql);
+    m_CycleRunning = false;
+    PIRP waiting = m_WaitingTransfer;
+    m_WaitingTransfer = nullptr;
+    if (waiting) {
+        // Still at DISPATCH_LEVEL, as start-I/O would run it.
+        KeReleaseSpinLock(&m_PortLock, DISPATCH_LEVEL);
+        KtRequest request(waiting);
+        Transfer(request);
+    } else {
+        KeReleaseSpinLock(&m_PortLock, DISPATCH_LEVEL);
+    }
+    KeLowerIrql(irql);
+    m_CycleGate.Release();
+}
+
 // Polls the port until the cycle ends: the error bit (result 2) wins over
 // busy and done; while busy or cycle bits show it keeps polling; done ends
 // it with result 1 for another crate, 4 for an addressed command without X,
 // else 0. After 0xFFFFFF reads without an end the result is 3.
-// IRQL: DISPATCH_LEVEL, cycle lock held. Returns the last word read.
+// IRQL: PASSIVE_LEVEL, in a cycle. Returns the last word read.
 ULONG Kt40drvDevice::WaitCompletion(const Kt40drvAddress& Address, ULONG& Result) {
-    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     Result = KT40DRV_RESULT_OK;
     ULONG word = 0;
     for (ULONG reads = 0;; ) {
@@ -261,7 +295,7 @@ ULONG Kt40drvDevice::WaitCompletion(const Kt40drvAddress& Address, ULONG& Result
 }
 
 // Polls until busy (bit 18) clears, at most 0xFFFFFF reads.
-// IRQL: DISPATCH_LEVEL, cycle lock held. Returns whether it cleared.
+// IRQL: PASSIVE_LEVEL, in a cycle. Returns whether it cleared.
 bool Kt40drvDevice::WaitBusyClear() {
     for (ULONG reads = 0; reads < KT40DRV_POLL_LIMIT; ++reads)
         if (!(ReadPort() & KT40DRV_COMPLETION_BUSY)) return true;
@@ -270,10 +304,10 @@ bool Kt40drvDevice::WaitBusyClear() {
 
 // Loads the write data: bits 0-15, and for a 24-bit transfer bits 16-23,
 // each followed by a busy wait; then one more read of the port, whose value
-// is not used. IRQL: DISPATCH_LEVEL, cycle lock held. Returns false, with
+// is not used. IRQL: PASSIVE_LEVEL, in a cycle. Returns false, with
 // result 5, when busy did not clear.
 bool Kt40drvDevice::WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, ULONG Data) {
-    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     WritePort(kTargetWdlo | CrateBits(Address) | (Data & 0xFFFF));
     bool ok = WaitBusyClear();
     if (ok && Address.Wide) {
@@ -286,10 +320,10 @@ bool Kt40drvDevice::WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, 
 }
 
 // Reads the LAM pattern through the readout selector: stations 1-16, then
-// 17-24. IRQL: DISPATCH_LEVEL, cycle lock held. Returns the last completion
+// 17-24. IRQL: PASSIVE_LEVEL, in a cycle. Returns the last completion
 // word; Data is complete only when Result is 0.
 ULONG Kt40drvDevice::ReadSelected(const Kt40drvAddress& Address, ULONG& Result, ULONG& Data) {
-    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     WritePort(kTargetRsel | CrateBits(Address) | kSelectLamLow);
     ULONG word = WaitCompletion(Address, Result);
     if (Result != 0) return word;

@@ -7,7 +7,8 @@
 // current and clearing the current request; only the one that claimed it
 // completes it and starts the next queued request. Start-I/O claims before
 // the transfer, so the caller's buffer is never touched once another path
-// has completed the request.
+// has completed the request. A claimed transfer that finds a controller
+// cycle running waits for the cycle's end (see Kt40drvDevice::Transfer).
 #include "Kt40drv.h"
 
 #include "KtTrace.h"
@@ -70,11 +71,37 @@ void Kt40drvDevice::StartIo(KtRequest& I) {
         CompleteAndStartNext(I, STATUS_CANCELLED);
         return;
     }
-    switch (I.Major()) {
-    case IRP_MJ_READ: SerialRead(I); break;
-    case IRP_MJ_WRITE: SerialWrite(I); break;
-    default: CompleteAndStartNext(I, I.Status()); break;
+    Transfer(I);
+}
+
+// Carries out a claimed read or write, unless a controller cycle holds the
+// port: then the request waits in m_WaitingTransfer (still claimed, so no
+// cancel or DPC completes it) and the cycle's end carries it out. Either way
+// nothing here waits or polls. IRQL: DISPATCH_LEVEL.
+void Kt40drvDevice::Transfer(KtRequest& I) {
+    if (I.Major() != IRP_MJ_READ && I.Major() != IRP_MJ_WRITE) {
+        CompleteAndStartNext(I, I.Status());
+        return;
     }
+    PVOID buffer = TransferBuffer(I);
+    if (!buffer) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_PortLock, &irql);
+    if (m_CycleRunning) {
+        // Traced before it is handed over: the cycle's end may complete it
+        // as soon as the lock is released.
+        g_Trace.Write("Transfer waits for the controller cycle, %s\n", I.Summary().Text);
+        m_WaitingTransfer = I.Irp();
+        KeReleaseSpinLock(&m_PortLock, irql);
+        return;
+    }
+    if (I.Major() == IRP_MJ_READ)
+        SerialRead(I, buffer);
+    else
+        SerialWrite(I, buffer);
+    KeReleaseSpinLock(&m_PortLock, irql);
+    I.SetInformation(1);
+    CompleteAndStartNext(I, STATUS_SUCCESS);
 }
 
 // The caller's buffer of a claimed transfer in system space, with Information
@@ -96,34 +123,20 @@ PVOID Kt40drvDevice::TransferBuffer(KtRequest& I) {
 }
 
 // Reads one completion word from the port into the first four bytes of the
-// caller's buffer. IRQL: DISPATCH_LEVEL, the request claimed by StartIo.
-void Kt40drvDevice::SerialRead(KtRequest& I) {
+// caller's buffer. IRQL: DISPATCH_LEVEL, port lock held.
+void Kt40drvDevice::SerialRead(KtRequest& I, PVOID Buffer) {
     g_Trace.Write("Entering Kt40drvDevice::SerialRead, %s\n", I.Summary().Text);
-    PVOID buffer = TransferBuffer(I);
-    if (!buffer) return;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_CycleLock, &irql);
     const ULONG word = ReadPort();
-    KeReleaseSpinLock(&m_CycleLock, irql);
-    RtlCopyMemory(buffer, &word, sizeof(word));
-    I.SetInformation(1);
-    CompleteAndStartNext(I, STATUS_SUCCESS);
+    RtlCopyMemory(Buffer, &word, sizeof(word));
 }
 
 // Writes the first four bytes of the caller's buffer to the port as one
-// access word. IRQL: DISPATCH_LEVEL, the request claimed by StartIo.
-void Kt40drvDevice::SerialWrite(KtRequest& I) {
+// access word. IRQL: DISPATCH_LEVEL, port lock held.
+void Kt40drvDevice::SerialWrite(KtRequest& I, PVOID Buffer) {
     g_Trace.Write("Entering Kt40drvDevice::SerialWrite, %s\n", I.Summary().Text);
-    PVOID buffer = TransferBuffer(I);
-    if (!buffer) return;
     ULONG word;
-    RtlCopyMemory(&word, buffer, sizeof(word));
-    KIRQL irql;
-    KeAcquireSpinLock(&m_CycleLock, &irql);
+    RtlCopyMemory(&word, Buffer, sizeof(word));
     WritePort(word);
-    KeReleaseSpinLock(&m_CycleLock, irql);
-    I.SetInformation(1);
-    CompleteAndStartNext(I, STATUS_SUCCESS);
 }
 
 // Cancel routine of queued reads and writes, called by the system with the

@@ -19,6 +19,10 @@ void* KtPnpDevice::operator new(size_t Size, PDRIVER_OBJECT Driver, const KtDevi
         }
     }
     device->Flags |= Setup.Flags;
+    // Completing a request starts the next from within start-I/O; deferred,
+    // the next start-I/O runs after the current one has returned, so a deep
+    // queue drains in a loop instead of nesting one stack frame per request.
+    IoSetStartIoAttributes(device, TRUE, FALSE);
     s_Creating = device;
     s_CreatingLink = Setup.LinkName;
     return device->DeviceExtension;
@@ -119,12 +123,12 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
     case IRP_MN_QUERY_STOP_DEVICE:
         if (PnpState() == KtPnpState::Started) SetState(KtPnpState::StopPending);
         Request.SetStatus(STATUS_SUCCESS);
-        return PassDown(Request);
+        return DefaultPnp(Request);
 
     case IRP_MN_CANCEL_STOP_DEVICE:
         if (PnpState() == KtPnpState::StopPending) SetState(KtPnpState::Started);
         Request.SetStatus(STATUS_SUCCESS);
-        return PassDown(Request);
+        return DefaultPnp(Request);
 
     case IRP_MN_STOP_DEVICE:
         // Requests in progress finish first: the device's own count and this
@@ -139,12 +143,12 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
         m_StateBeforeQuery = PnpState();
         SetState(KtPnpState::RemovePending);
         Request.SetStatus(STATUS_SUCCESS);
-        return PassDown(Request);
+        return DefaultPnp(Request);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         if (PnpState() == KtPnpState::RemovePending) SetState(m_StateBeforeQuery);
         Request.SetStatus(STATUS_SUCCESS);
-        return PassDown(Request);
+        return DefaultPnp(Request);
 
     case IRP_MN_SURPRISE_REMOVAL: {
         const KtPnpState before = PnpState() == KtPnpState::RemovePending ? m_StateBeforeQuery : PnpState();

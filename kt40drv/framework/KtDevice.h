@@ -17,7 +17,8 @@
 //
 // Plug and Play requests: start is passed down first and reaches OnStartDevice
 // only when the lower drivers succeed; query-stop and query-remove are
-// granted; stop waits for the requests in progress, then OnStopDevice;
+// granted, and they and their cancels change the state and then go on to
+// DefaultPnp with STATUS_SUCCESS set; stop waits for the requests in progress, then OnStopDevice;
 // surprise removal releases the hardware with OnStopDevice when started;
 // removal waits until no request is outstanding, then OnRemoveDevice, passes
 // the request down, detaches, deletes the link and the device object.
@@ -92,9 +93,9 @@ protected:
     // request on themselves). IRQL: any.
     void ReleaseHold() { m_Requests.Release(); }
 
-    // Device queue. StartPacket marks the request pending and hands it to
-    // the device queue with its cancel routine; StartIo gets it once the
-    // requests before it are done. IRQL: <= DISPATCH_LEVEL. Returns
+    // Device queue (deferred start-I/O). StartPacket marks the request
+    // pending and hands it to the device queue with its cancel routine;
+    // StartIo gets it once the requests before it are done. IRQL: <= DISPATCH_LEVEL. Returns
     // STATUS_PENDING; the request is no longer the caller's.
     NTSTATUS StartPacket(KtRequest& Request, PDRIVER_CANCEL CancelRoutine);
     // Completes a request that left the queue with Status and no priority
@@ -129,7 +130,7 @@ private:
     NTSTATUS RefusedStatus(UCHAR Major) const;
 
     PDEVICE_OBJECT m_DeviceObject;
-    PDEVICE_OBJECT m_PhysicalDevice;
+    [[maybe_unused]] PDEVICE_OBJECT m_PhysicalDevice;  // kept for drivers that need the bus device
     KtLowerDevice* m_Lower = nullptr;
     bool m_StandardPolicy = false;
     volatile LONG m_State = static_cast<LONG>(KtPnpState::NotStarted);

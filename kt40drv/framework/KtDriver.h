@@ -40,7 +40,7 @@ private:
 };
 
 // Provided by the driver: constructs its driver class from the pool
-// (new (NonPagedPool) ...). Returns null when it cannot.
+// (new (NonPagedPoolNx) ...). Returns null when it cannot.
 KtDriver* KtCreateDriver();
 
 // The framework's halves of the system entry points (DriverEntry itself is

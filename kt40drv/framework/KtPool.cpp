@@ -1,7 +1,7 @@
 #include "KtPool.h"
 
 // Allocates Size bytes of the given pool with the driver's tag.
-// IRQL: <= APC_LEVEL for PagedPool, <= DISPATCH_LEVEL for NonPagedPool.
+// IRQL: <= APC_LEVEL for PagedPool, <= DISPATCH_LEVEL for NonPagedPoolNx.
 // Returns the block or null.
 void* operator new(size_t Size, POOL_TYPE PoolType) noexcept {
     return ExAllocatePoolWithTag(PoolType, Size, KT_POOL_TAG);

@@ -6,7 +6,7 @@
 
 inline constexpr ULONG KT_POOL_TAG = 'K' | ('t' << 8) | ('4' << 16) | ('0' << 24);
 
-// Placement forms used with a pool type: new (NonPagedPool) T(...).
+// Placement forms used with a pool type: new (NonPagedPoolNx) T(...).
 // Returns null when the pool is exhausted (no exceptions in the kernel).
 void* operator new(size_t Size, POOL_TYPE PoolType) noexcept;
 void operator delete(void* Block, POOL_TYPE PoolType) noexcept;

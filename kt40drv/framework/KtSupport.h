@@ -88,6 +88,29 @@ private:
     KEVENT m_Event{};
 };
 
+// A lock between threads at PASSIVE_LEVEL: the holder stays preemptible and
+// may itself wait; a thread that finds it taken sleeps instead of spinning.
+// Normal kernel APCs are off while it is held (a critical region), so the
+// holder cannot be suspended with it.
+class KtPassiveLock {
+public:
+    // IRQL: any.
+    void Initialize() { KeInitializeEvent(&m_Free, SynchronizationEvent, TRUE); }
+    // IRQL: PASSIVE_LEVEL.
+    void Acquire() {
+        KeEnterCriticalRegion();
+        KeWaitForSingleObject(&m_Free, Executive, KernelMode, FALSE, nullptr);
+    }
+    // IRQL: PASSIVE_LEVEL, by the thread that acquired it.
+    void Release() {
+        KeSetEvent(&m_Free, IO_NO_INCREMENT, FALSE);
+        KeLeaveCriticalRegion();
+    }
+
+private:
+    KEVENT m_Free{};  // signalled while nobody holds the lock
+};
+
 // The input and output buffers of a METHOD_NEITHER device control, as arrays
 // of 32-bit words at the caller's addresses. Every access to the caller's
 // memory goes through Touch: the length is checked first, then the address

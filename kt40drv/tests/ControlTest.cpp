@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -158,6 +159,11 @@ TEST_F(Control, CrateCommandAndLamReadout) {
     EXPECT_EQ(info, 3u);
 }
 
+TEST_F(Control, CrateCommandPassesTheHighBitsOfItsCodeOn) {
+    ASSERT_EQ(call(KT40DRV_IOCTL_CRATECOMMAND, {1u << 14, 0xF0000000u | KT40DRV_CRATE_C}, 2), STATUS_SUCCESS);
+    EXPECT_EQ(pciWriteValues(), (std::vector<uint32_t>{0xF0000000u | 1u << 18 | 0x8000 | KT40DRV_CRATE_C}));
+}
+
 TEST_F(Control, ControlCommandReturnsTwoWordsAndNoInformation) {
     ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 3, 0, 24, 0)}, 2), STATUS_SUCCESS);
     EXPECT_EQ(out[0], 0u);
@@ -197,6 +203,26 @@ TEST_F(Control, ControllerFaultsBecomeResultCodes) {
     EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
     EXPECT_EQ(out[2], kUntouched);
     EXPECT_EQ(info, 2u);
+}
+
+// The adapter may show done while busy or the cycle bit still shows: the
+// first word with done gets the cycle bit, the second the busy bit.
+std::atomic<int> g_doneWords{0};
+uint32_t DoneWithCycleThenBusy(uint32_t value) {
+    if (!(value & KT40DRV_COMPLETION_DONE)) return value;
+    const int n = g_doneWords++;
+    return value | (n == 0 ? KT40DRV_COMPLETION_CYCLE : n == 1 ? KT40DRV_COMPLETION_BUSY : 0);
+}
+
+TEST_F(Control, DoneTogetherWithCycleOrBusyKeepsThePollGoing) {
+    hw.install(0, 7, std::make_unique<Fixed>(0x1234));
+    g_doneWords = 0;
+    kernel.filterControllerReads(DoneWithCycleThenBusy);
+    ASSERT_EQ(call(KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 7, 0, 0, 0)}, 3), STATUS_SUCCESS);
+    EXPECT_EQ(g_doneWords, 3);  // the driver read on until done stood alone
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_FALSE(out[1] & (KT40DRV_COMPLETION_CYCLE | KT40DRV_COMPLETION_BUSY));
+    EXPECT_EQ(out[2], 0x1234u);
 }
 
 TEST_F(Control, DoneThatNeverComesEndsAfterTheReadLimit) {

@@ -102,9 +102,11 @@ TEST_F(Interrupt, DpcCompletesTheCurrentRequestBeforeStartIoTakesItAndTheQueueGo
     ASSERT_TRUE(kernel.waitHeld(HoldPoint::StartIo));
     const RequestId b = kernel.beginRead(handle, &second, 4);
     hw.raisePciInterrupt();
-    // The DPC completes the first read, then starts the second, whose
-    // start-I/O is held on the DPC processor.
-    ASSERT_TRUE(kernel.waitHeld(HoldPoint::StartIo, 2));
+    // The DPC completes the first read; the start of the second is deferred
+    // until the held start-I/O has returned.
+    ASSERT_TRUE(eventually([&] { return kernel.completed(a); }));
+    kernel.settle();
+    EXPECT_FALSE(kernel.completed(b));
     kernel.release(HoldPoint::StartIo);
     for (auto& t : threads) t.join();
     threads.clear();
@@ -152,6 +154,41 @@ TEST_F(Interrupt, StopDisconnectsAndTheNextStartServicesWhatIsPending) {
     EXPECT_EQ(kernel.interruptsClaimed(), 1u);
     EXPECT_FALSE(hw.pciInterruptLine());
     EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+TEST_F(Interrupt, ADpcQueuedBeforeAStopDoesNotRunAfterIt) {
+    kernel.hold(HoldPoint::Dpc);
+    hw.raisePciInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsClaimed(), 1u);
+    ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);
+    kernel.release(HoldPoint::Dpc);
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), 0u);
+}
+
+TEST_F(Interrupt, ACancelThatClaimedTheCurrentRequestLeavesTheDpcNothing) {
+    kernel.hold(HoldPoint::StartIo);
+    kernel.hold(HoldPoint::Dpc);
+    ULONG word = 0x5A5A5A5A;
+    RequestId a = 0;
+    threads.emplace_back([&] { a = kernel.beginRead(handle, &word, 4); });
+    ASSERT_TRUE(kernel.waitHeld(HoldPoint::StartIo));
+    hw.raisePciInterrupt();
+    kernel.settle();  // the DPC is queued
+    ASSERT_EQ(kernel.outstanding().size(), 1u);
+    EXPECT_TRUE(kernel.cancel(kernel.outstanding()[0]));
+    kernel.release(HoldPoint::Dpc);
+    kernel.settle();
+    EXPECT_EQ(kernel.dpcRuns(), 1u);
+    kernel.release(HoldPoint::StartIo);
+    for (auto& t : threads) t.join();
+    threads.clear();
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.wait(a, &info), STATUS_CANCELLED);  // once: the kernel faults a second completion
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(word, 0x5A5A5A5Au);
+    EXPECT_TRUE(onFace(kt40sim::Face::Pci).empty());
 }
 
 TEST_F(Interrupt, StopDisconnectsARunningServiceRoutineBeforeTheBridgeGoes) {

@@ -147,6 +147,7 @@ TEST_F(Lifecycle, OpensAnyNumberOfTimesAndCleanupIsRefusedByTheSystem) {
 
 TEST_F(Lifecycle, PendingStopAndRemoveRefuseNewWorkUntilCancelled) {
     Bring();
+    kernel.clearTrace();
     ULONG in[1] = {0}, out[3] = {};
     ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_DEVICE_NOT_READY);
@@ -160,6 +161,23 @@ TEST_F(Lifecycle, PendingStopAndRemoveRefuseNewWorkUntilCancelled) {
     ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
     EXPECT_EQ(out[0], 0u);
+    // Each of the four went through DefaultPnp to the lower driver.
+    for (const char* minor : {"IRP_MN_QUERY_STOP_DEVICE", "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE",
+                              "IRP_MN_CANCEL_REMOVE_DEVICE"})
+        EXPECT_TRUE(traced(std::string("kt40drv: IRP_MJ_PNP ") + minor)) << minor;
+}
+
+TEST_F(Lifecycle, TheInterruptIsConnectedLatchedAndExclusiveWhenItsResourceSaysSo) {
+    // The kernel checks the mode and sharing against the resource (a
+    // mismatch is a fault at the end); the adapter's own is level and shared.
+    kt40kernel::AdapterOptions options;
+    options.latchedExclusiveInterrupt = true;
+    Bring(options);
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
+    EXPECT_EQ(kernel.finish(), std::vector<std::string>{});
+    handle = 0;
+    Bring();
+    EXPECT_EQ(kernel.connectedInterrupts(), 1u);
 }
 
 TEST_F(Lifecycle, OtherRequestsGoToTheLowerDriver) {
@@ -185,6 +203,8 @@ TEST_F(Lifecycle, RemovalReleasesEverythingAndDeletesTheDevice) {
     kernel.clearTrace();
     ASSERT_EQ(kernel.remove(adapter), STATUS_SUCCESS);
     EXPECT_EQ(kernel.traceLines(), (std::vector<std::string>{
+                                       "kt40drv: Entering Kt40drvDevice::DefaultPnp",
+                                       "kt40drv: IRP_MJ_PNP IRP_MN_QUERY_REMOVE_DEVICE",
                                        "kt40drv: Entering Kt40drvDevice::OnRemoveDevice",
                                        "kt40drv: Entering Kt40drvDevice::~Kt40drvDevice() (destructor)",
                                    }));

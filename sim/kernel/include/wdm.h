@@ -119,7 +119,9 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define HIGH_LEVEL 15
 
 // ---- Pool ----------------------------------------------------------------------
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+// NonPagedPool is executable; drivers for Windows 8 and later take
+// NonPagedPoolNx (the stand-in records an allocation from NonPagedPool as a fault).
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 // ---- Forward declarations --------------------------------------------------------
 struct _IRP;
@@ -580,6 +582,10 @@ LONG InterlockedDecrement(LONG volatile* Addend);
 LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+// Normal kernel APCs off (a thread holding a passive-level lock cannot be
+// suspended); counted per thread, must balance.
+VOID KeEnterCriticalRegion(void);
+VOID KeLeaveCriticalRegion(void);
 
 // DPC and interrupt.
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
@@ -649,6 +655,10 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction);
 VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
+// DeferredStartIo: a start of the next packet asked for while the device's
+// start-I/O routine runs is carried out after it returns, so a queue drains
+// in a loop instead of one nesting level per request.
+VOID IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo, BOOLEAN NonCancelable);
 
 // Device queues.
 VOID KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);

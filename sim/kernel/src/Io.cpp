@@ -13,6 +13,7 @@
 using namespace kt40kernel::detail;
 using kt40kernel::AdapterOptions;
 using kt40kernel::RequestRecord;
+using kt40kernel::RaisedStretch;
 
 namespace {
 
@@ -149,7 +150,7 @@ IO_STATUS_BLOCK collect(uint64_t id) {
     const IO_STATUS_BLOCK result = r.irp->IoStatus;
     {
         std::lock_guard lock(state().mu);
-        state().requests.push_back({r.major, r.minor, result.Status, result.Information});
+        state().requests.push_back({r.major, r.minor, result.Status, result.Information, id});
     }
     delete r.mdl;
     releaseIrp(r.irp);
@@ -244,8 +245,10 @@ void buildResources(const AdapterOptions& o, ResourceLists& lists) {
         if (!o.omitInterrupt) {
             CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
             p.Type = CmResourceTypeInterrupt;
-            p.ShareDisposition = res.shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
-            p.Flags = res.levelSensitive ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
+            const bool shared = res.shared && !o.latchedExclusiveInterrupt;
+            const bool level = res.levelSensitive && !o.latchedExclusiveInterrupt;
+            p.ShareDisposition = shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
+            p.Flags = level ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
             p.u.Interrupt.Level = translated ? res.level : res.rawLevel;
             p.u.Interrupt.Vector = translated ? res.vector : res.rawVector;
             p.u.Interrupt.Affinity = res.affinity;
@@ -320,6 +323,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     DriverObject->DeviceObject = d;
     if (!name.empty()) state().devices[name] = d;
     state().deviceName[d] = name;
+    state().startIo[d] = std::make_shared<StartIoState>();
     *DeviceObject = d;
     return STATUS_SUCCESS;
 }
@@ -351,6 +355,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     s.devices.erase(name);
     s.deviceName.erase(DeviceObject);
+    s.startIo.erase(DeviceObject);
     std::free(DeviceObject);
 }
 
@@ -495,9 +500,86 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     return TRUE;
 }
 
+}  // extern "C"
+
+namespace {
+
+thread_local unsigned tStartIoDepth = 0;
+
+std::shared_ptr<StartIoState> startIoOf(PDEVICE_OBJECT device) {
+    std::lock_guard lock(state().mu);
+    auto it = state().startIo.find(device);
+    return it == state().startIo.end() ? nullptr : it->second;
+}
+
+// Calls the driver's start-I/O routine, keeping the deepest nesting of such
+// calls on one thread.
+void callStartIo(PDEVICE_OBJECT device, PIRP irp) {
+    park(kt40kernel::HoldPoint::StartIo);
+    const unsigned depth = ++tStartIoDepth;
+    {
+        std::lock_guard lock(state().mu);
+        state().startIoNesting = std::max(state().startIoNesting, depth);
+    }
+    device->DriverObject->DriverStartIo(device, irp);
+    --tStartIoDepth;
+}
+
+// Takes the next request off the device queue and starts it, or marks the
+// device idle.
+void startNextNow(PDEVICE_OBJECT DeviceObject, bool Cancelable) {
+    KIRQL cancelIrql = DISPATCH_LEVEL;
+    if (Cancelable) IoAcquireCancelSpinLock(&cancelIrql);
+    DeviceObject->CurrentIrp = nullptr;
+    PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&DeviceObject->DeviceQueue);
+    if (!entry) {
+        if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
+        return;
+    }
+    auto* irp = reinterpret_cast<PIRP>(reinterpret_cast<char*>(entry) - offsetof(IRP, Tail.Overlay.DeviceQueueEntry));
+    DeviceObject->CurrentIrp = irp;
+    if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
+    callStartIo(DeviceObject, irp);
+}
+
+// Deferred start-I/O: a start asked for while a start-I/O routine of the
+// device is active is only noted; the outermost caller carries the noted
+// starts out in a loop once its routine has returned, so draining a queue
+// never nests.
+void startNextDeferred(PDEVICE_OBJECT DeviceObject, StartIoState& st, unsigned flags) {
+    for (;;) {
+        if (++st.active > 1) {
+            st.pending |= flags;
+        } else {
+            st.pending &= ~(kStartNext | kCancelable);
+            startNextNow(DeviceObject, (flags & kCancelable) != 0);
+        }
+        if (--st.active != 0) break;
+        flags = st.pending.load() & (kStartNext | kCancelable);
+        if (!(flags & kStartNext)) break;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo, BOOLEAN NonCancelable) {
+    checkIrql(DISPATCH_LEVEL, "IoSetStartIoAttributes");
+    if (NonCancelable) fault("IoSetStartIoAttributes with NonCancelable: the stand-in offers cancelable queues only");
+    auto st = startIoOf(DeviceObject);
+    if (!st) {
+        fault("IoSetStartIoAttributes of a device object that does not exist");
+        return;
+    }
+    st->deferred = DeferredStartIo != FALSE;
+}
+
 VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
     checkIrql(DISPATCH_LEVEL, "IoStartPacket");
     if (Key) fault("IoStartPacket with a sort key: the stand-in keeps device queues in arrival order only");
+    const auto st = startIoOf(DeviceObject);
+    const bool deferred = st && st->deferred;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KIRQL cancelIrql = DISPATCH_LEVEL;
@@ -509,8 +591,12 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
         // The device was idle: this request is its current one now.
         DeviceObject->CurrentIrp = Irp;
         if (CancelFunction) IoReleaseCancelSpinLock(cancelIrql);
-        park(kt40kernel::HoldPoint::StartIo);
-        DeviceObject->DriverObject->DriverStartIo(DeviceObject, Irp);
+        if (deferred) ++st->active;
+        callStartIo(DeviceObject, Irp);
+        if (deferred && --st->active == 0) {
+            const unsigned flags = st->pending.load() & (kStartNext | kCancelable);
+            if (flags & kStartNext) startNextDeferred(DeviceObject, *st, flags);
+        }
     } else if (CancelFunction) {
         // Cancelled before its cancel routine was set: cancel it now.
         if (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(Irp, nullptr)) {
@@ -526,19 +612,11 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
 VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
     if (KeGetCurrentIrql() != DISPATCH_LEVEL)
         fault("IoStartNextPacket called at IRQL " + std::to_string(KeGetCurrentIrql()) + ", not DISPATCH_LEVEL");
-    KIRQL cancelIrql = DISPATCH_LEVEL;
-    if (Cancelable) IoAcquireCancelSpinLock(&cancelIrql);
-    DeviceObject->CurrentIrp = nullptr;
-    PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&DeviceObject->DeviceQueue);
-    if (!entry) {
-        if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
-        return;
-    }
-    auto* irp = reinterpret_cast<PIRP>(reinterpret_cast<char*>(entry) - offsetof(IRP, Tail.Overlay.DeviceQueueEntry));
-    DeviceObject->CurrentIrp = irp;
-    if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
-    park(kt40kernel::HoldPoint::StartIo);
-    DeviceObject->DriverObject->DriverStartIo(DeviceObject, irp);
+    const auto st = startIoOf(DeviceObject);
+    if (st && st->deferred)
+        startNextDeferred(DeviceObject, *st, kStartNext | (Cancelable ? kCancelable : 0));
+    else
+        startNextNow(DeviceObject, Cancelable != FALSE);
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -938,6 +1016,16 @@ std::vector<PortAccess> Kernel::portTranscript() const {
     return state().transcript;
 }
 
+RaisedStretch Kernel::longestRaisedStretch() const {
+    std::lock_guard lock(state().mu);
+    return {state().raisedAccesses, state().raisedNanos};
+}
+
+unsigned Kernel::startIoNesting() const {
+    std::lock_guard lock(state().mu);
+    return state().startIoNesting;
+}
+
 unsigned Kernel::blockedWaiters() const {
     std::lock_guard lock(state().mu);
     return state().waiters;
@@ -960,6 +1048,11 @@ void Kernel::release(HoldPoint point) { setHold(point, false); }
 void Kernel::cancelNextOnIssue() {
     std::lock_guard lock(state().mu);
     state().cancelNextOnIssue = true;
+}
+
+void Kernel::filterControllerReads(uint32_t (*filter)(uint32_t)) {
+    std::lock_guard lock(state().mu);
+    state().controllerReadFilter = filter;
 }
 
 void Kernel::failNextMdlMapping() {

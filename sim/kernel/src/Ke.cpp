@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <algorithm>
 #include <utility>
 
 #include <ntddk.h>
@@ -54,6 +55,22 @@ namespace {
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
 thread_local char tThreadToken;  // its address identifies the thread as a lock owner
+thread_local int tCriticalRegions = 0;
+
+// The thread's current stretch at DISPATCH_LEVEL or above: when it began and
+// the port accesses made in it. The longest stretches go into the tables
+// when the thread drops below DISPATCH_LEVEL.
+thread_local std::chrono::steady_clock::time_point tRaisedSince;
+thread_local uint64_t tRaisedAccesses = 0;
+
+void endRaisedStretch() {
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                            tRaisedSince).count();
+    std::lock_guard lock(state().mu);
+    auto& s = state();
+    s.raisedAccesses = std::max(s.raisedAccesses, tRaisedAccesses);
+    s.raisedNanos = std::max<uint64_t>(s.raisedNanos, static_cast<uint64_t>(nanos));
+}
 
 std::mutex eventMu;
 std::condition_variable eventCv;
@@ -138,22 +155,35 @@ void transcribe(bool write, uint64_t phys, uint32_t value) {
 
 }  // namespace
 
+void countRaisedAccess() {
+    if (tIrql >= DISPATCH_LEVEL) ++tRaisedAccesses;
+}
+
 uint32_t ioRead(uint64_t phys) {
+    countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return 0xFFFFFFFF;
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);
     uint32_t v;
-    if (inBlock(phys, res.bridgeBase, res.bridgeLength))
+    if (inBlock(phys, res.bridgeBase, res.bridgeLength)) {
         v = a.bridgeRead(static_cast<uint32_t>(phys - res.bridgeBase));
-    else
+    } else {
         v = a.pciRead(static_cast<uint32_t>(phys - res.controllerBase));
+        uint32_t (*filter)(uint32_t);
+        {
+            std::lock_guard lock(state().mu);
+            filter = state().controllerReadFilter;
+        }
+        if (filter) v = filter(v);
+    }
     transcribe(false, phys, v);
     return v;
 }
 
 void ioWrite(uint64_t phys, uint32_t value) {
+    countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return;
     auto& a = kt40sim::Adapter::instance();
@@ -184,13 +214,31 @@ KIRQL KeGetCurrentIrql(void) { return tIrql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < tIrql) fault("KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    if (tIrql < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL) {
+        tRaisedSince = std::chrono::steady_clock::now();
+        tRaisedAccesses = 0;
+    }
     *OldIrql = tIrql;
     tIrql = NewIrql;
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > tIrql) fault("KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    if (tIrql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) endRaisedStretch();
     tIrql = NewIrql;
+}
+
+VOID KeEnterCriticalRegion(void) {
+    checkIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+    ++tCriticalRegions;
+}
+
+VOID KeLeaveCriticalRegion(void) {
+    checkIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+    if (--tCriticalRegions < 0) {
+        fault("KeLeaveCriticalRegion without KeEnterCriticalRegion");
+        tCriticalRegions = 0;
+    }
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
@@ -326,12 +374,28 @@ VOID KeFlushQueuedDpcs(void) {
 }
 
 NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
-                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql, KINTERRUPT_MODE,
-                            BOOLEAN, KAFFINITY ProcessorEnableMask, BOOLEAN) {
+                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
+                            KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                            BOOLEAN) {
     checkIrqlAtMost(PASSIVE_LEVEL, "IoConnectInterrupt");
     const auto res = kt40sim::Adapter::instance().pciResources();
     if (Vector != res.vector || Irql != res.level || SynchronizeIrql < Irql || !(ProcessorEnableMask & res.affinity))
         return STATUS_INVALID_PARAMETER;
+    // The mode and sharing must be the resource's, as the PnP manager handed it out.
+    bool latchedExclusive = false;
+    {
+        std::lock_guard lock(state().mu);
+        for (auto& a : state().adapters)
+            if (a.assigned) latchedExclusive = a.options.latchedExclusiveInterrupt;
+    }
+    const bool levelSensitive = !latchedExclusive && res.levelSensitive;
+    const bool shared = !latchedExclusive && res.shared;
+    if ((InterruptMode == LevelSensitive) != levelSensitive)
+        fault(std::string("IoConnectInterrupt ") + (InterruptMode == LevelSensitive ? "level-sensitive" : "latched") +
+              " for a " + (levelSensitive ? "level-sensitive" : "latched") + " interrupt resource");
+    if ((ShareVector != FALSE) != shared)
+        fault(std::string("IoConnectInterrupt ") + (ShareVector ? "shared" : "exclusive") + " for a " +
+              (shared ? "shared" : "device-exclusive") + " interrupt resource");
     auto* i = new Interrupt{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql};
     i->lock = SpinLock ? SpinLock : &i->ownLock;
     *InterruptObject = reinterpret_cast<PKINTERRUPT>(i);
@@ -415,6 +479,9 @@ BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTR
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     checkIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (PoolType == NonPagedPool) fault("ExAllocatePoolWithTag from NonPagedPool, which is executable: use NonPagedPoolNx");
+    if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx)
+        fault("ExAllocatePoolWithTag with pool type " + std::to_string(PoolType));
     void* p = std::calloc(1, NumberOfBytes ? NumberOfBytes : 1);
     if (!p) return nullptr;
     std::lock_guard lock(state().mu);
@@ -480,6 +547,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 
 // ---- Debugger ---------------------------------------------------------------------------
 
+}  // extern "C"
+
 namespace {
 
 // Windows reads 'l' as 32 bits; here long has 64. Drop the 'l' of a single-l
@@ -520,6 +589,8 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
 }
 
 }  // namespace
+
+extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...) {
     va_list args;

@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -51,6 +52,17 @@ struct Interrupt {
     ULONG vector;
     KIRQL irql;
 };
+
+// A device's deferred start-I/O, as the I/O manager keeps it: how many
+// start-I/O calls are active on the device, and a start of the next packet
+// asked for meanwhile.
+struct StartIoState {
+    std::atomic<bool> deferred{false};
+    std::atomic<long> active{0};
+    std::atomic<unsigned> pending{0};  // kStartNext | kCancelable
+};
+constexpr unsigned kStartNext = 1;
+constexpr unsigned kCancelable = 2;
 
 struct Tables {
     std::vector<std::string> faults;
@@ -105,6 +117,15 @@ struct Tables {
     unsigned waiters = 0;  // threads blocked in KeWaitForSingleObject
 
     std::vector<PortAccess> transcript;
+    uint32_t (*controllerReadFilter)(uint32_t) = nullptr;
+    // The longest stretch any thread spent at DISPATCH_LEVEL or above: port
+    // accesses in it, and time (the two maxima are taken separately).
+    uint64_t raisedAccesses = 0;
+    uint64_t raisedNanos = 0;
+    // The deepest nesting of start-I/O routines on one thread's stack.
+    unsigned startIoNesting = 0;
+    // Deferred start-I/O per device object (IoSetStartIoAttributes).
+    std::map<PDEVICE_OBJECT, std::shared_ptr<struct StartIoState>> startIo;
 };
 
 struct State : Tables {

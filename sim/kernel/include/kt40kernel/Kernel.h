@@ -14,6 +14,8 @@
 //   - a device object deleted while its queue holds requests, a DPC in it is
 //     queued or running, or an interrupt is connected to it;
 //   - an interrupt line that stays high while no service routine claims it;
+//   - an interrupt connected with another mode or sharing than its resource says;
+//   - an allocation from executable non-paged pool (NonPagedPool);
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
 // Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
@@ -34,6 +36,8 @@ struct AdapterOptions {
     bool omitInterrupt = false;    // no interrupt resource
     bool portsInMemory = false;    // translated lists give the I/O blocks as memory
     bool refuseAttach = false;     // the bus driver's stack takes no upper device
+    bool latchedExclusiveInterrupt = false;  // the interrupt resource says latched and
+                                             // device-exclusive (the adapter's: level, shared)
     NTSTATUS busStartStatus = STATUS_SUCCESS;  // what the bus driver answers to a start
 };
 
@@ -43,6 +47,7 @@ struct RequestRecord {
     UCHAR minor;
     NTSTATUS status;
     ULONG_PTR information;
+    uint64_t id;  // the request as PortAccess::request names it
 };
 
 using Handle = int;  // > 0 when open
@@ -67,6 +72,14 @@ struct PortAccess {
     bool write;
     uint64_t phys;
     uint32_t value;
+};
+
+// The longest time a thread of the test spent at DISPATCH_LEVEL or above
+// without dropping below it, in port accesses and in nanoseconds (each the
+// maximum over all such stretches).
+struct RaisedStretch {
+    uint64_t portAccesses;
+    uint64_t nanoseconds;
 };
 
 class Kernel {
@@ -152,6 +165,12 @@ public:
     unsigned connectedInterrupts() const;
     // Every port access since the test began, in the order the bus saw them.
     std::vector<PortAccess> portTranscript() const;
+    // See RaisedStretch: what a real machine would spend with a processor
+    // unable to run anything but interrupts.
+    RaisedStretch longestRaisedStretch() const;
+    // The deepest nesting of start-I/O routines on one thread's stack (1 when
+    // a queue drains without recursion).
+    unsigned startIoNesting() const;
     // Threads now blocked in KeWaitForSingleObject or in IoDisconnectInterrupt.
     unsigned blockedWaiters() const;
 
@@ -184,6 +203,10 @@ public:
     void cancelNextOnIssue();
     // The next system-space mapping of an MDL fails (MmGetSystemAddressForMdlSafe gives null).
     void failNextMdlMapping();
+    // Every read of the adapter's controller block passes through `filter`
+    // (the value the adapter gave in, what the driver sees out), e.g. to show
+    // bit combinations the virtual adapter never makes. Until finish().
+    void filterControllerReads(uint32_t (*filter)(uint32_t value));
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
