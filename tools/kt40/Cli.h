@@ -60,6 +60,10 @@ std::optional<long> parseNumber(const std::string& text, long lo, long hi);
 class Out {
 public:
     bool json = false;
+    // Each line is flushed as it is printed (runs and watches, which a pipe
+    // must see live); a scan, over in a fraction of a millisecond, flushes
+    // once at its end.
+    bool live = true;
     // A record: ordered fields. Values are numbers, strings, null or lists.
     class Record {
     public:
