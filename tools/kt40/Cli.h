@@ -80,7 +80,8 @@ public:
     // Prints `human` for people, or the record as one JSON line.
     void emit(const Record& record, const std::string& human) const;
     // A line for people only (headers, legends).
-    void text(const std::string& line) const;
+    void text(const char* line) const;
+    void text(const std::string& line) const { text(line.c_str()); }
 };
 
 // The crate connection, opened once per process by the first command that

@@ -195,7 +195,7 @@ int cmdScan(Args& args, const Out& live) {
     out.text(columns);
     int answering = 0;
     for (int n = 1; n <= 24; ++n) {
-        std::vector<long long> xs(16), qs(16);
+        int xs[16], qs[16];
         char line[8 + 3 * 16] = {};
         std::snprintf(line, sizeof line, "N%02d: ", n);
         char* cell = line + 5;
@@ -211,9 +211,13 @@ int cmdScan(Args& args, const Out& live) {
             cell[0] = cell[1] = ' ';
             cell[2] = x ? (q ? 'Q' : 'x') : '.';
         }
-        Out::Record r;
-        if (out.json) r.num("c", c).num("n", n).num("f", f).list("x", xs).list("q", qs);
-        out.emit(r, line);
+        if (out.json) {
+            Out::Record r;
+            r.num("c", c).num("n", n).num("f", f).list("x", {xs, xs + 16}).list("q", {qs, qs + 16});
+            out.emit(r, line);
+        } else {
+            out.text(line);
+        }
     }
     char tail[64];
     std::snprintf(tail, sizeof tail, "%d of 384 addresses answered with X", answering);

@@ -160,9 +160,10 @@ void Out::emit(const Record& record, const std::string& human) const {
     if (live) std::fflush(stdout);
 }
 
-void Out::text(const std::string& line) const {
+void Out::text(const char* line) const {
     if (json) return;
-    std::printf("%s\n", line.c_str());
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
     if (live) std::fflush(stdout);
 }
 

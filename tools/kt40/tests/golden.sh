@@ -97,6 +97,7 @@ case_scripts() {
   step --json show "$data/count.tvs"
   step run "$data/demo.tvs"
   step run "$data/count.tvs" --cycle --count 3 --cycle-delay 1
+  step run "$data/one.tvs" --cycle --count 3
   step --json run "$data/demo.tvs"
   step run "$data/not-a-script.tvs"
   step show "$data/no-such-file.tvs"
