@@ -60,6 +60,10 @@ std::optional<long> parseNumber(const std::string& text, long lo, long hi);
 class Out {
 public:
     bool json = false;
+    // Each line is flushed as it is printed (runs and watches, which a pipe
+    // must see live); a scan, over in a fraction of a millisecond, flushes
+    // once at its end.
+    bool live = true;
     // A record: ordered fields. Values are numbers, strings, null or lists.
     class Record {
     public:
@@ -76,7 +80,8 @@ public:
     // Prints `human` for people, or the record as one JSON line.
     void emit(const Record& record, const std::string& human) const;
     // A line for people only (headers, legends).
-    void text(const std::string& line) const;
+    void text(const char* line) const;
+    void text(const std::string& line) const { text(line.c_str()); }
 };
 
 // The crate connection, opened once per process by the first command that

@@ -171,12 +171,17 @@ int cmdStatus(Args& args, const Out& out) {
 }
 
 // kt40 scan [C] [--f F]
-int cmdScan(Args& args, const Out& out) {
+int cmdScan(Args& args, const Out& live) {
     const int f = static_cast<int>(args.option("--f", 0, 31, "function F").value_or(0));
     const int c = static_cast<int>(args.optionalNumber(0, 3, "crate C").value_or(0));
     args.done();
     if (f >= 16 && f <= 23) args.fail("F" + std::to_string(f) + " writes: a scan sends no data (use F 0-15 or 24-31)");
     if (!connect()) return kFailed;
+    Out out = live;
+    out.live = false;
+    struct Flush {
+        ~Flush() { std::fflush(stdout); }
+    } flushAtEnd;
 
     char head[128];
     std::snprintf(head, sizeof head, "crate %d, F%d: Q = X and Q, x = X without Q, . = no X", c, f);
@@ -190,24 +195,29 @@ int cmdScan(Args& args, const Out& out) {
     out.text(columns);
     int answering = 0;
     for (int n = 1; n <= 24; ++n) {
-        std::vector<long long> xs, qs;
-        char row[80];
-        std::snprintf(row, sizeof row, "N%02d: ", n);
-        std::string line = row;
-        for (int a = 0; a < 16; ++a) {
+        int xs[16], qs[16];
+        char line[8 + 3 * 16] = {};
+        std::snprintf(line, sizeof line, "N%02d: ", n);
+        char* cell = line + 5;
+        for (int a = 0; a < 16; ++a, cell += 3) {
             int data = 0;
             char q = 0;
             if (cssa(f, extOf(c, n, a), &data, &q) != 0)
                 return failed("scan at C" + std::to_string(c) + " N" + std::to_string(n) + " A" + std::to_string(a));
             const int x = cdata()->x;
-            xs.push_back(x);
-            qs.push_back(q ? 1 : 0);
+            xs[a] = x;
+            qs[a] = q ? 1 : 0;
             answering += x;
-            line += x ? (q ? "  Q" : "  x") : "  .";
+            cell[0] = cell[1] = ' ';
+            cell[2] = x ? (q ? 'Q' : 'x') : '.';
         }
-        Out::Record r;
-        r.num("c", c).num("n", n).num("f", f).list("x", xs).list("q", qs);
-        out.emit(r, line);
+        if (out.json) {
+            Out::Record r;
+            r.num("c", c).num("n", n).num("f", f).list("x", {xs, xs + 16}).list("q", {qs, qs + 16});
+            out.emit(r, line);
+        } else {
+            out.text(line);
+        }
     }
     char tail[64];
     std::snprintf(tail, sizeof tail, "%d of 384 addresses answered with X", answering);

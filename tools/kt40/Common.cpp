@@ -157,13 +157,14 @@ std::string Out::Record::json() const {
 
 void Out::emit(const Record& record, const std::string& human) const {
     std::printf("%s\n", json ? record.json().c_str() : human.c_str());
-    std::fflush(stdout);
+    if (live) std::fflush(stdout);
 }
 
-void Out::text(const std::string& line) const {
+void Out::text(const char* line) const {
     if (json) return;
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
+    if (live) std::fflush(stdout);
 }
 
 // ---- The crate -------------------------------------------------------------------

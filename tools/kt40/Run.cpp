@@ -1,9 +1,9 @@
 // Script files: kt40 show lists one, kt40 run executes it with the panel's
 // own worker, headless.
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include "Camgrid.h"
 #include "Camproc.h"
@@ -82,17 +82,8 @@ public:
                       TCamGrid::RowText(entry).c_str(), r_text.c_str(), indicator(view.x).c_str(),
                       indicator(view.q).c_str(), indicator(view.l).c_str(), indicator(view.i).c_str(), lam.c_str());
         out_.emit(r, line);
-        {
-            std::lock_guard lock(mu_);
-            ++entries_;
-        }
-        changed_.notify_all();
-    }
-
-    // Waits a little for the next entry.
-    void Wait() {
-        std::unique_lock lock(mu_);
-        changed_.wait_for(lock, std::chrono::milliseconds(50));
+        std::lock_guard lock(mu_);
+        ++entries_;
     }
     long Errors() {
         std::lock_guard lock(mu_);
@@ -109,7 +100,6 @@ private:
     long pass_ = 1;  // the worker's thread alone
     int last_ = -1;
     std::mutex mu_;
-    std::condition_variable changed_;
     long errors_ = 0;
     long entries_ = 0;
 };
@@ -153,7 +143,12 @@ int cmdRun(Args& args, const Out& out) {
     if (!connect()) return kFailed;
 
     const int count = program->count;
-    HeadlessDisplay display(out, *program);
+    // The worker prints each entry; this thread flushes what it printed at
+    // least every 20 ms, so that a pipe sees the run live without a write
+    // for every entry.
+    Out entries = out;
+    entries.live = false;
+    HeadlessDisplay display(entries, *program);
     TCamProcessor worker(*program, display);
     display.worker = &worker;
     if (!worker.InitOk()) {
@@ -173,20 +168,22 @@ int cmdRun(Args& args, const Out& out) {
             worker.StopRun();  // the entry in progress ends first
             break;
         }
-        display.Wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::fflush(stdout);
     }
     worker.StopRun();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     worker.Terminate();
     worker.Wait();
-    const long entries = display.Entries();
+    std::fflush(stdout);
+    const long executed = display.Entries();
     char tail[160];
     std::snprintf(tail, sizeof tail, "%s after %ld entries in %.3f s (%.0f entries/s), %ld with ERROR",
-                  interrupted ? "interrupted" : "done", entries, seconds, seconds > 0 ? entries / seconds : 0.0,
+                  interrupted ? "interrupted" : "done", executed, seconds, seconds > 0 ? executed / seconds : 0.0,
                   display.Errors());
     if (out.json) {
         Out::Record r;
-        r.str("end", interrupted ? "interrupted" : "done").num("entries", entries).num("errors", display.Errors());
+        r.str("end", interrupted ? "interrupted" : "done").num("entries", executed).num("errors", display.Errors());
         out.emit(r, "");
     } else {
         std::fprintf(stderr, "kt40: %s\n", tail);

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -53,12 +54,16 @@ bool looksTerse(const std::string& w) {
     return std::isdigit(static_cast<unsigned char>(w[1])) != 0;
 }
 
+// ${XDG_STATE_HOME:-~/.local/state}/kt40/history, its folder made if need be;
+// empty when neither variable says where.
 std::string historyFile() {
-    const char* privateCrate = std::getenv("KT40_SIM_STATE");
-    if (privateCrate && *privateCrate) return {};  // tests keep nothing
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::string(xdg) + "/kt40/history";
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/') return std::string(home) + "/.local/state/kt40/history";
-    return {};
+    std::string folder;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') folder = std::string(xdg) + "/kt40";
+    else if (const char* home = std::getenv("HOME"); home && home[0] == '/') folder = std::string(home) + "/.local/state/kt40";
+    else return {};
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return error ? std::string() : folder + "/history";
 }
 
 }  // namespace
@@ -77,6 +82,11 @@ int cmdShell(Args& args, const Out& out) {
         std::string line;
         if (terminal) {
             char* got = readline("kt40> ");
+            if (!got && g_interrupted) {  // Ctrl+C at the prompt: a fresh line
+                g_interrupted = false;
+                std::printf("\n");
+                continue;
+            }
             if (!got) break;
             line = got;
             std::free(got);

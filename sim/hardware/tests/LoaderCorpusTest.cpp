@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "kt40sim/Adapter.h"
@@ -29,6 +30,7 @@ void replay(const char* folder, bool (*load)(const std::string&, std::string&)) 
         if (name.rfind("ok-", 0) != 0 && name.rfind("bad-", 0) != 0) continue;
         ++files;
         hw.reset();
+        hw.install(0, 2, std::make_unique<kt40sim::Scaler>(4, 0.0));  // one that stands still
         hw.withModule(0, 5, [](kt40sim::Module& m) { uint32_t v = 0x5A5A; m.cycle(0, 16, v); });
         const std::string before = hw.saveState("default");
         std::string error;

@@ -78,7 +78,10 @@ void load(const std::string& path, const std::string& source) {
     std::string error;
     if (in.bad() || !kt40sim::Adapter::instance().loadState(text.str(), source, error)) {
         if (error.empty()) error = "cannot read";
-        const std::string aside = path + ".damaged";
+        // A state of another crate description (KT40_CRATE_FILE changed) is
+        // sound, only not this crate's; either way nothing is thrown away.
+        const bool other = error.find("the state is of the crate made from") != std::string::npos;
+        const std::string aside = path + (other ? ".previous" : ".damaged");
         const bool kept = std::rename(path.c_str(), aside.c_str()) == 0;
         say(path + ":" + error + "; starting from a fresh crate" + (kept ? " (the file is kept as " + aside + ")" : ""));
         freshCrate();

@@ -97,6 +97,7 @@ case_scripts() {
   step --json show "$data/count.tvs"
   step run "$data/demo.tvs"
   step run "$data/count.tvs" --cycle --count 3 --cycle-delay 1
+  step run "$data/one.tvs" --cycle --count 3
   step --json run "$data/demo.tvs"
   step run "$data/not-a-script.tvs"
   step show "$data/no-such-file.tvs"
@@ -109,10 +110,13 @@ case_persistent() {
   step cnaf 0 5 0 0
   step inhibit 0 on
   step status 0
-  flock "$XDG_STATE_HOME/kt40/crate.lock" sleep 3 &
+  # Another program holds the crate until it is told to let go.
+  local lock=$XDG_STATE_HOME/kt40/crate.lock
+  flock "$lock" sh -c 'while [ ! -e "$0" ]; do sleep 0.05; done' "$work/let-go" &
   local holder=$!
-  sleep 0.5
+  for _ in $(seq 200); do flock -n "$lock" true || break; sleep 0.05; done
   step cnaf 0 5 0 0
+  touch "$work/let-go"
   wait $holder
   step cnaf 0 5 0 0
   echo garbage >> "$XDG_STATE_HOME/kt40/crate.state"

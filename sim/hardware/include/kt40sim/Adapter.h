@@ -198,6 +198,8 @@ public:
 
     bool inhibit(int crate) const;
     uint32_t lamPattern(int crate) const;  // bit k = station k+1
+    void raiseLam(int crate, int station);
+    void clearLam(int crate, int station);
 
     // ---- Keeping the crate between programs ------------------------------
     // The crates as a state: modules, what they hold, their LAMs, the
@@ -206,8 +208,6 @@ public:
     // Replaces the crates with a state written by saveState for the same
     // source. On error nothing changes and `error` says "LINE: why".
     bool loadState(const std::string& text, const std::string& source, std::string& error);
-    void raiseLam(int crate, int station);
-    void clearLam(int crate, int station);
 
     // ---- Timing and faults ----------------------------------------------
     // CSR reads that go by before done (or the error bit) shows after an
