@@ -41,21 +41,15 @@ case "${1:-}" in
     build build-tsan -DKT40_SANITIZE=thread -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build-tsan --output-on-failure -j "$jobs"
-    # The script loader under libFuzzer (clang, ASan + UBSan) for 60 s from the
-    # stored corpus; any finding fails the run.
+    # libFuzzer (clang, ASan + UBSan), 60 s each from the stored corpora, two at
+    # a time; any finding fails the run: the script loader, the crate
+    # description and state loaders, and the driver's request surface (the
+    # stand-in kernel's invariants checked after every input).
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKT40_SCRIPT_FUZZ=ON \
+      -DKT40_LOADER_FUZZ=ON -DKT40_DRIVER_FUZZ=ON \
       -DKT40_PANEL=OFF -DKT40_BENCHMARKS=OFF -DKT40_SANITIZE= >/dev/null
-    cmake --build build-fuzz -j "$jobs" --target tervan_script_fuzz
-    ctest --test-dir build-fuzz --output-on-failure -R '^ScriptFuzz$'
-    cmake -S . -B build-fuzz -DKT40_LOADER_FUZZ=ON >/dev/null  # the crate loaders, 60 s each
-    cmake --build build-fuzz -j "$jobs" --target crate_file_fuzz crate_state_fuzz
-    ctest --test-dir build-fuzz --output-on-failure -R '^Crate(File|State)Fuzz$'
-
-    # The driver's request surface under libFuzzer (clang, ASan + UBSan) for 60 s
-    # from the stored corpus; the stand-in kernel's invariants after every input.
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKT40_DRIVER_FUZZ=ON >/dev/null
-    cmake --build build-fuzz -j "$jobs" --target kt40drv_fuzz
-    ctest --test-dir build-fuzz --output-on-failure -R '^DriverFuzz$'
+    cmake --build build-fuzz -j "$jobs" --target tervan_script_fuzz crate_file_fuzz crate_state_fuzz kt40drv_fuzz
+    ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -R '^(ScriptFuzz|CrateFileFuzz|CrateStateFuzz|DriverFuzz)$'
     # The Windows library and driver, cross-compiled, their images checked, and
     # the library's failure path run under Wine.
     ./scripts/build-windows.sh --wine build-win
