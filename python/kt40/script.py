@@ -124,14 +124,12 @@ class Command:
 
     def __str__(self) -> str:
         """The entry as the panel's program grid shows it ("" for an entry it shows blank)."""
-        def u(value: int) -> int:  # the grid prints fields as unsigned
-            return value & 0xFFFFFFFF
-
+        # Fields print signed, as the grid prints them; the data word as its 32-bit pattern.
         if self.kind == KIND_CAMAC and self.addressed == 1:
-            text = f"B{u(self.mode):02d} C{u(self.crate):02d} N{u(self.n):02d} A{u(self.a):02d} F{u(self.f):02d}"
-            return text + (f" D{u(self.data):04X}" if 16 <= self.f <= 23 else "")
+            text = f"B{self.mode:02d} C{self.crate:02d} N{self.n:02d} A{self.a:02d} F{self.f:02d}"
+            return text + (f" D{self.data & 0xFFFFFFFF:04X}" if 16 <= self.f <= 23 else "")
         if self.kind == KIND_CAMAC:
-            return f"C{u(self.crate):02d} " + {1: "C", 2: "Z", 4: "I"}.get(self.code, "NI")
+            return f"C{self.crate:02d} " + {1: "C", 2: "Z", 4: "I"}.get(self.code, "NI")
         return "RDL" if self.kind == KIND_LAM and self.lam_operation == LAM_READ else ""
 
     def _pack(self) -> bytes:
