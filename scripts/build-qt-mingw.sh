@@ -42,7 +42,10 @@ fi
 
 # Off: modules and features the panel does not use.  tabletevent needs the
 # wintab headers, which Debian removes from the sources; dynamicgl does not
-# compile in 6.4 with OpenGL off.  The third-party libraries (zlib, PCRE2,
+# compile in 6.4 with OpenGL off.  No Direct2D or Vulkan (the panel paints
+# through the Windows platform plugin's raster engine), no GIF or ICO image
+# plugins (the panel links no image plugin) and no Markdown in text
+# documents.  The third-party libraries (zlib, PCRE2,
 # FreeType, HarfBuzz, libpng, libjpeg) come from Qt's bundled copies.
 options=(
   -DCMAKE_BUILD_TYPE=Release
@@ -52,7 +55,8 @@ options=(
   -DQT_HOST_PATH=/usr
   -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 )
-for f in sql network dbus opengl dynamicgl printsupport testlib concurrent xml icu tabletevent; do
+for f in sql network dbus opengl dynamicgl printsupport testlib concurrent xml icu tabletevent \
+         direct2d vulkan gif ico textmarkdownreader textmarkdownwriter; do
   options+=("-DFEATURE_$f=OFF")
 done
 for f in zlib pcre2 freetype harfbuzz jpeg png; do

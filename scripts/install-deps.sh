@@ -44,5 +44,5 @@ if [ ! -e "$policy" ]; then
   own_policy=1
 fi
 trap '[ "$own_policy" -eq 0 ] || "${as_root[@]}" rm -f "$policy"' EXIT
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -qq
+"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
