@@ -11,6 +11,14 @@
 
 #include "camac.h"
 
+/* camac.dll names these entries in src/camac.def (by ordinal only), not by
+ * dllexport, which would also export their names. */
+#if defined(_WIN32) && defined(CAMAC_BUILDING)
+#  define CAMAC_PRIVATE_API
+#else
+#  define CAMAC_PRIVATE_API CAMAC_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -36,8 +44,8 @@ typedef struct camac_private_action {
  * *error to 0, or to the library's error code of the action that failed.
  * qrepeatLimit: actions without Q for one word before Q-repeat fails.
  */
-CAMAC_API int CAMAC_CALL camac_private_block(int mode, camac_private_action* actions, int count,
-                                             int qrepeatLimit, unsigned* error);
+CAMAC_PRIVATE_API int CAMAC_CALL camac_private_block(int mode, camac_private_action* actions, int count,
+                                                     int qrepeatLimit, unsigned* error);
 
 #ifdef __cplusplus
 }
