@@ -1,7 +1,7 @@
 /* kt40drv: control codes and word layouts for user-mode programs.
  *
  * Open the first adapter as \\.\KT400, the second as \\.\KT401, and so on.
- * Every code is METHOD_NEITHER: the input and output buffers are arrays of
+ * The first six codes are METHOD_NEITHER: the input and output buffers are arrays of
  * 32-bit little-endian words at the caller's own addresses. The number of
  * bytes returned by DeviceIoControl is the request's information field, which
  * this driver sets to a count of output words, not bytes.
@@ -21,6 +21,44 @@
 #define KT40DRV_IOCTL_ADDRESSCOMMAND 0x0022200Fu /* in: address word (and data for F16-23); out: 3 words for reads, 2 otherwise */
 #define KT40DRV_IOCTL_CRATECOMMAND   0x00222013u /* in: address word, command code; out: 2 words */
 #define KT40DRV_IOCTL_READLAM        0x00222017u /* in: address word; out: 3 words */
+
+/* Function 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS: a block of actions in
+ * one request, copied in and out by the I/O manager (no caller address
+ * reaches the driver). Unlike the six above, its Information is a count of
+ * output bytes, as buffered requests need.
+ *
+ * Input: 4 header words, then one pair (address word, data word) per action.
+ *   0  kind: KT40DRV_BLOCK_LIST, KT40DRV_BLOCK_QSTOP or KT40DRV_BLOCK_QREPEAT
+ *   1  actions, 1 to KT40DRV_BLOCK_MAX_ACTIONS
+ *   2  Q-repeat: actions without Q allowed for one word, 1 to
+ *      KT40DRV_BLOCK_MAX_REPEAT; the other kinds: 0
+ *   3  0
+ *   List: each pair is one addressed command of its own, as
+ *   KT40DRV_IOCTL_ADDRESSCOMMAND carries it out. Q-stop and Q-repeat: every
+ *   action uses the address word of pair 0 (the others must be equal to it);
+ *   the data words are the words to write.
+ * Output: 4 header words, then one pair (completion word, data read) per
+ * action started.
+ *   0  the result code that ended the block (0: all actions done, or Q-stop
+ *      reached Q = 0); KT40DRV_RESULT_NO_Q when a Q-repeat word used up its
+ *      actions
+ *   1  actions done: list, the actions carried out before the one that
+ *      failed (an action without X is done, with X clear in its completion
+ *      word); Q-stop, the words with Q; Q-repeat, the words with Q
+ *   2  Q-repeat: all actions made; otherwise the actions done
+ *   3  0
+ * The input length must be exactly that of its header and pairs and the
+ * output at least as long; anything else, or a bad kind, count or limit, is
+ * refused with STATUS_INVALID_PARAMETER before the port is touched. */
+#define KT40DRV_IOCTL_BLOCK          0x00222018u
+
+#define KT40DRV_BLOCK_LIST    0u
+#define KT40DRV_BLOCK_QSTOP   1u
+#define KT40DRV_BLOCK_QREPEAT 2u
+#define KT40DRV_BLOCK_HEADER_WORDS 4u
+#define KT40DRV_BLOCK_MAX_ACTIONS  4096u
+#define KT40DRV_BLOCK_MAX_REPEAT   65535u
+#define KT40DRV_BLOCK_BYTES(actions) ((KT40DRV_BLOCK_HEADER_WORDS + 2u * (unsigned)(actions)) * 4u)
 
 /* Address word: input word 0 of the three command codes. */
 #define KT40DRV_ADDRESS_F_MASK      0x0000001Fu /* bits 0-4: function code F */
@@ -56,6 +94,7 @@
 #define KT40DRV_RESULT_NO_DONE     3u /* done not seen within 0xFFFFFF reads */
 #define KT40DRV_RESULT_NO_X        4u /* addressed command done without X */
 #define KT40DRV_RESULT_BUSY        5u /* busy not cleared within 0xFFFFFF reads after a data load */
+#define KT40DRV_RESULT_NO_Q        6u /* KT40DRV_IOCTL_BLOCK only: a Q-repeat word never had Q */
 
 #define KT40DRV_POLL_LIMIT 0x00FFFFFFu
 
