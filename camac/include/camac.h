@@ -40,6 +40,9 @@ extern "C" {
 #define CAMAC_ERR_DONE_TIMEOUT  0x0100  /* "done" not seen within the poll limit  */
 #define CAMAC_ERR_ADAPTER       0x0200  /* the adapter raised its error bit      */
 #define CAMAC_ERR_BUSY_TIMEOUT  0x0500  /* "busy" did not clear within the limit */
+/* The PCI adapter's path (KT40_ADAPTER=pci) only: */
+#define CAMAC_ERR_WRONG_CRATE   0x0300  /* another crate than the addressed one answered */
+#define CAMAC_ERR_DRIVER        0x0400  /* the driver refused the request, or the device is gone */
 
 typedef struct CamacStatus {
     uint16_t error;        /* 0, or one of CAMAC_ERR_*                          */

@@ -29,6 +29,12 @@ extern "C" {
 #define CAMAC_PRIVATE_QSTOP   1  /* one address, words until Q = 0 or count   */
 #define CAMAC_PRIVATE_QREPEAT 2  /* one address, each word repeated until Q   */
 
+/* *error of a Q-repeat block whose word never had Q, and of a Q-stop or
+ * Q-repeat action without X (camac758's CAMAC_ERR_NO_Q and CAMAC_ERR_NO_X). */
+#define CAMAC_PRIVATE_ERR_NO_Q 0x0900
+#define CAMAC_PRIVATE_ERR_NO_X 0x0A00
+#define CAMAC_PRIVATE_ERR_ARGUMENT 0x0800  /* no actions array, or count < 0 */
+
 typedef struct camac_private_action {
     int ext;   /* cdreg's external address (for Q-stop/Q-repeat: item 0's)   */
     int f;     /* function code (for Q-stop/Q-repeat: item 0's)              */
@@ -38,14 +44,24 @@ typedef struct camac_private_action {
 
 /*
  * Carries out `count` actions in one request to the adapter where the
- * adapter path has one (the packed path through kt40drv). Returns -1 when it
- * has none: the caller then carries the actions out one by one. Otherwise
- * returns the number of actions done (Q-stop: the words with Q) and sets
- * *error to 0, or to the library's error code of the action that failed.
- * qrepeatLimit: actions without Q for one word before Q-repeat fails.
+ * adapter path has one (the packed path: kt40drv's block request, or the
+ * same sequences over the card's port), at most 4096 actions a request.
+ * Returns -1 when it has none, or there is no connection: the caller then
+ * carries the actions out one by one. Otherwise returns the number of
+ * actions done (list: an action without X is done, with x = 0; Q-stop: the
+ * words with Q; Q-repeat: the words transferred) and sets *error to 0, or
+ * to the library's error code of the action that failed. Every action begun
+ * gets its q and x, and a read its data. CamacStatus tells of the last.
+ * qrepeatLimit: actions without Q for one word before Q-repeat fails
+ * (1 to 65535).
  */
 CAMAC_PRIVATE_API int CAMAC_CALL camac_private_block(int mode, camac_private_action* actions, int count,
                                                      int qrepeatLimit, unsigned* error);
+
+/* The text of the last failure of ccinit or of a LAM link, ending in a line
+ * feed; "" when there was none. For programs of the same build that show
+ * why ccinit failed. */
+CAMAC_PRIVATE_API const char* CAMAC_CALL camac_private_error_text(void);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "LamLink.h"
+#include "Packed.h"
 
 namespace camac {
 
@@ -183,7 +184,10 @@ int card_open(AdapterConnection** out) {
 void card_close(AdapterConnection* conn) {
     if (!conn) return;
     lam_unlink(conn);
-    abandon(conn);
+    if (conn->packed)
+        packed_close(conn);
+    else
+        abandon(conn);
 }
 
 namespace {

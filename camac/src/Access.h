@@ -89,10 +89,15 @@ inline constexpr uint32_t kWaitNothing = 2;
 
 struct AdapterConnection;
 struct LamThreadContext;
+class PackedDevice;
 
 using ConnectionHandler = void (*)(AdapterConnection* conn, const uint32_t words[3]);
 
 struct AdapterConnection {
+    // The packed path's device; null on the register path, which the other
+    // fields serve.
+    PackedDevice* packed = nullptr;
+    uint8_t crates = 1;  // packed path: bit c set once crate c was addressed
     platform::Handle handle = platform::kInvalidHandle;
     InterruptRecord interrupt{};
     LamThreadContext* lamThread = nullptr;

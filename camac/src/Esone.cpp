@@ -1,6 +1,7 @@
 // The ESONE routines.
 #include <cstring>
 
+#include "Packed.h"
 #include "Protocol.h"
 #include "State.h"
 #include "camac.h"
@@ -47,11 +48,60 @@ AdapterConnection* connection() {
     return conn;
 }
 
+// Why this build cannot take the chosen path; null when it can.
+const char* unavailable(AdapterKind kind) {
+#if defined(_WIN32) && defined(CAMAC_VIRTUAL_ADAPTER)
+    if (kind != AdapterKind::Virtual)
+        return "this is the virtual adapter's camac.dll, which has the virtual crate alone (KT40_ADAPTER=virtual)";
+#elif defined(_WIN32)
+    if (kind == AdapterKind::Isa && sizeof(void*) == 8)
+        return "the WinDriver service's records are those of 32-bit programs: the ISA adapter needs the 32-bit "
+               "camac.dll (this one is 64-bit and reaches the PCI adapter through kt40drv, KT40_ADAPTER=pci)";
+    if (kind == AdapterKind::Virtual || kind == AdapterKind::VirtualPci)
+        return "this camac.dll drives the adapters themselves; the virtual crate comes with the virtual adapter's "
+               "camac.dll";
+#else
+    if (kind == AdapterKind::Isa)
+        return "the WinDriver service runs on Windows alone; on Linux use pci, virtual or virtual-pci";
+#endif
+    (void)kind;
+    return nullptr;
+}
+
+const char* name_of(AdapterKind kind) {
+    switch (kind) {
+    case AdapterKind::Isa: return "isa";
+    case AdapterKind::Pci: return "pci";
+    case AdapterKind::Virtual: return "virtual";
+    case AdapterKind::VirtualPci: return "virtual-pci";
+    }
+    return "?";
+}
+
+// Opens the path that KT40_ADAPTER (or the build) chooses; null with the
+// reason in the error text.
+AdapterConnection* open_adapter() {
+    set_error_text("%s", "");
+    AdapterChoice choice;
+    if (!choose_adapter(choice)) return nullptr;
+    if (const char* why = unavailable(choice.kind)) {
+        set_error_text("KT40_ADAPTER=%s: %s\n", name_of(choice.kind), why);
+        return nullptr;
+    }
+    AdapterConnection* conn = nullptr;
+    if (choice.kind == AdapterKind::Isa || choice.kind == AdapterKind::Virtual)
+        card_open(&conn);
+    else
+        packed_open(choice, &conn);
+    return conn;
+}
+
 // The unaddressed commands: W CMD = code; wait_done; R CMD = status word.
 int unaddressed(int ext, uint16_t code) {
     std::lock_guard lock(bus_lock());
     AdapterConnection* conn = connection();
     if (!conn) return 1;
+    if (conn->packed) return packed_crate_command(conn, ext, code & 0x0F);
     select_crate(conn, unpack(ext).c);
     card_write16(conn, 0, kCmd, code);
     if (!wait_done(conn)) return 1;
@@ -80,10 +130,11 @@ CAMAC_API int CAMAC_CALL ccinit(void) {
     AdapterConnection* conn = g_connection.load();
     // A connection that is already open stays: the service would refuse a
     // second registration of the same ports and interrupt.
-    if (!conn && card_open(&conn)) g_connection.store(conn, std::memory_order_release);
+    if (!conn && (conn = open_adapter())) g_connection.store(conn, std::memory_order_release);
     std::memset(&g_status, 0, sizeof g_status);
     if (!conn) return 1;
-    card_write16(conn, 0, kCsr, 0);
+    // The packed port never writes CSR: its crate travels in every access.
+    if (!conn->packed) card_write16(conn, 0, kCsr, 0);
     return 0;
 }
 
@@ -106,6 +157,7 @@ CAMAC_API int CAMAC_CALL cssa(int f, int ext, int* data, char* q) {
     std::lock_guard lock(bus_lock());
     AdapterConnection* conn = connection();
     if (!conn) return 1;
+    if (conn->packed) return packed_cssa(conn, f, ext, data, q);
     const Address x = unpack(ext);
     const bool wide = x.b == 24;
     f &= 31;
@@ -163,6 +215,7 @@ CAMAC_API int CAMAC_CALL ctci(int ext, char* l) {
     std::lock_guard lock(bus_lock());
     AdapterConnection* conn = connection();
     if (!conn) return 1;
+    if (conn->packed) return packed_ctci(conn, ext, l);
     select_crate(conn, unpack(ext).c);
     if (!read_status(conn)) return 1;
     *l = static_cast<char>(g_status.i);
@@ -173,6 +226,7 @@ CAMAC_API int CAMAC_CALL ctgl(int ext, char* l) {
     std::lock_guard lock(bus_lock());
     AdapterConnection* conn = connection();
     if (!conn) return 1;
+    if (conn->packed) return packed_ctgl(conn, ext, l);
     select_crate(conn, unpack(ext).c);
     g_status.lamPattern = 0;
     if (!read_status(conn)) return 1;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "Packed.h"
 #include "Protocol.h"
 #include "State.h"
 #include "camac.h"
@@ -65,6 +66,7 @@ void thread_main(void* ctx) {
 }
 
 int switch_lam_interrupt(AdapterConnection* conn, bool on) {
+    if (conn->packed) return 0;  // nothing to switch: the poll stands in for it
     std::lock_guard lock(bus_lock());
     write_lam_enable(conn, on);
     return wait_ready(conn) ? 0 : 1;
@@ -74,6 +76,7 @@ int switch_lam_interrupt(AdapterConnection* conn, bool on) {
 // the wait in progress. Returns the status of the disable request.
 uint32_t stop(LamThreadContext* ctx) {
     ctx->stopping.store(true);
+    if (ctx->poll) return 0;  // it sees the flag within one poll interval
     return wd_call(kIoctlIntDisable, ctx->handle, ctx->interrupt, sizeof *ctx->interrupt, false);
 }
 
@@ -117,7 +120,8 @@ void link(AdapterConnection* conn) {
         if (conn->lamThread) return;
     }
     conn->intHandler = lam_dispatch;
-    const uint32_t status = int_enable(&conn->lamThread, conn->handle, &conn->interrupt, trampoline, conn);
+    const uint32_t status = conn->packed ? lam_poll_start(&conn->lamThread, conn, trampoline, conn)
+                                         : int_enable(&conn->lamThread, conn->handle, &conn->interrupt, trampoline, conn);
     if (status != 0)
         set_error_text("InterruptEnable() failed with status 0x%lx - %s\n", static_cast<unsigned long>(status),
                        status_text(status));
@@ -149,6 +153,22 @@ uint32_t int_enable(LamThreadContext** out, platform::Handle h, InterruptRecord*
     return 0;
 }
 
+uint32_t lam_poll_start(LamThreadContext** out, AdapterConnection* conn, void (*function)(void*), void* argument) {
+    *out = nullptr;
+    auto* ctx = new (std::nothrow) LamThreadContext;
+    if (!ctx) return kStatusInsufficientResources;
+    ctx->function = function;
+    ctx->argument = argument;
+    ctx->poll = conn;
+    ctx->thread = platform::startThread(thread_main, ctx);
+    if (!ctx->thread) {
+        delete ctx;
+        return kStatusInsufficientResources;
+    }
+    *out = ctx;
+    return 0;
+}
+
 uint32_t int_disable(LamThreadContext* ctx) {
     if (!ctx) return kStatusInvalidHandle;
     const uint32_t status = stop(ctx);
@@ -157,6 +177,20 @@ uint32_t int_disable(LamThreadContext* ctx) {
 }
 
 void int_wait_loop(LamThreadContext* ctx) {
+    if (ctx->poll) {
+        // As the interrupt would: the handler again after each poll that
+        // finds a LAM, until the link is undone.
+        while (!ctx->stopping.load()) {
+            bool present;
+            {
+                std::lock_guard lock(bus_lock());
+                present = packed_lam_present(ctx->poll);
+            }
+            if (present && !ctx->stopping.load()) ctx->function(ctx->argument);
+            platform::sleepMs(kLamPollMs);
+        }
+        return;
+    }
     unsigned pause = 0;
     while (!ctx->stopping.load()) {
         const uint32_t status = wd_call(kIoctlIntWait, ctx->handle, ctx->interrupt, sizeof *ctx->interrupt, true);
@@ -177,7 +211,7 @@ void int_wait_loop(LamThreadContext* ctx) {
 }
 
 void lam_dispatch(AdapterConnection* conn, const uint32_t*) {
-    {
+    if (!conn->packed) {
         std::lock_guard lock(bus_lock());
         write_lam_enable(conn, false);
     }
@@ -189,7 +223,7 @@ void lam_dispatch(AdapterConnection* conn, const uint32_t*) {
         std::lock_guard lock(links().mu);
         linked = t_ownLink && conn->lamThread == t_ownLink;
     }
-    if (linked) {
+    if (linked && !conn->packed) {
         std::lock_guard lock(bus_lock());
         write_lam_enable(conn, true);
     }

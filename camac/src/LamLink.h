@@ -1,5 +1,7 @@
 // The LAM link: a wait thread that blocks in the kernel service until the
-// adapter interrupts, and calls the caller's handler each time.
+// adapter interrupts, and calls the caller's handler each time. The packed
+// path cannot switch the adapter's LAM interrupt on (its port never writes
+// CSR): there the thread polls the LAM pattern every kLamPollMs instead.
 #pragma once
 
 #include <atomic>
@@ -15,7 +17,14 @@ struct LamThreadContext {
     InterruptRecord* interrupt = nullptr;
     platform::Thread thread = nullptr;
     std::atomic<bool> stopping{false};  // set before the disable is sent
+    AdapterConnection* poll = nullptr;  // packed path: the connection polled
 };
+
+inline constexpr unsigned kLamPollMs = 1;
+
+// Starts the packed path's poll thread; 0 or 0x20000005 when memory or the
+// thread are lacking.
+uint32_t lam_poll_start(LamThreadContext** out, AdapterConnection* conn, void (*function)(void*), void* argument);
 
 // Enables the service's interrupt and starts the wait thread; 0 or the
 // service status (0x20000005 when memory or the thread are lacking).

@@ -19,6 +19,15 @@ Handle openService();
 void control(Handle h, uint32_t code, void* record, uint32_t size, uint32_t* status);
 void closeService(Handle h);
 
+// The PCI adapter's device of kt40drv, \\.\KT40<unit>: opened for reading
+// and writing, not overlapped; invalid when there is none or it is refused.
+Handle openDevice(unsigned unit);
+// One device-control request with the caller's buffers. True when the driver
+// completed it with success; `returned` gets what it returned.
+bool deviceControl(Handle h, uint32_t code, const void* in, uint32_t inBytes, void* out, uint32_t outBytes,
+                   uint32_t* returned);
+void closeDevice(Handle h);
+
 using Thread = void*;
 // Starts fn(arg) on a new thread; null when it cannot be started.
 Thread startThread(void (*fn)(void*), void* arg);

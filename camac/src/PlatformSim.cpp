@@ -79,3 +79,17 @@ void sleepMs(unsigned ms) {
 }
 
 }  // namespace camac::platform
+
+#ifdef _WIN32
+namespace camac::platform {
+
+// The virtual-adapter DLL has its crate behind the stand-in service alone.
+Handle openDevice(unsigned) { return kInvalidHandle; }
+bool deviceControl(Handle, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t* returned) {
+    *returned = 0;
+    return false;
+}
+void closeDevice(Handle) {}
+
+}  // namespace camac::platform
+#endif

@@ -1,5 +1,7 @@
-// Windows: the real WinDriver service and Win32 threads.
+// Windows: the real WinDriver service, kt40drv's device and Win32 threads.
 #include <windows.h>
+
+#include <cstdio>
 
 #include "Platform.h"
 
@@ -53,5 +55,28 @@ void joinThread(Thread t) {
 }
 
 void sleepMs(unsigned ms) { Sleep(ms); }
+
+}  // namespace camac::platform
+
+namespace camac::platform {
+
+Handle openDevice(unsigned unit) {
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\KT40%u", unit);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<Handle>(h);
+}
+
+bool deviceControl(Handle h, uint32_t code, const void* in, uint32_t inBytes, void* out, uint32_t outBytes,
+                   uint32_t* returned) {
+    DWORD n = 0;
+    const BOOL ok = DeviceIoControl(reinterpret_cast<HANDLE>(h), code, const_cast<void*>(in), inBytes, out, outBytes,
+                                    &n, nullptr);
+    *returned = n;
+    return ok != FALSE;
+}
+
+void closeDevice(Handle h) { CloseHandle(reinterpret_cast<HANDLE>(h)); }
 
 }  // namespace camac::platform
