@@ -878,9 +878,13 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
         ULONG outLength;
         std::vector<char> system;
     } ctx{code, in, inLength, out, outLength, {}};
+    // METHOD_BUFFERED as the I/O manager does it: one system buffer of
+    // exactly max(in, out) bytes (none when both are 0, so that a read past
+    // it is caught) holding a copy of the input; the rest of it is not
+    // cleared (pool memory), here a pattern a driver must not return.
     const bool buffered = (code & 3) == METHOD_BUFFERED;
     if (buffered) {
-        ctx.system.assign(std::max(inLength, outLength) + 1, 0);
+        ctx.system.assign(std::max(inLength, outLength), char(0xCD));
         if (in && inLength) std::memcpy(ctx.system.data(), in, inLength);
     }
     const IO_STATUS_BLOCK io = send(
@@ -891,15 +895,27 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
             s->Parameters.DeviceIoControl.InputBufferLength = x->inLength;
             s->Parameters.DeviceIoControl.OutputBufferLength = x->outLength;
             if ((x->code & 3) == METHOD_BUFFERED) {
-                irp->AssociatedIrp.SystemBuffer = x->system.data();
+                irp->AssociatedIrp.SystemBuffer = x->system.empty() ? nullptr : x->system.data();
             } else {
                 s->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(x->in);
                 irp->UserBuffer = x->out;
             }
         },
         &ctx);
-    if (buffered && NT_SUCCESS(io.Status) && out)
-        std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
+    // On completion with any status but an error one (warnings too), the
+    // first Information bytes go back to the caller's output buffer. More
+    // than the output length would overrun the caller's buffer (and the
+    // system buffer): a fault, and only the output length is copied.
+    const bool error = (static_cast<ULONG>(io.Status) >> 30) == 3;
+    if (buffered && !error) {
+        if (io.Information > outLength) {
+            std::lock_guard lock(state().mu);
+            state().faults.push_back("a buffered device control (code " + std::to_string(code) + ") returned " +
+                                     std::to_string(io.Information) + " bytes for an output of " +
+                                     std::to_string(outLength));
+        }
+        if (out) std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
+    }
     if (returned) *returned = io.Information;
     return io.Status;
 }
