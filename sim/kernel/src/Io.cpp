@@ -3,6 +3,7 @@
 #include <chrono>
 #include <algorithm>
 #include <utility>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -909,10 +910,11 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
     const bool error = (static_cast<ULONG>(io.Status) >> 30) == 3;
     if (buffered && !error) {
         if (io.Information > outLength) {
+            char text[120];
+            std::snprintf(text, sizeof text, "a buffered device control (code 0x%08x) returned %zu bytes for an output of %u",
+                          static_cast<unsigned>(code), static_cast<size_t>(io.Information), static_cast<unsigned>(outLength));
             std::lock_guard lock(state().mu);
-            state().faults.push_back("a buffered device control (code " + std::to_string(code) + ") returned " +
-                                     std::to_string(io.Information) + " bytes for an output of " +
-                                     std::to_string(outLength));
+            state().faults.push_back(text);
         }
         if (out) std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
     }
