@@ -2,6 +2,7 @@
 // blocks on the virtual crate, through the I/O manager's one system buffer,
 // and the requests refused before the port is touched.
 #include <memory>
+#include <thread>
 
 #include "DriverFixture.h"
 
@@ -132,6 +133,30 @@ TEST_F(Block, MalformedRequestsAreRefusedBeforeThePort) {
     ULONG reserved[6] = {KT40DRV_BLOCK_LIST, 1, 0, 1, n5, 0};  // header word 3 must be 0
     EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_BLOCK, reserved, 24, reserved, 24), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(hw.log().empty());
+}
+
+// The block is one controller cycle: a read that start-I/O finds meanwhile
+// waits until the block's last action is done.
+TEST_F(Block, ATransferWaitsForTheWholeBlock) {
+    using kt40kernel::HoldPoint;
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS status = STATUS_PENDING;
+    std::thread control([&] { status = send(KT40DRV_BLOCK_LIST, 0, {kMemory, 0, kMemory, 0}); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    ULONG word = 0;
+    kt40kernel::RequestId read = 0;
+    std::thread reader([&] { read = kernel.beginRead(handle, &word, 4); });
+    EXPECT_TRUE(eventually(
+        [&] { return traced("kt40drv: Transfer waits for the controller cycle, IRP_MJ_READ length 0x00000004"); }));
+    kernel.release(HoldPoint::ControllerAccess);
+    control.join();
+    reader.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.wait(read), STATUS_SUCCESS);
+    const auto pci = onFace(kt40sim::Face::Pci);
+    ASSERT_EQ(pci.size(), 5u);  // two actions of two accesses, then the read
+    EXPECT_EQ(pci.back().dir, kt40sim::Direction::Read);
+    EXPECT_EQ(pci.back().value, word);
 }
 
 TEST_F(Block, StoppedDeviceRefusesABlock) {
