@@ -3,12 +3,12 @@
 
 #include <wdm.h>
 
+#include "Kt40Packed.h"
 #include "KtDevice.h"
 #include "KtDriver.h"
 #include "KtHardware.h"
 #include "KtRequest.h"
 #include "KtSupport.h"
-#include "Kt40Packed.h"
 
 // The driver: reads its parameters at entry and creates one device per adapter.
 class Kt40drv : public KtDriver {

@@ -184,7 +184,6 @@ void controllerFault(Input& in) {
     hw.setBusyPolls(in.byte() % 4);
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -911,12 +911,15 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
     if (buffered && !error) {
         if (io.Information > outLength) {
             char text[120];
-            std::snprintf(text, sizeof text, "a buffered device control (code 0x%08x) returned %zu bytes for an output of %u",
-                          static_cast<unsigned>(code), static_cast<size_t>(io.Information), static_cast<unsigned>(outLength));
+            std::snprintf(text, sizeof text,
+                          "a buffered device control (code 0x%08x) returned %zu bytes for an output of %u",
+                          static_cast<unsigned>(code), static_cast<size_t>(io.Information),
+                          static_cast<unsigned>(outLength));
             std::lock_guard lock(state().mu);
             state().faults.push_back(text);
         }
-        if (out) std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
+        const size_t copied = std::min<size_t>(io.Information, outLength);
+        if (out && copied) std::memcpy(out, ctx.system.data(), copied);
     }
     if (returned) *returned = io.Information;
     return io.Status;
