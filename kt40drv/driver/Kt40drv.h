@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include "Kt40Packed.h"
 #include "KtDevice.h"
 #include "KtDriver.h"
 #include "KtHardware.h"
@@ -21,16 +22,6 @@ private:
 
     ULONG m_bBreakOnEntry = 0;  // "BreakOnEntry" as read at entry
     ULONG m_Unit = 0;           // number of the next device
-};
-
-// A command address decoded from an address word; Mode says which control
-// code is running: 0 addressed command, 1 crate command, 2 LAM readout.
-struct Kt40drvAddress {
-    ULONG F;
-    ULONG Naf;
-    bool Wide;  // 24-bit transfer
-    ULONG Crate;
-    ULONG Mode;
 };
 
 class Kt40drvDevice : public KtPnpDevice {
@@ -73,14 +64,19 @@ private:
     NTSTATUS KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I);
     NTSTATUS KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I);
     NTSTATUS KT40DRV_IOCTL_READLAM_Handler(KtRequest& I);
+    NTSTATUS KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I);
 
-    // Controller cycles, run between BeginCycle and EndCycle.
+    // Controller cycles, run between BeginCycle and EndCycle. The sequences
+    // are the packed port's (Kt40Packed.h), run over ControllerPort(); the
+    // three operations below are theirs, on this device's port.
     void BeginCycle();
     void EndCycle();
-    ULONG WaitCompletion(const Kt40drvAddress& Address, ULONG& Result);
-    bool WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, ULONG Data);
-    ULONG ReadSelected(const Kt40drvAddress& Address, ULONG& Result, ULONG& Data);
-    bool WaitBusyClear();
+    ULONG WaitCompletion(const kt40packed::Address& Address, ULONG& Result);
+    bool WriteDataWord(const kt40packed::Address& Address, ULONG& Result, ULONG Data);
+    ULONG ReadSelected(const kt40packed::Address& Address, ULONG& Result, ULONG& Data);
+    kt40packed::Port ControllerPort() { return kt40packed::Port{this, &PortRead, &PortWrite}; }
+    static uint32_t PortRead(void* Device) { return static_cast<Kt40drvDevice*>(Device)->ReadPort(); }
+    static void PortWrite(void* Device, uint32_t Word) { static_cast<Kt40drvDevice*>(Device)->WritePort(Word); }
     ULONG ReadPort() { return m_Controller.ReadUlong(0); }
     void WritePort(ULONG Word) { m_Controller.WriteUlong(0, Word); }
 

@@ -1,12 +1,16 @@
 // kt40drv: the device-control protocol over the controller's packed port.
 //
-// Each command code checks the caller's buffers first (lengths, then
-// addresses) and refuses a short or foreign buffer with
+// The six METHOD_NEITHER codes check the caller's buffers first (lengths,
+// then addresses) and refuse a short or foreign buffer with
 // STATUS_INVALID_PARAMETER or STATUS_ACCESS_VIOLATION and Information 0,
 // before the port is touched and without writing the output. The controller
 // cycle then runs at PASSIVE_LEVEL between BeginCycle and EndCycle, on words
 // copied into the driver; the output words are written back to the caller
-// afterwards.
+// afterwards. The block code is METHOD_BUFFERED: the I/O manager's system
+// buffer carries its input and, over it, its output, so no caller address
+// reaches the driver; its lengths and header are checked before the port is
+// touched in the same way. The sequences themselves are the packed port's
+// (Kt40Packed.h), shared with the library's Linux path.
 #include "Kt40drv.h"
 
 #include "KtTrace.h"
@@ -18,30 +22,20 @@ static_assert(KT40DRV_IOCTL_CLEARINTEVENT == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802
 static_assert(KT40DRV_IOCTL_ADDRESSCOMMAND == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS));
 static_assert(KT40DRV_IOCTL_CRATECOMMAND == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_NEITHER, FILE_ANY_ACCESS));
 static_assert(KT40DRV_IOCTL_READLAM == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_NEITHER, FILE_ANY_ACCESS));
+static_assert(KT40DRV_IOCTL_BLOCK == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS));
 
 namespace {
 
-constexpr ULONG kTargetRsel = 0x10000;
-constexpr ULONG kTargetWdlo = 0x20000;
-constexpr ULONG kTargetWdhi = 0x30000;
-constexpr ULONG kCrateCommand = 0x8000;
-constexpr ULONG kWideCommand = 0x4000;
-constexpr ULONG kSelectHighByte = 1;
-constexpr ULONG kSelectLamLow = 2;
-constexpr ULONG kSelectLamHigh = 4;
-
-enum Mode : ULONG { kAddressed = 0, kCrate = 1, kLam = 2 };
-
-// Decodes an address word; cannot fail.
-Kt40drvAddress Decode(ULONG Word, ULONG Mode) {
-    return Kt40drvAddress{Word & KT40DRV_ADDRESS_F_MASK, Word & KT40DRV_ADDRESS_NAF_MASK,
-                          (Word & KT40DRV_ADDRESS_24BIT) != 0, (Word >> KT40DRV_ADDRESS_CRATE_SHIFT) & 3, Mode};
+// Writes the output words a command left in its reply to the caller and,
+// when that succeeds, sets the request's Information from it.
+// IRQL: PASSIVE_LEVEL, caller's context, outside a cycle. Returns the
+// buffer check's status.
+NTSTATUS StoreReply(KtRequest& I, const KtCallerBuffers& Buffers, const kt40packed::Reply& Reply) {
+    const ULONG out[3] = {Reply.Out[0], Reply.Out[1], Reply.Out[2]};
+    const NTSTATUS status = Buffers.Store(out, Reply.Written);
+    if (NT_SUCCESS(status)) I.SetInformation(Reply.Information);
+    return status;
 }
-
-ULONG CrateBits(const Kt40drvAddress& Address) { return Address.Crate << 18; }
-
-// Bits of output words 0..n-1.
-constexpr ULONG Words(ULONG Count) { return (1u << Count) - 1; }
 
 }  // namespace
 
@@ -62,6 +56,7 @@ NTSTATUS Kt40drvDevice::DeviceControl(KtRequest& I) {
     case KT40DRV_IOCTL_ADDRESSCOMMAND: status = KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(I); break;
     case KT40DRV_IOCTL_CRATECOMMAND: status = KT40DRV_IOCTL_CRATECOMMAND_Handler(I); break;
     case KT40DRV_IOCTL_READLAM: status = KT40DRV_IOCTL_READLAM_Handler(I); break;
+    case KT40DRV_IOCTL_BLOCK: status = KT40DRV_IOCTL_BLOCK_Handler(I); break;
     default: status = STATUS_INVALID_PARAMETER; break;
     }
     if (status == STATUS_PENDING) return status;
@@ -113,66 +108,18 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
     ULONG in[2] = {0, 0};
     NTSTATUS status = buffers.Fetch(in, 1);
     if (!NT_SUCCESS(status)) return status;
-    const Kt40drvAddress address = Decode(in[0], kAddressed);
+    const kt40packed::Address address = kt40packed::Decode(in[0], kt40packed::kAddressed);
     const bool isRead = address.F < 8;
     const bool isWrite = address.F >= 16 && address.F < 24;
     status = buffers.Check(isWrite ? 2 : 1, isRead ? 3 : 2);
     if (NT_SUCCESS(status) && isWrite) status = buffers.Fetch(in, 2);
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
-
-    const ULONG command = address.Naf | (address.Wide ? kWideCommand : 0) | CrateBits(address);
-    ULONG out[3] = {0, 0, 0};
-    ULONG written = 0;
-    ULONG information = 0;
-    ULONG result = 0;
+    kt40packed::Reply reply;
     BeginCycle();
-    if (isRead) {
-        WritePort(command);
-        const ULONG word = WaitCompletion(address, result);
-        out[0] = result;
-        out[1] = word;
-        written = Words(2);
-        if (result != 0) {
-            information = 2;
-        } else {
-            ULONG data = word & 0xFFFF;
-            information = 3;
-            if (address.Wide) {
-                WritePort(kTargetRsel | CrateBits(address) | kSelectHighByte);
-                const ULONG high = WaitCompletion(address, result);
-                out[0] = result;
-                if (result != 0)
-                    information = 1;
-                else
-                    data |= (high & 0xFF) << 16;
-            }
-            out[2] = data;
-            written = Words(3);
-            information += 1;
-        }
-    } else if (isWrite) {
-        if (!WriteDataWord(address, result, in[1])) {
-            out[0] = KT40DRV_RESULT_BUSY;
-            written = Words(1);
-            information = 1;
-        } else {
-            WritePort(command);
-            out[1] = WaitCompletion(address, result);
-            out[0] = result;
-            written = Words(2);
-            information = 2;
-        }
-    } else {
-        WritePort(command);
-        out[1] = WaitCompletion(address, result);
-        out[0] = result;
-        written = Words(2);
-    }
+    kt40packed::AddressCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
-    status = buffers.Store(out, written);
-    if (NT_SUCCESS(status)) I.SetInformation(information);
-    return status;
+    return StoreReply(I, buffers, reply);
 }
 
 // One unaddressed command: input word 1 is the command code (1 C, 2 Z,
@@ -186,18 +133,11 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
     if (NT_SUCCESS(status)) status = buffers.Fetch(in, 2);
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
-    const Kt40drvAddress address = Decode(in[0], kCrate);
-    ULONG out[2] = {0, 0};
-    ULONG result = 0;
+    kt40packed::Reply reply;
     BeginCycle();
-    WritePort(in[1] | kCrateCommand | CrateBits(address));
-    const ULONG word = WaitCompletion(address, result);
+    kt40packed::CrateCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
-    out[0] = result;
-    out[1] = word;
-    status = buffers.Store(out, result == 0 ? Words(2) : Words(1));
-    if (NT_SUCCESS(status)) I.SetInformation(result == 0 ? 2 : 1);
-    return status;
+    return StoreReply(I, buffers, reply);
 }
 
 // Reads the 24-bit LAM pattern of the crate (bit k = station k + 1).
@@ -210,18 +150,31 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
     if (NT_SUCCESS(status)) status = buffers.Fetch(in, 1);
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
-    const Kt40drvAddress address = Decode(in[0], kLam);
-    ULONG out[3] = {0, 0, 0};
-    ULONG result = 0;
-    ULONG pattern = 0;
+    kt40packed::Reply reply;
     BeginCycle();
-    out[1] = ReadSelected(address, result, pattern);
+    kt40packed::ReadLam(ControllerPort(), in[0], reply);
     EndCycle();
-    out[0] = result;
-    out[2] = pattern;
-    status = buffers.Store(out, result == 0 ? Words(3) : Words(2));
-    if (NT_SUCCESS(status)) I.SetInformation(result == 0 ? 3 : 2);
-    return status;
+    return StoreReply(I, buffers, reply);
+}
+
+// A block of addressed commands in one request: a list, a Q-stop or a
+// Q-repeat block (layout in Kt40drvIoctl.h). The input and the output share
+// the request's system buffer: the block reads each action's pair before it
+// writes that action's result pair over it, and the header last.
+// IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS with Information the output
+// bytes (controller failures are result codes), or STATUS_INVALID_PARAMETER
+// for a bad length, kind, count, limit or address before the port is touched.
+NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
+    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler, %s\n", I.Summary().Text);
+    auto* words = static_cast<uint32_t*>(I.SystemBuffer());
+    // No system buffer only for lengths 0, which the check refuses unread.
+    if (!kt40packed::BlockCheck(words, I.InputLength(), I.OutputLength())) return STATUS_INVALID_PARAMETER;
+    if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
+    BeginCycle();
+    const uint32_t bytes = kt40packed::Block(ControllerPort(), words, words);
+    EndCycle();
+    I.SetInformation(bytes);
+    return STATUS_SUCCESS;
 }
 
 // ---- Controller cycles ---------------------------------------------------------------
@@ -230,9 +183,10 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
 // caller has it, then marks the cycle running, so that start-I/O leaves a
 // transfer to EndCycle instead of touching the port. A transfer making its
 // access now finishes first (it holds the port lock for it).
-// IRQL: PASSIVE_LEVEL, caller's thread.
+// IRQL: PASSIVE_LEVEL, caller's thread; the whole cycle runs there.
 void Kt40drvDevice::BeginCycle() {
     PAGED_CODE();
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     m_CycleGate.Acquire();
     KIRQL irql;
     KeAcquireSpinLock(&m_PortLock, &irql);
@@ -262,75 +216,34 @@ void Kt40drvDevice::EndCycle() {
     m_CycleGate.Release();
 }
 
-// Polls the port until the cycle ends: the error bit (result 2) wins over
-// busy and done; while busy or cycle bits show it keeps polling; done ends
-// it with result 1 for another crate, 4 for an addressed command without X,
-// else 0. After 0xFFFFFF reads without an end the result is 3.
-// IRQL: PASSIVE_LEVEL, in a cycle. Returns the last word read.
-ULONG Kt40drvDevice::WaitCompletion(const Kt40drvAddress& Address, ULONG& Result) {
+// The packed port's operations on this device's port (Kt40Packed.h).
+// IRQL: PASSIVE_LEVEL, in a cycle.
+// WaitCompletion polls until the cycle ends; returns the last word read.
+ULONG Kt40drvDevice::WaitCompletion(const kt40packed::Address& Address, ULONG& Result) {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    Result = KT40DRV_RESULT_OK;
-    ULONG word = 0;
-    for (ULONG reads = 0;; ) {
-        if (reads == KT40DRV_POLL_LIMIT) {
-            Result = KT40DRV_RESULT_NO_DONE;
-            break;
-        }
-        ++reads;
-        word = ReadPort();
-        if (word & KT40DRV_COMPLETION_ERROR) {
-            Result = KT40DRV_RESULT_ERROR;
-            break;
-        }
-        if (word & (KT40DRV_COMPLETION_BUSY | KT40DRV_COMPLETION_CYCLE)) continue;
-        if (word & KT40DRV_COMPLETION_DONE) {
-            if (KT40DRV_COMPLETION_CRATE(word) != Address.Crate)
-                Result = KT40DRV_RESULT_WRONG_CRATE;
-            else if (Address.Mode == kAddressed && !(word & KT40DRV_COMPLETION_X))
-                Result = KT40DRV_RESULT_NO_X;
-            break;
-        }
-    }
+    uint32_t result = 0;
+    const ULONG word = kt40packed::WaitCompletion(ControllerPort(), Address, result);
+    Result = result;
     return word;
 }
 
-// Polls until busy (bit 18) clears, at most 0xFFFFFF reads.
-// IRQL: PASSIVE_LEVEL, in a cycle. Returns whether it cleared.
-bool Kt40drvDevice::WaitBusyClear() {
-    for (ULONG reads = 0; reads < KT40DRV_POLL_LIMIT; ++reads)
-        if (!(ReadPort() & KT40DRV_COMPLETION_BUSY)) return true;
-    return false;
-}
-
-// Loads the write data: bits 0-15, and for a 24-bit transfer bits 16-23,
-// each followed by a busy wait; then one more read of the port, whose value
-// is not used. IRQL: PASSIVE_LEVEL, in a cycle. Returns false, with
-// result 5, when busy did not clear.
-bool Kt40drvDevice::WriteDataWord(const Kt40drvAddress& Address, ULONG& Result, ULONG Data) {
+// Loads the write data; returns false, with result 5, when busy did not clear.
+bool Kt40drvDevice::WriteDataWord(const kt40packed::Address& Address, ULONG& Result, ULONG Data) {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    WritePort(kTargetWdlo | CrateBits(Address) | (Data & 0xFFFF));
-    bool ok = WaitBusyClear();
-    if (ok && Address.Wide) {
-        WritePort(kTargetWdhi | CrateBits(Address) | ((Data >> 16) & 0xFF));
-        ok = WaitBusyClear();
-    }
-    if (!ok) Result = KT40DRV_RESULT_BUSY;
-    ReadPort();
+    uint32_t result = Result;
+    const bool ok = kt40packed::WriteDataWord(ControllerPort(), Address, result, Data);
+    Result = result;
     return ok;
 }
 
-// Reads the LAM pattern through the readout selector: stations 1-16, then
-// 17-24. IRQL: PASSIVE_LEVEL, in a cycle. Returns the last completion
-// word; Data is complete only when Result is 0.
-ULONG Kt40drvDevice::ReadSelected(const Kt40drvAddress& Address, ULONG& Result, ULONG& Data) {
+// Reads the LAM pattern; returns the last completion word, Data complete
+// only when Result is 0.
+ULONG Kt40drvDevice::ReadSelected(const kt40packed::Address& Address, ULONG& Result, ULONG& Data) {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    WritePort(kTargetRsel | CrateBits(Address) | kSelectLamLow);
-    ULONG word = WaitCompletion(Address, Result);
-    if (Result != 0) return word;
-    Data = word & 0xFFFF;
-    WritePort(kTargetRsel | CrateBits(Address) | kSelectLamHigh);
-    word = WaitCompletion(Address, Result);
-    if (Result != 0) return word;
-    Data |= (word & 0xFF) << 16;
+    uint32_t result = 0;
+    uint32_t data = Data;
+    const ULONG word = kt40packed::ReadSelected(ControllerPort(), Address, result, data);
+    Result = result;
+    Data = data;
     return word;
 }

@@ -26,6 +26,9 @@ public:
     ULONG OutputLength() const { return Stack()->Parameters.DeviceIoControl.OutputBufferLength; }
     PVOID Type3InputBuffer() const { return Stack()->Parameters.DeviceIoControl.Type3InputBuffer; }
     PVOID UserBuffer() const { return m_Irp->UserBuffer; }
+    // METHOD_BUFFERED: the I/O manager's copy of the input, which is also
+    // where the output goes (max(in, out) bytes; null when both are 0).
+    PVOID SystemBuffer() const { return m_Irp->AssociatedIrp.SystemBuffer; }
     bool FromUserMode() const { return m_Irp->RequestorMode != KernelMode; }
 
     // Read and write: the length asked for (the two share one layout), and

@@ -3,13 +3,16 @@
 // one loaded driver and started adapter under the stand-in kernel (control
 // codes with random lengths, buffer addresses and words, reads, writes,
 // cancels, interrupts, controller faults, and Plug and Play: stop, start,
-// the queries and their cancels, surprise removal). After every input the
+// the queries and their cancels, surprise removal). Blocks of actions go as
+// buffered requests of any length and content, the stand-in kernel copying
+// them in and out as the I/O manager does. After every input the
 // kernel's invariants must hold: every request completed exactly once,
 // nothing pending at the end, no IRQL rule broken, nothing left behind (the
 // kernel's fault list), and no port access on behalf of a refused request.
 // A broken invariant aborts, which libFuzzer reports with the input.
 #include <wdm.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +53,11 @@ private:
 constexpr ULONG kCodes[] = {KT40DRV_IOCTL_DEBUG,          KT40DRV_IOCTL_SETINTEVENT, KT40DRV_IOCTL_CLEARINTEVENT,
                             KT40DRV_IOCTL_ADDRESSCOMMAND, KT40DRV_IOCTL_CRATECOMMAND, KT40DRV_IOCTL_READLAM};
 
+[[noreturn]] void broken(const std::string& what) {
+    std::fprintf(stderr, "kt40drv fuzz: %s\n", what.c_str());
+    std::abort();
+}
+
 // A caller's buffer: its own memory, null, system space, or an unmapped page.
 void* bufferAt(uint8_t how, void* own) {
     switch (how % 8) {
@@ -75,8 +83,46 @@ struct Run {
     std::vector<std::thread> workers;
 };
 
+// A KT40DRV_IOCTL_BLOCK request: mostly well formed, with the kinds,
+// counts, limits, addresses and lengths it must refuse mixed in. A block
+// that the driver takes must return whole result pairs inside its input.
+void block(Input& in, kt40kernel::Handle handle) {
+    const uint8_t kind = in.byte(), size = in.byte(), shape = in.byte();
+    // Up to 11 actions, now and then the largest number or one more.
+    const ULONG count = size == 0xFF ? KT40DRV_BLOCK_MAX_ACTIONS + (shape >> 7) : size % 12;
+    ULONG limit = in.word();
+    // Q-repeat tries each word up to its limit: keep that short.
+    if (limit <= KT40DRV_BLOCK_MAX_REPEAT) limit %= 64;
+    std::vector<ULONG> words{ULONG{kind} % 4, count, limit, in.byte() == 0xFF ? in.word() : 0u};
+    const bool sameAddress = kind & 0x80;  // as Q-stop and Q-repeat need
+    for (ULONG i = 0; i < count; ++i) {
+        words.push_back(sameAddress && i > 0 ? words[4] : in.word());
+        words.push_back(in.word());
+    }
+    const ULONG exact = KT40DRV_BLOCK_BYTES(count);
+    auto length = [&](uint8_t how) -> ULONG {
+        switch (how % 8) {
+        case 0: return exact - 4;
+        case 1: return exact + 4;
+        case 2: return in.byte();
+        case 3: return 0;
+        default: return exact;
+        }
+    };
+    const ULONG inLength = length(shape), outLength = length(shape >> 3);
+    words.resize(std::max<size_t>(words.size(), (inLength + 3) / 4));
+    std::vector<ULONG> out((outLength + 3) / 4, 0xA5A5A5A5);
+    ULONG_PTR info = 0;
+    const NTSTATUS status =
+        kernel.deviceControl(handle, KT40DRV_IOCTL_BLOCK, words.data(), inLength, out.data(), outLength, &info);
+    if (status == STATUS_SUCCESS &&
+        (info < KT40DRV_BLOCK_BYTES(0) || info > inLength || (info - KT40DRV_BLOCK_BYTES(0)) % 8 != 0))
+        broken("a block of " + std::to_string(inLength) + " bytes returned " + std::to_string(info));
+}
+
 void deviceControl(Run& run, Input& in) {
     const uint8_t pick = in.byte();
+    if (pick >= 0xE0 && pick < 0xF0) return block(in, run.handle);
     const ULONG code = pick < 0xF0 ? kCodes[pick % 6] : in.word();
     const ULONG inLength = in.byte() % 20, outLength = in.byte() % 20;
     const uint8_t where = in.byte();
@@ -136,11 +182,6 @@ void controllerFault(Input& in) {
     hw.setFault(kFaults[b % 4]);  // never a fault that runs the poll limit out
     hw.setDonePolls(b >> 4);
     hw.setBusyPolls(in.byte() % 4);
-}
-
-[[noreturn]] void broken(const std::string& what) {
-    std::fprintf(stderr, "kt40drv fuzz: %s\n", what.c_str());
-    std::abort();
 }
 
 }  // namespace

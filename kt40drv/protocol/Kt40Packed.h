@@ -75,7 +75,9 @@ void ReadLam(const Port& P, uint32_t AddressWord, Reply& R);
 // KT40DRV_IOCTL_BLOCK. BlockCheck tells whether a request of these lengths
 // (in bytes) and header is well formed; only then may Block run it, which
 // writes the output header and one pair per action it started, and returns
-// the number of output bytes.
+// the number of output bytes. Out may be In (a buffered request's one system
+// buffer): the header is read first and written last, and each action's
+// pair is read in full before its result pair is written over it.
 bool BlockCheck(const uint32_t* In, uint32_t InBytes, uint32_t OutBytes);
 uint32_t Block(const Port& P, const uint32_t* In, uint32_t* Out);
 

@@ -7,8 +7,9 @@
  * this driver sets to a count of output words, not bytes.
  *
  * A buffer shorter than the words a code reads or writes is refused with
- * ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER) before the adapter is
- * touched, and the output buffer is left as it was.
+ * ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER), and one at an address
+ * the caller may not use with ERROR_NOACCESS (STATUS_ACCESS_VIOLATION),
+ * before the adapter is touched; the output buffer is left as it was.
  */
 #ifndef KT40DRV_IOCTL_H
 #define KT40DRV_IOCTL_H
@@ -37,8 +38,9 @@
  *   KT40DRV_IOCTL_ADDRESSCOMMAND carries it out. Q-stop and Q-repeat: every
  *   action uses the address word of pair 0 (the others must be equal to it);
  *   the data words are the words to write.
- * Output: 4 header words, then one pair (completion word, data read) per
- * action started.
+ * Output: 4 header words, then one pair (completion word, data read; 0 for
+ * what an action did not give) per action started, Q-repeat: per word
+ * started, with the completion word of its last action.
  *   0  the result code that ended the block (0: all actions done, or Q-stop
  *      reached Q = 0); KT40DRV_RESULT_NO_Q when a Q-repeat word used up its
  *      actions
@@ -49,7 +51,9 @@
  *   3  0
  * The input length must be exactly that of its header and pairs and the
  * output at least as long; anything else, or a bad kind, count or limit, is
- * refused with STATUS_INVALID_PARAMETER before the port is touched. */
+ * refused with STATUS_INVALID_PARAMETER before the port is touched, the
+ * output left as it was. The whole block runs in the caller's thread before
+ * the request completes; each action's waits have the poll limit below. */
 #define KT40DRV_IOCTL_BLOCK          0x00222018u
 
 #define KT40DRV_BLOCK_LIST    0u

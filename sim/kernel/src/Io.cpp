@@ -3,6 +3,7 @@
 #include <chrono>
 #include <algorithm>
 #include <utility>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -878,9 +879,13 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
         ULONG outLength;
         std::vector<char> system;
     } ctx{code, in, inLength, out, outLength, {}};
+    // METHOD_BUFFERED as the I/O manager does it: one system buffer of
+    // exactly max(in, out) bytes (none when both are 0, so that a read past
+    // it is caught) holding a copy of the input; the rest of it is not
+    // cleared (pool memory), here a pattern a driver must not return.
     const bool buffered = (code & 3) == METHOD_BUFFERED;
     if (buffered) {
-        ctx.system.assign(std::max(inLength, outLength) + 1, 0);
+        ctx.system.assign(std::max(inLength, outLength), char(0xCD));
         if (in && inLength) std::memcpy(ctx.system.data(), in, inLength);
     }
     const IO_STATUS_BLOCK io = send(
@@ -891,15 +896,31 @@ NTSTATUS Kernel::deviceControl(Handle handle, ULONG code, const void* in, ULONG 
             s->Parameters.DeviceIoControl.InputBufferLength = x->inLength;
             s->Parameters.DeviceIoControl.OutputBufferLength = x->outLength;
             if ((x->code & 3) == METHOD_BUFFERED) {
-                irp->AssociatedIrp.SystemBuffer = x->system.data();
+                irp->AssociatedIrp.SystemBuffer = x->system.empty() ? nullptr : x->system.data();
             } else {
                 s->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(x->in);
                 irp->UserBuffer = x->out;
             }
         },
         &ctx);
-    if (buffered && NT_SUCCESS(io.Status) && out)
-        std::memcpy(out, ctx.system.data(), std::min<size_t>(io.Information, outLength));
+    // On completion with any status but an error one (warnings too), the
+    // first Information bytes go back to the caller's output buffer. More
+    // than the output length would overrun the caller's buffer (and the
+    // system buffer): a fault, and only the output length is copied.
+    const bool error = (static_cast<ULONG>(io.Status) >> 30) == 3;
+    if (buffered && !error) {
+        if (io.Information > outLength) {
+            char text[120];
+            std::snprintf(text, sizeof text,
+                          "a buffered device control (code 0x%08x) returned %zu bytes for an output of %u",
+                          static_cast<unsigned>(code), static_cast<size_t>(io.Information),
+                          static_cast<unsigned>(outLength));
+            std::lock_guard lock(state().mu);
+            state().faults.push_back(text);
+        }
+        const size_t copied = std::min<size_t>(io.Information, outLength);
+        if (out && copied) std::memcpy(out, ctx.system.data(), copied);
+    }
     if (returned) *returned = io.Information;
     return io.Status;
 }
