@@ -4,6 +4,7 @@
 // opens \\.\KT40<unit> and sends its requests through the kernel's I/O
 // manager, exactly as on Windows. The user's virtual crate is taken while a
 // device is open, as the register path takes it at card registration.
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -22,12 +23,24 @@ std::mutex g_mu;
 bool g_started = false;  // the driver loaded and the adapter started
 int g_open = 0;          // devices open
 
+// At exit the driver is unloaded and the kernel's own threads end, before
+// the kernel itself goes.
+void stop_driver() {
+    std::lock_guard lock(g_mu);
+    if (g_started) kt40kernel::Kernel::instance().finish();
+    g_started = false;
+}
+
 bool start_driver() {
     auto& kernel = kt40kernel::Kernel::instance();
     if (kernel.loadDriver(DriverEntry) != STATUS_SUCCESS) return false;
     NTSTATUS added = STATUS_UNSUCCESSFUL;
     const int adapter = kernel.addAdapter({}, &added);
-    return added == STATUS_SUCCESS && kernel.start(adapter) == STATUS_SUCCESS;
+    const bool started = added == STATUS_SUCCESS && kernel.start(adapter) == STATUS_SUCCESS;
+    // Registered after the start, whose kernel threads it must outlive.
+    static const bool once = std::atexit(stop_driver) == 0;
+    (void)once;
+    return started;
 }
 
 }  // namespace
