@@ -7,6 +7,8 @@ __all__ = ["CamacError", "CamacTimeoutError", "AdapterError", "NoConnectionError
 # CamacStatus.error values.
 DONE_TIMEOUT = 0x0100
 ADAPTER = 0x0200
+WRONG_CRATE = 0x0300  # the PCI adapter's path
+DRIVER = 0x0400
 BUSY_TIMEOUT = 0x0500
 ARGUMENT = 0x0800  # camac758
 NO_Q = 0x0900
@@ -16,6 +18,8 @@ _TEXTS = {
     0: "no error",
     DONE_TIMEOUT: '"done" not seen within the poll limit',
     ADAPTER: "the adapter raised its error bit",
+    WRONG_CRATE: "another crate than the addressed one answered",
+    DRIVER: "the driver refused the request, or the device is gone",
     BUSY_TIMEOUT: '"busy" did not clear within the poll limit',
     ARGUMENT: "the library refused an argument",
     NO_Q: "no Q in 10000 tries for one word (Q-repeat)",
@@ -52,7 +56,7 @@ class CamacError(Exception):
     def of(code: int, routine: str, action: str = "") -> "CamacError":
         """The most specific exception for ``code``."""
         cls = {DONE_TIMEOUT: CamacTimeoutError, BUSY_TIMEOUT: CamacTimeoutError, ADAPTER: AdapterError,
-               NO_Q: CamacTimeoutError}.get(code, CamacError)
+               NO_Q: CamacTimeoutError, WRONG_CRATE: AdapterError, DRIVER: AdapterError}.get(code, CamacError)
         return cls(code, routine, action)
 
 

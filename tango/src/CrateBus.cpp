@@ -46,6 +46,8 @@ std::string errorText(uint16_t error) {
     case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not signal done (error 0x0100)";
     case CAMAC_ERR_ADAPTER: return "the adapter raised its error bit (error 0x0200)";
     case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy (error 0x0500)";
+    case CAMAC_ERR_WRONG_CRATE: return "another crate than the addressed one answered (error 0x0300)";
+    case CAMAC_ERR_DRIVER: return "the driver refused the request, or the device is gone (error 0x0400)";
     case CAMAC_ERR_NO_Q: return "the module gave no Q in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries (error 0x0900)";
     case CAMAC_ERR_NO_X: return "the module gave no X (error 0x0A00)";
     case CAMAC_ERR_ARGUMENT: return "the library refused an argument (error 0x0800)";

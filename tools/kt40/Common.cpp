@@ -5,6 +5,7 @@
 
 #include "Cli.h"
 #include "camac758.h"
+#include "camac_private.h"
 
 namespace kt40 {
 
@@ -172,8 +173,14 @@ void Out::text(const char* line) const {
 bool connect() {
     static int state = -1;  // -1 not tried, 0 open, 1 failed
     if (state < 0) state = ccinit() == 0 ? 0 : 1;
-    if (state != 0)
-        std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+    if (state != 0) {
+        // The library's own reason, when it gives one (it ends in a line feed).
+        const char* why = camac_private_error_text();
+        if (why && *why)
+            std::fprintf(stderr, "kt40: no connection to the adapter: %s", why);
+        else
+            std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+    }
     return state == 0;
 }
 
@@ -182,6 +189,8 @@ std::string waitFailure(unsigned error) {
     case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not report the action done in time";
     case CAMAC_ERR_ADAPTER: return "the adapter ended the action with its error bit";
     case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy taking in the data";
+    case CAMAC_ERR_WRONG_CRATE: return "another crate than the addressed one answered";
+    case CAMAC_ERR_DRIVER: return "the driver refused the request, or the device is gone";
     case CAMAC_ERR_ARGUMENT: return "an argument was refused";
     case CAMAC_ERR_NO_Q: return "the module never answered with Q";
     case CAMAC_ERR_NO_X: return "the module did not answer with X";
