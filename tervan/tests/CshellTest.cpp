@@ -6,6 +6,8 @@
 #include "Imgbutton.h"
 #include "Panelimage.h"
 
+#include <cstdlib>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -66,6 +68,31 @@ TEST_F(PanelTest, RoadOfOneCommandReachesTheAdapter)
     QTRY_COMPARE(form->RMonitor->text(), QStringLiteral("12 34"));
     EXPECT_EQ(background(form->Lstate), QColor(192, 192, 192));
     EXPECT_EQ(commandWords().back(), word(5, 0, 0));
+}
+
+TEST_F(PanelTest, ThePackedPathShowsTheSame)
+{
+    // The PCI adapter's path: the real kt40drv under the stand-in kernel.
+    setenv("KT40_ADAPTER", "virtual-pci", 1);
+    open();
+    unsetenv("KT40_ADAPTER");
+    click(form->hexshow);
+    typeW("1234");
+    click(form->btnCreate0);
+    select(5, 0, 16);
+    click(form->btnOneTime);
+    QTRY_VERIFY(!form->btnOneTime->down());
+    QTRY_VERIFY(idle());
+    QTRY_COMPARE(background(form->Xstate), QColor(0, 255, 0));
+    EXPECT_EQ(background(form->Qstate), QColor(255, 255, 0));
+    click(form->btnF[0]);
+    click(form->btnOneTime);
+    QTRY_COMPARE(form->RMonitor->text(), QStringLiteral("12 34"));
+    // Every access went through the packed port, none to the ISA registers.
+    const auto log = hw.log();
+    ASSERT_FALSE(log.empty());
+    for (const auto &a : log)
+        EXPECT_EQ(a.face, kt40sim::Face::Pci);
 }
 
 TEST_F(PanelTest, StartsWithTheDocumentedState)
