@@ -106,7 +106,10 @@ protected:
         LibraryTest::SetUp();
         if (std::strcmp(GetParam(), "pci") == 0) sysfs_ = std::make_unique<FakeSysfs>(std::vector<std::string>{"0000:03:00.0"});
         setenv("KT40_ADAPTER", GetParam(), 1);
-        open();
+        ASSERT_EQ(ccinit(), 0) << error_text();
+        // The packed path never touches the ISA registers, not even CSR.
+        for (const auto& a : hw.log()) EXPECT_EQ(a.face == Face::Isa, !packed());
+        hw.clearLog();
     }
     void TearDown() override {
         LibraryTest::TearDown();
