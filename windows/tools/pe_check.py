@@ -13,6 +13,7 @@ line, "DLL #ordinal" for imports by ordinal; # starts a comment).
 Prints one line about the image, or the faults found (exit code 1).
 """
 import argparse
+import array
 import struct
 import sys
 
@@ -64,11 +65,14 @@ class Image:
         data = self.data[:self.checksum_at] + b"\0\0\0\0" + self.data[self.checksum_at + 4:]
         if len(data) % 2:
             data += b"\0"
-        total = 0
-        for (word,) in struct.iter_unpack("<H", data):
-            total += word
+        words = array.array("H", data)
+        if sys.byteorder == "big":
+            words.byteswap()
+        # 16-bit sums with the carries added back in: the same as folding
+        # the whole sum.
+        total = sum(words)
+        while total >> 16:
             total = (total & 0xFFFF) + (total >> 16)
-        total = (total & 0xFFFF) + (total >> 16)
         return (total + len(self.data)) & 0xFFFFFFFF
 
     def wx_sections(self):
