@@ -183,7 +183,7 @@ for f in camac.dll camac758.dll kt40.exe README.txt; do
 done
 echo "build-windows: $exe is a GUI program that needs only Windows' DLLs and camac.dll ($dlls)"
 # What is shipped, as shipped (stripped): the same checks again.
-pe_check "$exe" --machine x86-64 --exports ""
+pe_check "$exe" --machine x86-64
 check_images "$dist" x86-64
 check_images "$dist32" i386 --allow windows/vista-imports.txt --allow "$own_imports"
 pe_check "$dist/virtual-adapter-demo/camac.dll" --machine x86-64 --exports "$camac_exports"
