@@ -181,6 +181,9 @@ done
 for f in camac.dll camac758.dll kt40.exe README.txt; do
   [ -s "$dist32/$f" ] || fail "the 32-bit distribution has no $f"
 done
+# help/ holds the help's pages and nothing else.
+[ "$(cd "$dist/help" && find . -type f -printf '%P\n' | sort)" = "$(cd tervan/help && ls -- *.html help.css | sort)" ] ||
+  fail "the distribution's help folder is not the help's pages: $(cd "$dist/help" && find . -type f -printf '%P ')"
 echo "build-windows: $exe is a GUI program that needs only Windows' DLLs and camac.dll ($dlls)"
 # What is shipped, as shipped (stripped): the same checks again.
 pe_check "$exe" --machine x86-64
