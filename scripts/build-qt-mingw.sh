@@ -56,7 +56,7 @@ options=(
   -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 )
 for f in sql network dbus opengl dynamicgl printsupport testlib concurrent xml icu tabletevent \
-         direct2d vulkan gif ico textmarkdownreader textmarkdownwriter; do
+         direct2d directwrite directwrite3 vulkan gif ico textmarkdownreader textmarkdownwriter; do
   options+=("-DFEATURE_$f=OFF")
 done
 for f in zlib pcre2 freetype harfbuzz jpeg png; do

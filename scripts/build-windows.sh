@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Cross-compiles the Windows artefacts with mingw-w64 into build-win/ (or the
-# folder given): camac.dll, and the driver package kt40drv.sys + kt40drv.inf.
-# Checks what the DLL exports and imports, and that the driver is a native
-# WDM image entered at DriverEntry that imports from the kernel (and the HAL)
-# alone, has no static constructors and carries its version information.
-# With --wine it also runs camac.dll's failure path under Wine, where no
-# WinDriver service exists. At the end it builds the front panel tervan.exe
-# (the first run also builds a static Qt, see scripts/build-qt-mingw.sh) and
-# the distribution folder and zip, and with --wine runs the panel's tests
-# under Wine (windows/tests/panel-wine.sh). The INF names the virtual
-# adapter's PCI IDs; KT40DRV_PCI_IDS=VVVV:DDDD[:SSSSSSSS] (hexadecimal vendor, device and
-# subsystem) names the real card's instead.
+# folder given): for 64-bit Windows camac.dll, camac758.dll, kt40.exe and the
+# driver package kt40drv.sys + kt40drv.inf; for 32-bit Windows (in
+# OUT/win32) camac.dll, camac758.dll and kt40.exe. Checks what the DLLs
+# export and every image imports (the 32-bit ones against what Windows
+# Vista offers, windows/vista-imports.txt), each image's machine type, PE
+# checksum and sections (none both writable and executable), and that the
+# driver is a native WDM image entered at DriverEntry that imports from the
+# kernel (and the HAL) alone, has no static constructors and carries its
+# version information. With --wine it also runs camac.dll's failure path
+# under Wine, where no WinDriver service exists. Then it builds the front
+# panel tervan.exe (the first run also builds a static Qt, see
+# scripts/build-qt-mingw.sh), the distribution folders and zips and an
+# installer package (MSI) per word size, and with --wine runs the panel's
+# tests under Wine (windows/tests/panel-wine.sh), installs, uses and removes
+# the 64-bit package (windows/tests/msi-wine.sh) and runs the 32-bit
+# kt40.exe under 32-bit Wine (windows/tests/win32-wine.sh). The INF names
+# the virtual adapter's PCI IDs; KT40DRV_PCI_IDS=VVVV:DDDD[:SSSSSSSS]
+# (hexadecimal vendor, device and subsystem) names the real card's instead.
 #   [KT40DRV_PCI_IDS=...] scripts/build-windows.sh [--wine] [OUT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,26 +29,82 @@ objdump=x86_64-w64-mingw32-objdump
 nm=x86_64-w64-mingw32-nm
 windres=x86_64-w64-mingw32-windres
 
+jobs=$(nproc 2>/dev/null || echo 2)
+step_start=$SECONDS
+took() { echo "build-windows: $1 in $((SECONDS - step_start)) s"; step_start=$SECONDS; }
+
 cmake -S windows -B "$out" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
   -DKT40DRV_PCI_IDS="${KT40DRV_PCI_IDS:-4B54:0040:00404B54}" >/dev/null
-cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$out" -j "$jobs"
+took "the 64-bit build"
+out32="$out/win32"
+cmake -S windows -B "$out32" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-i686.cmake" >/dev/null
+cmake --build "$out32" -j "$jobs"
+took "the 32-bit build"
 
 fail() { echo "build-windows: $*" >&2; exit 1; }
 
-dll="$out/camac.dll"
-header=$($objdump -p "$dll")
-exports=$(printf '%s\n' "$header" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NR > 1 {print $3}' | sort | tr '\n' ' ')
-expected="ccinit cccc ccci cccz cclnk cculnk cdata cdreg cgreg cssa ctci ctgl"
-expected=$(tr ' ' '\n' <<<"$expected" | sort | tr '\n' ' ')
-[ "$exports" = "$expected" ] || fail "camac.dll exports '$exports', expected '$expected'"
+# Machine type, PE checksum, no section both writable and executable, and
+# (as asked) the named exports and the imports: windows/tools/pe_check.py.
+pe_check() { python3 windows/tools/pe_check.py "$@" || fail "$1 does not pass its checks"; }
+camac_exports="ccinit cccc ccci cccz cclnk cculnk cdata cdreg cgreg cssa ctci ctgl"
+# camac758.dll exports exactly the routines its header declares.
+camac758_exports=$(sed -n 's/^CAMAC_API .* CAMAC_CALL \([a-z0-9_]*\)(.*/\1/p' camac758/include/camac758.h | tr '\n' ' ')
+[ "$(wc -w <<<"$camac758_exports")" -ge 13 ] || fail "camac758.h declares only '$camac758_exports'"
+# What the 32-bit images may take from camac.dll and camac758.dll: their
+# exports, and camac.dll's private entries by ordinal (src/camac.def).
+own_imports="$out32/own-imports.txt"
+{ for f in $camac_exports; do echo "camac.dll $f"; done
+  sed -n 's/^ *[a-z_0-9]* @\([0-9]*\) NONAME.*/camac.dll #\1/p' camac/src/camac.def
+  for f in $camac758_exports; do echo "camac758.dll $f"; done; } >"$own_imports"
+check_images() { # check_images <folder> <machine> [pe_check options for the 32-bit allow list...]
+  local dir=$1 machine=$2; shift 2
+  pe_check "$dir/camac.dll" --machine "$machine" --exports "$camac_exports" --dlls "KERNEL32.dll msvcrt.dll" "$@"
+  pe_check "$dir/camac758.dll" --machine "$machine" --exports "$camac758_exports" \
+    --dlls "KERNEL32.dll msvcrt.dll camac.dll" "$@"
+  pe_check "$dir/kt40.exe" --machine "$machine" --exports "" \
+    --dlls "KERNEL32.dll msvcrt.dll camac.dll camac758.dll" "$@"
+}
+check_images "$out" x86-64
+check_images "$out32" i386 --allow windows/vista-imports.txt --allow "$own_imports"
+pe_check "$out/virtual-adapter/camac.dll" --machine x86-64 --exports "$camac_exports" --dlls "KERNEL32.dll msvcrt.dll"
+pe_check "$out/kt40drv.sys" --machine x86-64
+# The checker itself finds a changed byte and a writable code section.
+broken="$out32/broken.dll"
+python3 - "$out32/camac.dll" "$broken" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[len(data) // 2] ^= 0x55
+open(sys.argv[2], "wb").write(data)
+PY
+! python3 windows/tools/pe_check.py "$broken" --machine i386 2>/dev/null || fail "pe_check passed an image with a changed byte"
+python3 - "$out32/camac.dll" "$broken" <<'PY'
+import struct, sys
+sys.path.insert(0, "windows/tools")
+import pe_check
+data = bytearray(open(sys.argv[1], "rb").read())
+image = pe_check.Image(bytes(data))
+at = image.opt + struct.unpack_from("<H", data, image.pe + 20)[0]
+flags = struct.unpack_from("<I", data, at + 36)[0]  # the first section, .text
+struct.pack_into("<I", data, at + 36, flags | pe_check.SCN_WRITE)
+struct.pack_into("<I", data, image.checksum_at, pe_check.Image(bytes(data)).computed_checksum())
+open(sys.argv[2], "wb").write(data)
+PY
+said=$(python3 windows/tools/pe_check.py "$broken" --machine i386 2>&1) && fail "pe_check passed an image with a writable code section"
+grep -q 'section .text is writable and executable' <<<"$said" || fail "pe_check said: $said"
+rm -f "$broken"
+echo "build-windows: the checker finds a changed byte and a writable code section"
 
-dlls=$(printf '%s\n' "$header" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
-[ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "camac.dll imports from '$dlls'"
-for fn in CreateFileA DeviceIoControl CloseHandle CreateThread WaitForSingleObject; do
-  grep -qw "$fn" <<<"$header" || fail "camac.dll does not import $fn"
+for dll in "$out/camac.dll" "$out32/camac.dll"; do
+  header=$($objdump -p "$dll")
+  for fn in CreateFileA DeviceIoControl CloseHandle CreateThread WaitForSingleObject; do
+    grep -qw "$fn" <<<"$header" || fail "$dll does not import $fn"
+  done
 done
-echo "build-windows: $dll exports the twelve routines and imports only KERNEL32 and msvcrt"
+echo "build-windows: camac.dll exports the twelve routines and camac758.dll its header's, both word sizes; they and kt40.exe import only from Windows (the 32-bit ones what Vista offers) and each other"
+took "the image checks"
 
 sys="$out/kt40drv.sys"
 header=$($objdump -p "$sys")
@@ -81,6 +144,8 @@ if [ "$wine" = 1 ]; then
     cat "$out/wine.err" >&2
     fail "camac-no-service.exe failed under Wine"
   fi
+  unset WINEPREFIX WINEDEBUG
+  took "camac-no-service.exe under Wine"
 fi
 
 # The front panel tervan.exe, linked statically against a Qt for mingw-w64
@@ -98,8 +163,10 @@ cmake -S windows/panel -B "$out/panel" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-w64-x86_64.cmake" \
   -DKT40_WINDOWS_BUILD="$(cd "$out" && pwd)" >/dev/null
-cmake --build "$out/panel" --target distribution -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$out/panel" --target distribution -j "$jobs"
+took "the panel and its distribution"
 dist="$out/panel/dist/tervan-kt40-1.0-win64"
+dist32="$out32/dist/kt40-1.0-win32"
 exe="$dist/tervan.exe"
 header=$($objdump -p "$exe")
 [ "$(field Subsystem)" = 00000002 ] || fail "tervan.exe is not a Windows GUI program"
@@ -107,12 +174,38 @@ dlls=$(awk '/DLL Name:/ {print $3}' <<<"$header" | sort -f | tr '\n' ' ')
 grep -qw camac.dll <<<"$dlls" || fail "tervan.exe does not import camac.dll"
 ! grep -Eiq '(^| )(qt6|libgcc|libstdc|libwinpthread)[^ ]*' <<<"$dlls" ||
   fail "tervan.exe needs DLLs that are not shipped: $dlls"
-for f in camac.dll tervan.chm README.txt driver/kt40drv.sys driver/kt40drv.inf virtual-adapter-demo/camac.dll; do
+for f in camac.dll camac758.dll kt40.exe tervan.chm help/index.html README.txt \
+         driver/kt40drv.sys driver/kt40drv.inf virtual-adapter-demo/camac.dll; do
   [ -s "$dist/$f" ] || fail "the distribution has no $f"
 done
+for f in camac.dll camac758.dll kt40.exe README.txt; do
+  [ -s "$dist32/$f" ] || fail "the 32-bit distribution has no $f"
+done
+# help/ holds the help's pages and nothing else.
+[ "$(cd "$dist/help" && find . -type f -printf '%P\n' | sort)" = "$(cd tervan/help && ls -- *.html help.css | sort)" ] ||
+  fail "the distribution's help folder is not the help's pages: $(cd "$dist/help" && find . -type f -printf '%P ')"
 echo "build-windows: $exe is a GUI program that needs only Windows' DLLs and camac.dll ($dlls)"
-echo "build-windows: tervan.exe $(stat -c %s "$exe") bytes, $dist.zip $(stat -c %s "$dist.zip") bytes"
+# What is shipped, as shipped (stripped): the same checks again.
+pe_check "$exe" --machine x86-64
+check_images "$dist" x86-64
+check_images "$dist32" i386 --allow windows/vista-imports.txt --allow "$own_imports"
+pe_check "$dist/virtual-adapter-demo/camac.dll" --machine x86-64 --exports "$camac_exports"
+pe_check "$dist/driver/kt40drv.sys" --machine x86-64
+echo "build-windows: tervan.exe $(stat -c %s "$exe") bytes, $dist.zip $(stat -c %s "$dist.zip") bytes, $dist32.zip $(stat -c %s "$dist32.zip") bytes"
+
+# The installer packages, one per word size, beside the zips.
+version=$(sed -n 's/^project(kt40_windows VERSION \([0-9.]*\) .*/\1/p' windows/CMakeLists.txt).0
+msi="$out/panel/dist/kt40-camac-$version-x64.msi"
+msi32="$out32/dist/kt40-camac-$version-x86.msi"
+windows/installer/build-msi.sh x64 "$version" "$dist" "$msi"
+windows/installer/build-msi.sh x86 "$version" "$dist32" "$msi32"
+took "the installer packages"
 if [ "$wine" = 1 ]; then
   windows/tests/panel-wine.sh "$dist" "$out"
+  took "the panel's tests under Wine"
+  windows/tests/msi-wine.sh "$msi" "$dist"
+  took "the 64-bit package under Wine"
+  windows/tests/win32-wine.sh "$msi32" "$dist32"
+  took "the 32-bit package and kt40.exe under 32-bit Wine"
 fi
-echo "build-windows: the panel and the distribution in $((SECONDS - panel_start)) s"
+echo "build-windows: the panel, the distributions and the packages in $((SECONDS - panel_start)) s"

@@ -13,11 +13,14 @@ packages=(
   binutils
   clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  wixl msitools
   dpkg-dev xz-utils
   xvfb xauth x11-utils xdotool openbox imagemagick
   qt6-translations-l10n
   libedit-dev
   python3 python3-pytest
+  wine32:i386
   libtango-dev python3-tango tango-db mariadb-server mariadb-client dbconfig-no-thanks
 )
 
@@ -31,6 +34,11 @@ echo "install-deps: installing ${missing[*]}"
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
+# wine32 (the 32-bit Windows programs' tests) comes from Debian's i386
+# architecture, which dpkg must know before APT lists its packages.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
 # tango-db would set up its database in the system's MariaDB; the tests start
 # a private MariaDB and TANGO database of their own instead.
 echo 'tango-db tango-db/dbconfig-install boolean false' | "${as_root[@]}" debconf-set-selections

@@ -5,8 +5,14 @@ Where the libraries come from, in this order:
 1. ``KT40_CAMAC_LIBRARY``: the path of the ``camac`` library itself
    (``libcamac.so`` on Linux, ``camac.dll`` on Windows). ``camac758`` is then
    taken from ``KT40_CAMAC758_LIBRARY``, else from the same folder.
-2. The build tree of this source checkout: ``build*/camac/`` (``build`` first),
-   with ``camac758`` from the ``camac758/`` folder of the same build.
+2. On Linux, the build tree of this source checkout: ``build*/camac/``
+   (``build`` first), with ``camac758`` from the ``camac758/`` folder of the
+   same build. On Windows, the folder of this package and the one it lies in, then the installer's
+   folder (``InstallDir`` under ``HKLM\\SOFTWARE\\KT40\\CAMAC``, else
+   ``KT40 CAMAC`` in the program files of the interpreter's word size), with
+   ``camac758.dll`` beside ``camac.dll``. A DLL of the other word size than
+   the interpreter's is passed over (a 32-bit Python takes the 32-bit
+   package's libraries, a 64-bit one the 64-bit package's).
 3. The system's library path, as the dynamic loader searches it.
 
 A library counts as found once it loads and offers its routines. When none
@@ -17,6 +23,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import struct
 import sys
 import threading
 from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint32, c_int32
@@ -149,18 +156,104 @@ def _sanitizer(build: Path) -> str:
     return ""
 
 
-def _candidates(name: str, camac_path: str | None) -> list[tuple[str, str | None]]:
-    """``(what to load, None)`` in order, or ``(place, reason)`` for places ruled out at once."""
+# Windows: the installer's folder and where it records it.
+PRODUCT_FOLDER = "KT40 CAMAC"
+REGISTRY_KEY = r"SOFTWARE\KT40\CAMAC"
+_PE_MACHINES = {0x14C: 32, 0x8664: 64}
+
+
+def _pe_bits(path: Path) -> int | None:
+    """32 or 64 for a Windows image of the x86 family, else None."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(0x40)
+            if len(head) < 0x40 or head[:2] != b"MZ":
+                return None
+            f.seek(struct.unpack_from("<I", head, 0x3C)[0])
+            pe = f.read(6)
+    except OSError:
+        return None
+    if len(pe) < 6 or pe[:4] != b"PE\0\0":
+        return None
+    return _PE_MACHINES.get(struct.unpack_from("<H", pe, 4)[0])
+
+
+def _registry_install_dir(bits: int) -> str | None:
+    """The installer's folder as the package of this word size recorded it."""
+    try:
+        import winreg
+    except ImportError:
+        return None
+    view = winreg.KEY_WOW64_64KEY if bits == 64 else winreg.KEY_WOW64_32KEY
+    try:
+        with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, REGISTRY_KEY, 0, winreg.KEY_READ | view) as key:
+            value, kind = winreg.QueryValueEx(key, "InstallDir")
+    except OSError:
+        return None
+    return value if kind in (winreg.REG_SZ, winreg.REG_EXPAND_SZ) and value else None
+
+
+def _windows_folders(package_dir: Path, environ, bits: int, install_dir: str | None) -> list[Path]:
+    """Where camac.dll may be on Windows, in order: in this package's folder
+    and beside it, the folder the installer recorded, the installer's default folder for this
+    word size (on 64-bit Windows a 32-bit process sees ProgramFiles as the
+    x86 folder already; ProgramW6432 names the 64-bit one to every process)."""
+    folders = [package_dir, package_dir.parent]
+    if install_dir:
+        folders.append(Path(install_dir))
+    for variable in (("ProgramW6432", "ProgramFiles") if bits == 64 else ("ProgramFiles(x86)", "ProgramFiles")):
+        if environ.get(variable):
+            folders.append(Path(environ[variable]) / PRODUCT_FOLDER)
+    unique: list[Path] = []
+    for folder in folders:
+        if folder not in unique:
+            unique.append(folder)
+    return unique
+
+
+def _candidates(name: str, camac_path: str | None, *, platform: str = sys.platform, environ=None,
+                bits: int | None = None, package_dir: Path | None = None,
+                install_dir=_registry_install_dir) -> list[tuple[str, str | None]]:
+    """``(what to load, None)`` in order, or ``(place, reason)`` for places ruled out at once.
+
+    The keywords stand for the running system (tests give another's):
+    ``platform`` as ``sys.platform``, ``environ`` as ``os.environ``, ``bits``
+    the interpreter's word size, ``package_dir`` this package's folder and
+    ``install_dir`` a function of the word size giving the installer's
+    recorded folder (or None)."""
+    environ = os.environ if environ is None else environ
+    windows = platform == "win32"
+    bits = struct.calcsize("P") * 8 if bits is None else bits
+    filename = {"camac": "camac.dll", "camac758": "camac758.dll"}[name] if windows else _FILE[name]
     out: list[tuple[str, str | None]] = []
 
-    def file(path: Path) -> None:
-        out.append((str(path), None) if path.is_file() else (str(path), "no such file"))
+    def file(path: Path, place: str | None = None) -> None:
+        place = str(path) if place is None else place
+        if not path.is_file():
+            out.append((place, "no such file"))
+            return
+        if windows:
+            got = _pe_bits(path)
+            if got is None:
+                out.append((place, "not a Windows x86 or x64 DLL"))
+                return
+            if got != bits:
+                out.append((place, f"a {got}-bit DLL; this Python is {bits}-bit"))
+                return
+        out.append((place, None))
 
     env = ENV_CAMAC if name == "camac" else ENV_CAMAC758
-    value = os.environ.get(env, "")
+    value = environ.get(env, "")
     if value:
-        out.append((value, None) if Path(value).is_file() else (f"${env}={value}", "no such file"))
-    if name == "camac":
+        if Path(value).is_file():
+            file(Path(value), value)
+        else:
+            out.append((f"${env}={value}", "no such file"))
+    if name == "camac" and windows:
+        package_dir = Path(__file__).resolve().parent if package_dir is None else package_dir
+        for folder in _windows_folders(package_dir, environ, bits, install_dir(bits)):
+            file(folder / filename)
+    elif name == "camac":
         for build in _build_dirs():
             sanitizer = _sanitizer(build)
             if sanitizer:
@@ -172,10 +265,10 @@ def _candidates(name: str, camac_path: str | None) -> list[tuple[str, str | None
     elif camac_path and Path(camac_path).is_file():
         # Beside camac, or in the same build: the two must share one camac.
         here = Path(camac_path).resolve().parent
-        file(here / _FILE[name])
-        if here.name == "camac":
-            file(here.parent / name / _FILE[name])
-    out += [(system_name, None) for system_name in _SYSTEM[name]]
+        file(here / filename)
+        if here.name == "camac" and not windows:
+            file(here.parent / name / filename)
+    out += [(system_name, None) for system_name in ([filename] if windows else _SYSTEM[name])]
     return out
 
 

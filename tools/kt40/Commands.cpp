@@ -52,7 +52,11 @@ std::string stamp() {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(us / 1000000);
     std::tm tm{};
+#ifdef _WIN32
+    tm = *std::gmtime(&secs);  // the run time keeps the result per thread
+#else
     gmtime_r(&secs, &tm);
+#endif
     char text[48];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(us % 1000000));

@@ -1,7 +1,13 @@
 // Argument parsing, output, the connection and Ctrl+C.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csignal>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "Cli.h"
 #include "camac758.h"
@@ -13,7 +19,30 @@ std::atomic<bool> g_interrupted{false};
 
 namespace {
 
+#ifdef _WIN32
+// Ctrl+C and Ctrl+Break from the console; closing the window still ends the program.
+BOOL WINAPI onInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    g_interrupted.store(true);
+    return TRUE;
+}
+
+// A UTF-8 text on the standard error: as UTF-16 to a console, which would
+// show the bytes in its own code page, and as it is to a file or a pipe.
+void printError(const char* text) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode)) {
+        wchar_t wide[512];
+        const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 512);
+        DWORD written = 0;
+        if (n > 1 && WriteConsoleW(err, wide, static_cast<DWORD>(n - 1), &written, nullptr)) return;
+    }
+    std::fputs(text, stderr);
+}
+#else
 void onInterrupt(int) { g_interrupted.store(true); }
+#endif
 
 std::string quote(const std::string& s) {
     std::string out = "\"";
@@ -35,10 +64,14 @@ std::string quote(const std::string& s) {
 }  // namespace
 
 void catchInterrupt() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(onInterrupt, TRUE);
+#else
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+#endif
 }
 
 std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
@@ -173,15 +206,28 @@ void Out::text(const char* line) const {
 bool connect() {
     static int state = -1;  // -1 not tried, 0 open, 1 failed
     if (state < 0) state = ccinit() == 0 ? 0 : 1;
-    if (state != 0) {
-        // The library's own reason, when it gives one (it ends in a line feed).
-        const char* why = camac_private_error_text();
-        if (why && *why)
-            std::fprintf(stderr, "kt40: no connection to the adapter: %s", why);
-        else
-            std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+    if (state == 0) return true;
+    // The library's own reason, when it gives one (it ends in a line feed).
+    const char* why = camac_private_error_text();
+    if (!why) why = "";
+#ifdef _WIN32
+    // A KT40_ADAPTER value the library refused is the user's to mend: say so.
+    // Otherwise the driver (or the service) is what ccinit could not reach:
+    // the words of the front panel's start-up box, caption and text.
+    if (std::strncmp(why, "KT40_ADAPTER", 12) == 0) {
+        std::string line = std::string("kt40: no connection to the adapter: ") + why;
+        printError(line.c_str());
+    } else {
+        printError("kt40: Ошибка инициализации.\n"
+                   "Невозожно получить доступ к драйверу. Возможно драйвер не установлен.\n");
     }
-    return state == 0;
+#else
+    if (*why)
+        std::fprintf(stderr, "kt40: no connection to the adapter: %s", why);
+    else
+        std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+#endif
+    return false;
 }
 
 std::string waitFailure(unsigned error) {

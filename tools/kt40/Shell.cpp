@@ -1,8 +1,13 @@
 // kt40 shell: the same commands, one a line, on one connection; a terse
 // form "c0 n5 a0 f16 d1234" for single actions. Line editing and history
-// (libedit) on a terminal; plain lines from a pipe.
+// (libedit) on a terminal; plain lines from a pipe. On Windows the console
+// edits the line and keeps the session's history itself.
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <editline/readline.h>
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cstdio>
@@ -54,6 +59,7 @@ bool looksTerse(const std::string& w) {
     return std::isdigit(static_cast<unsigned char>(w[1])) != 0;
 }
 
+#ifndef _WIN32
 // ${XDG_STATE_HOME:-~/.local/state}/kt40/history, its folder made if need be;
 // empty when neither variable says where.
 std::string historyFile() {
@@ -65,35 +71,68 @@ std::string historyFile() {
     std::filesystem::create_directories(folder, error);
     return error ? std::string() : folder + "/history";
 }
+#endif
+
+// The next line: from libedit on a terminal, as it is from a pipe (or from
+// the Windows console). False at the end of the input.
+bool nextLine(bool terminal, std::string& line) {
+#ifdef _WIN32
+    if (terminal) {
+        std::printf("kt40> ");
+        std::fflush(stdout);
+    }
+    while (!std::getline(std::cin, line)) {
+        // Ctrl+C at the prompt ends the console's read: a fresh line.
+        if (!terminal || !g_interrupted) return false;
+        g_interrupted = false;
+        std::cin.clear();
+        std::printf("\nkt40> ");
+        std::fflush(stdout);
+    }
+    return true;
+#else
+    if (!terminal) return static_cast<bool>(std::getline(std::cin, line));
+    while (true) {
+        char* got = readline("kt40> ");
+        if (!got && g_interrupted) {  // Ctrl+C at the prompt: a fresh line
+            g_interrupted = false;
+            std::printf("\n");
+            continue;
+        }
+        if (!got) return false;
+        line = got;
+        std::free(got);
+        if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
+        return true;
+    }
+#endif
+}
 
 }  // namespace
 
 int cmdShell(Args& args, const Out& out) {
     args.done();
+#ifdef _WIN32
+    const bool terminal = _isatty(0) != 0;
+#else
     const bool terminal = isatty(0);
     const std::string history = terminal ? historyFile() : std::string();
     if (terminal) {
         using_history();
         if (!history.empty()) read_history(history.c_str());
-        std::printf("kt40 shell: the commands of kt40 (help lists them), or c0 n5 a0 f16 d1234; quit or Ctrl+D ends\n");
     }
+#endif
+#ifdef _WIN32
+    if (terminal)
+        std::printf("kt40 shell: the commands of kt40 (help lists them), or c0 n5 a0 f16 d1234; quit or Ctrl+Z ends\n");
+#else
+    if (terminal)
+        std::printf("kt40 shell: the commands of kt40 (help lists them), or c0 n5 a0 f16 d1234; quit or Ctrl+D ends\n");
+#endif
     int worst = kDone;
     while (true) {
         std::string line;
-        if (terminal) {
-            char* got = readline("kt40> ");
-            if (!got && g_interrupted) {  // Ctrl+C at the prompt: a fresh line
-                g_interrupted = false;
-                std::printf("\n");
-                continue;
-            }
-            if (!got) break;
-            line = got;
-            std::free(got);
-            if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-        } else if (!std::getline(std::cin, line)) {
-            break;
-        }
+        if (!nextLine(terminal, line)) break;
         if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
         auto words = split(line);
         if (words.empty()) continue;
@@ -118,7 +157,9 @@ int cmdShell(Args& args, const Out& out) {
         const int rc = dispatch(command, out.json);
         if (rc != kInterrupted) worst = std::max(worst, rc);
     }
+#ifndef _WIN32
     if (terminal && !history.empty()) write_history(history.c_str());
+#endif
     return terminal ? kDone : worst;
 }
 

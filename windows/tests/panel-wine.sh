@@ -146,14 +146,18 @@ size=$(xwininfo -id "$panel" | awk '/Width:/ {w = $2} /Height:/ {h = $2} END {pr
 # The artwork under the controls, compared with the JPEG decoded here.
 artwork=$tmp/artwork.ppm
 convert "$here/../../tervan/artwork/panel.jpg" "$artwork"
-shoot "$panel" start
+# A loaded machine may show the window a moment before its first paint.
+artwork_shown() {
+  local xy x y r g b
+  shoot "$panel" start
+  for xy in "2 2" "300 3" "280 190" "340 30" "488 300" "503 372" "595 515" "28 12"; do
+    read -r x y <<<"$xy"
+    IFS=, read -r r g b <<<"$("${pixels[@]}" pixel "$artwork" "$x" "$y")"
+    "${pixels[@]}" near "$tmp/start.ppm" "$x" "$y" "$r" "$g" "$b" 12 >"$tmp/artwork.out" 2>&1 || return 1
+  done
+}
+wait_for 20 artwork_shown || fail "the window does not show the artwork: $(cat "$tmp/artwork.out")"
 keep start
-for xy in "2 2" "300 3" "280 190" "340 30" "488 300" "503 372" "595 515" "28 12"; do
-  read -r x y <<<"$xy"
-  IFS=, read -r r g b <<<"$("${pixels[@]}" pixel "$artwork" "$x" "$y")"
-  "${pixels[@]}" near "$tmp/start.ppm" "$x" "$y" "$r" "$g" "$b" 12 ||
-    fail "the window does not show the artwork at ($x, $y)"
-done
 say "window \"Tervan KT40\", client area $size, artwork in place"
 
 # Client coordinates of the controls.
