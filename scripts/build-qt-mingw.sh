@@ -42,7 +42,7 @@ fi
 
 # Off: modules and features the panel does not use.  tabletevent needs the
 # wintab headers, which Debian removes from the sources; dynamicgl does not
-# compile in 6.4 with OpenGL off.  No Direct2D or Vulkan (the panel paints
+# compile in 6.4 with OpenGL off.  No Direct2D, DirectWrite or Vulkan (the panel paints
 # through the Windows platform plugin's raster engine), no GIF or ICO image
 # plugins (the panel links no image plugin) and no Markdown in text
 # documents.  The third-party libraries (zlib, PCRE2,
