@@ -181,6 +181,10 @@ done
 for f in camac.dll camac758.dll kt40.exe README.txt; do
   [ -s "$dist32/$f" ] || fail "the 32-bit distribution has no $f"
 done
+# Notepad takes a README without a byte-order mark for the ANSI code page.
+for d in "$dist" "$dist32"; do
+  [ "$(head -c 3 "$d/README.txt" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "$d/README.txt has no UTF-8 byte-order mark"
+done
 # help/ holds the help's pages and nothing else.
 [ "$(cd "$dist/help" && find . -type f -printf '%P\n' | sort)" = "$(cd tervan/help && ls -- *.html help.css | sort)" ] ||
   fail "the distribution's help folder is not the help's pages: $(cd "$dist/help" && find . -type f -printf '%P ')"
