@@ -207,7 +207,7 @@ CAMAC_API int CAMAC_CALL ctcd(int ext, int *l);
 /* ---- Status of the calling thread's last routine ------------------------- */
 
 /* ctstat: *k describes the last routine of this header that the calling
- * thread called (ctstat and the two settings below aside):
+ * thread called (ctstat and the settings below aside):
  *   0  Q and X     1  X, no Q     2  Q, no X     3  neither Q nor X
  *      of its last action (for a list or block: the one that ended it; for
  *      a scan: its last action), when the routine returned 0;
@@ -232,7 +232,8 @@ CAMAC_API int CAMAC_CALL camac758_set_lam_timeout(int ms);
  * by gfortran (or another compiler that names externals in lower case with a
  * trailing underscore) calls: CFSA, CFGA, CSGA, CFMAD, CSMAD, CFUBC, CSUBC,
  * CFUBR, CSUBR, CFUBL, CSUBL, CDLAM, CGLAM, CCLM, CCLC, CTLM, CCLWT, CCCD,
- * CTCD, CTSTAT, and camac.h's CCINIT, CDREG, CGREG, CSSA, CCCZ, CCCC, CCCI,
+ * CTCD, CTSTAT, the settings CAMAC758_SET_QREPEAT_LIMIT and
+ * CAMAC758_SET_LAM_TIMEOUT, and camac.h's CCINIT, CDREG, CGREG, CSSA, CCCZ, CCCC, CCCI,
  * CTCI, CTGL, CCLNK, CCULNK, as SUBROUTINEs with every argument by
  * reference: INTEGER for numbers, addresses and data words (also for the 16-
  * bit "s" routines and CSSA, whose width follows the address as in C), a

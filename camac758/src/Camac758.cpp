@@ -314,14 +314,28 @@ CAMAC_API int CAMAC_CALL ctstat(int* k) {
     return 0;
 }
 
+}  // extern "C"
+
+namespace {
+
+// The settings leave ctstat as it is.
+int refuseSetting() {
+    cdata()->error = CAMAC_ERR_ARGUMENT;
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
 CAMAC_API int CAMAC_CALL camac758_set_qrepeat_limit(int limit) {
-    if (limit < 1 || limit > CAMAC_QREPEAT_LIMIT_MAX) return bad();
+    if (limit < 1 || limit > CAMAC_QREPEAT_LIMIT_MAX) return refuseSetting();
     g_qrepeatLimit.store(limit);
     return 0;
 }
 
 CAMAC_API int CAMAC_CALL camac758_set_lam_timeout(int ms) {
-    if (ms < 0) return bad();
+    if (ms < 0) return refuseSetting();
     g_lamTimeoutMs.store(ms);
     return 0;
 }
@@ -398,5 +412,7 @@ CAMAC_API void CAMAC_CALL cclwt_(const int* lam) { cclwt(*lam); }
 CAMAC_API void CAMAC_CALL cccd_(const int* ext, const int* l) { cccd(*ext, *l); }
 CAMAC_API void CAMAC_CALL ctcd_(const int* ext, int* l) { ctcd(*ext, l); }
 CAMAC_API void CAMAC_CALL ctstat_(int* k) { ctstat(k); }
+CAMAC_API void CAMAC_CALL camac758_set_qrepeat_limit_(const int* limit) { camac758_set_qrepeat_limit(*limit); }
+CAMAC_API void CAMAC_CALL camac758_set_lam_timeout_(const int* ms) { camac758_set_lam_timeout(*ms); }
 
 }  // extern "C"

@@ -86,7 +86,7 @@ public:
         clearLam();
         return {true, true};
     }
-    uint32_t words = 0;
+    std::atomic<uint32_t> words{0};
 };
 
 // Every case runs on the register path (virtual) and on the packed path
@@ -464,7 +464,8 @@ TEST_P(Camac758Test, LamWaitsSeeTheModulesLamBesideALinkedHandler) {
         for (int k = 0; k < 3; ++k) {
             std::this_thread::sleep_for(std::chrono::milliseconds(15));
             raise();
-            while (module<Digitiser>(8).words == static_cast<uint32_t>(k)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int ms = 0; module<Digitiser>(8).words == static_cast<uint32_t>(k) && ms < 500; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     int words[4] = {}, cb[4] = {3, 0, lam, 0};
