@@ -73,21 +73,17 @@ struct Outcome {
     unsigned error;
 };
 
+// Each action gets its q, x and (read) data.
+Outcome run(int mode, camac_private_action* actions, int count) {
+    unsigned error = 0;
+    const int done = camac_private_run(mode, actions, count, g_qrepeatLimit.load(), &error);
+    if (done < 0) return {0, CAMAC_ERR_DONE_TIMEOUT};
+    return {done, error};
+}
 Outcome run(int mode, std::vector<camac_private_action>& actions) {
-    unsigned error = 0;
-    int done = camac_private_run(mode, actions.data(), static_cast<int>(actions.size()), g_qrepeatLimit.load(),
-                                 &error);
-    if (done < 0) return {0, CAMAC_ERR_DONE_TIMEOUT};
-    return {done, error};
+    return run(mode, actions.data(), static_cast<int>(actions.size()));
 }
-
-// One action; the action gets its q, x and (read) data.
-Outcome single(camac_private_action& a) {
-    unsigned error = 0;
-    int done = camac_private_run(CAMAC_PRIVATE_LIST, &a, 1, 1, &error);
-    if (done < 0) return {0, CAMAC_ERR_DONE_TIMEOUT};
-    return {done, error};
-}
+Outcome single(camac_private_action& a) { return run(CAMAC_PRIVATE_LIST, &a, 1); }
 
 template <bool Wide, typename T>
 int action(int f, int ext, T* data, int* q) {
@@ -203,10 +199,9 @@ int lamBlock(int f, int ext, T intc[], int cb[4]) {
     camac_private_action a{0, 0, 0, 1, 1};
     for (int k = 0; k < count; ++k) {
         if (waitLam(cb[CAMAC_CB_LAM]) != 0) return 1;
-        std::vector<camac_private_action> one{{Data<Wide, T>::ext(ext), f, isWrite(f) ? Data<Wide, T>::out(intc[k]) : 0, 0, 0}};
-        const Outcome o = run(CAMAC_PRIVATE_QSTOP, one);
+        a = {Data<Wide, T>::ext(ext), f, isWrite(f) ? Data<Wide, T>::out(intc[k]) : 0, 0, 0};
+        const Outcome o = run(CAMAC_PRIVATE_QSTOP, &a, 1);
         if (o.error) return fail(o.error, false);
-        a = one[0];
         if (o.done == 0) break;  // Q = 0
         if (isRead(f)) intc[k] = Data<Wide, T>::in(a.data);
         ++cb[CAMAC_CB_TALLY];
