@@ -23,6 +23,8 @@
  * comes between two of its actions, and the Q and X it acts on are those of
  * its own actions. On the PCI adapter's path (KT40_ADAPTER=pci, virtual-pci)
  * such a list or block is one request to the driver (4096 actions a request).
+ * A list or block longer than 65536 actions goes in pieces of 65536, each
+ * whole.
  * The address scan and the LAM-synchronised transfers are atomic action by
  * action (they wait in between, or decide each step on the last).
  *
