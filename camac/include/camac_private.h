@@ -58,6 +58,34 @@ typedef struct camac_private_action {
 CAMAC_PRIVATE_API int CAMAC_CALL camac_private_block(int mode, camac_private_action* actions, int count,
                                                      int qrepeatLimit, unsigned* error);
 
+/*
+ * The same blocks on every path, under the library's lock from the first
+ * action to the last, so that no other thread's action (a LAM handler's
+ * among them) comes between them and every action's q, x and data are its
+ * own. On the packed path this is camac_private_block; on the register path
+ * the actions go one by one with the same rules as the driver's block:
+ *   list     every action is done, one without X with x = 0; a failed wait
+ *            ends it (that action not counted);
+ *   Q-stop   the words with Q; the first action with Q = 0 ends it (not
+ *            counted); an action without X ends it with
+ *            CAMAC_PRIVATE_ERR_NO_X;
+ *   Q-repeat each word repeated until Q, at most qrepeatLimit actions
+ *            (CAMAC_PRIVATE_ERR_NO_Q), an action without X ending it with
+ *            CAMAC_PRIVATE_ERR_NO_X.
+ * Returns what camac_private_block returns; without a connection 0 with
+ * *error = CAMAC_ERR_DONE_TIMEOUT.
+ */
+CAMAC_PRIVATE_API int CAMAC_CALL camac_private_run(int mode, camac_private_action* actions, int count,
+                                                   int qrepeatLimit, unsigned* error);
+
+/* Crate demand: the adapter's LAM interrupt enable (one for all crates; the
+ * crate of ext is not used). set 0 or 1 switches it, set -1 leaves it; *on
+ * (may be NULL) gets the state after the call. On the packed path, whose
+ * LAM link polls and has no interrupt to switch, the state is kept here
+ * and reported, and changes nothing at the adapter. 0, or 1 without a
+ * connection or on a failed wait (CamacStatus.error). */
+CAMAC_PRIVATE_API int CAMAC_CALL camac_private_crate_demand(int ext, int set, int* on);
+
 /* The text of the last failure of ccinit or of a LAM link, ending in a line
  * feed; "" when there was none. For programs of the same build that show
  * why ccinit failed. */

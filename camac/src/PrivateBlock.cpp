@@ -1,11 +1,92 @@
 // The private entries for camac758 and the programs of this build.
+#include <atomic>
 #include <mutex>
 
 #include "Packed.h"
+#include "Protocol.h"
 #include "State.h"
 #include "camac_private.h"
 
 using namespace camac;
+
+namespace {
+
+// cssa's register sequence, under the bus lock held by the caller: false
+// on a failed wait (CamacStatus.error set), else the action's q and x.
+bool register_action(AdapterConnection* conn, camac_private_action& a) {
+    int b = 0, c = 0, n = 0, sub = 0;
+    cgreg(a.ext, &b, &c, &n, &sub);
+    const bool wide = b == 24;
+    const int f = a.f & 31;
+    select_crate(conn, c);
+    const auto command = static_cast<uint16_t>((n << 9) | (sub << 5) | f | (wide ? 0x4000 : 0));
+    g_status.error = 0;
+    if (f <= 7) {
+        card_write16(conn, 0, kCmd, command);
+        if (!wait_done(conn)) return false;
+        int data = card_read16(conn, 0, kCmd);
+        if (wide) {
+            card_write16(conn, 0, kRsel, kReadoutHighByte);
+            if (!wait_done(conn)) return false;
+            data |= (card_read16(conn, 0, kCmd) & 0xFF) << 16;
+        }
+        a.data = data;
+        g_status.lastRead = data;
+    } else if (f >= 16 && f <= 23) {
+        card_write16(conn, 0, kWdlo, static_cast<uint16_t>(a.data & 0xFFFF));
+        if (!wait_ready(conn)) return false;
+        if (wide) {
+            card_write16(conn, 0, kWdhi, static_cast<uint16_t>((a.data >> 16) & 0xFF));
+            if (!wait_ready(conn)) return false;
+        }
+        card_write16(conn, 0, kCmd, command);
+        if (!wait_done(conn)) return false;
+        const uint16_t status = card_read16(conn, 0, kCmd);
+        g_status.lastWritten = a.data;
+        a.q = g_status.q, a.x = g_status.x;
+        decode_status(status);
+        return true;
+    } else {
+        card_write16(conn, 0, kCmd, command);
+        if (!wait_ready(conn)) return false;
+        const uint16_t status = card_read16(conn, 0, kCmd);
+        if (!wait_done(conn)) return false;
+        a.q = g_status.q, a.x = g_status.x;
+        decode_status(status);
+        return true;
+    }
+    a.q = g_status.q, a.x = g_status.x;
+    return true;
+}
+
+// The register path's blocks, by the rules of the driver's block request.
+int register_block(AdapterConnection* conn, int mode, camac_private_action* actions, int count, int limit,
+                   unsigned* error) {
+    int done = 0;
+    const auto failed = [&](unsigned code) {
+        *error = code;
+        g_status.error = static_cast<uint16_t>(code);
+        return done;
+    };
+    for (int k = 0; k < count; ++k) {
+        camac_private_action& a = actions[k];
+        if (mode != CAMAC_PRIVATE_LIST) a.ext = actions[0].ext, a.f = actions[0].f;
+        for (int tries = 1;; ++tries) {
+            if (!register_action(conn, a)) return failed(g_status.error);
+            if (mode == CAMAC_PRIVATE_LIST) break;
+            if (!a.x) return failed(CAMAC_PRIVATE_ERR_NO_X);
+            if (a.q) break;
+            if (mode == CAMAC_PRIVATE_QSTOP) return done;
+            if (tries >= limit) return failed(CAMAC_PRIVATE_ERR_NO_Q);
+        }
+        ++done;
+    }
+    return done;
+}
+
+std::atomic<int> g_packedDemand{0};
+
+}  // namespace
 
 extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_block(int mode, camac_private_action* actions, int count,
                                                                 int qrepeatLimit, unsigned* error) {
@@ -20,6 +101,48 @@ extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_block(int mode, camac_
         return 0;
     }
     return packed_block(conn, mode, actions, count, qrepeatLimit, error);
+}
+
+extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_run(int mode, camac_private_action* actions, int count,
+                                                              int qrepeatLimit, unsigned* error) {
+    unsigned ignored = 0;
+    if (!error) error = &ignored;
+    *error = 0;
+    std::lock_guard lock(bus_lock());
+    AdapterConnection* conn = g_connection.load(std::memory_order_acquire);
+    if (!conn) {
+        *error = g_status.error = CAMAC_ERR_DONE_TIMEOUT;
+        return 0;
+    }
+    if (!actions || count < 0) {
+        *error = CAMAC_PRIVATE_ERR_ARGUMENT;
+        return 0;
+    }
+    if (conn->packed) return packed_block(conn, mode, actions, count, qrepeatLimit, error);
+    g_status.x = g_status.q = 0;
+    return register_block(conn, mode, actions, count, qrepeatLimit < 1 ? 1 : qrepeatLimit, error);
+}
+
+extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_crate_demand(int, int set, int* on) {
+    std::lock_guard lock(bus_lock());
+    AdapterConnection* conn = g_connection.load(std::memory_order_acquire);
+    if (!conn) {
+        g_status.error = CAMAC_ERR_DONE_TIMEOUT;
+        return 1;
+    }
+    int state = 0;
+    if (conn->packed) {
+        if (set >= 0) g_packedDemand.store(set ? 1 : 0);
+        state = g_packedDemand.load();
+    } else {
+        if (set >= 0) {
+            write_lam_enable(conn, set != 0);
+            if (!wait_ready(conn)) return 1;
+        }
+        state = (card_read16(conn, 0, kCsr) & kCsrEnableReadBack) ? 1 : 0;
+    }
+    if (on) *on = state;
+    return 0;
 }
 
 extern "C" CAMAC_PRIVATE_API const char* CAMAC_CALL camac_private_error_text(void) { return error_text(); }
