@@ -119,44 +119,7 @@ bool read_status(AdapterConnection* conn) {
 
 }  // namespace
 
-}  // namespace camac
-
-using namespace camac;
-
-extern "C" {
-
-CAMAC_API int CAMAC_CALL ccinit(void) {
-    std::lock_guard lock(bus_lock());
-    AdapterConnection* conn = g_connection.load();
-    // A connection that is already open stays: the service would refuse a
-    // second registration of the same ports and interrupt.
-    if (!conn && (conn = open_adapter())) g_connection.store(conn, std::memory_order_release);
-    std::memset(&g_status, 0, sizeof g_status);
-    if (!conn) return 1;
-    // The packed port never writes CSR: its crate travels in every access.
-    if (!conn->packed) card_write16(conn, 0, kCsr, 0);
-    return 0;
-}
-
-CAMAC_API int CAMAC_CALL cdreg(int* ext, int b, int c, int n, int a) {
-    int v = ((c & 3) << 9) + ((n & 31) << 4) + (a & 15);
-    if (b == 24) v |= 0x8000;
-    *ext = v;
-    return 0;
-}
-
-CAMAC_API int CAMAC_CALL cgreg(int ext, int* b, int* c, int* n, int* a) {
-    *c = (ext >> 9) & 3;
-    *n = (ext >> 4) & 31;
-    *a = ext & 15;
-    *b = (ext & 0x8000) ? 24 : 16;
-    return 0;
-}
-
-CAMAC_API int CAMAC_CALL cssa(int f, int ext, int* data, char* q) {
-    std::lock_guard lock(bus_lock());
-    AdapterConnection* conn = connection();
-    if (!conn) return 1;
+int cssa_locked(AdapterConnection* conn, int f, int ext, int* data, char* q) {
     if (conn->packed) return packed_cssa(conn, f, ext, data, q);
     const Address x = unpack(ext);
     const bool wide = x.b == 24;
@@ -203,6 +166,47 @@ CAMAC_API int CAMAC_CALL cssa(int f, int ext, int* data, char* q) {
     *q = static_cast<char>(g_status.q);
     decode_status(status);
     return 0;
+}
+
+}  // namespace camac
+
+using namespace camac;
+
+extern "C" {
+
+CAMAC_API int CAMAC_CALL ccinit(void) {
+    std::lock_guard lock(bus_lock());
+    AdapterConnection* conn = g_connection.load();
+    // A connection that is already open stays: the service would refuse a
+    // second registration of the same ports and interrupt.
+    if (!conn && (conn = open_adapter())) g_connection.store(conn, std::memory_order_release);
+    std::memset(&g_status, 0, sizeof g_status);
+    if (!conn) return 1;
+    // The packed port never writes CSR: its crate travels in every access.
+    if (!conn->packed) card_write16(conn, 0, kCsr, 0);
+    return 0;
+}
+
+CAMAC_API int CAMAC_CALL cdreg(int* ext, int b, int c, int n, int a) {
+    int v = ((c & 3) << 9) + ((n & 31) << 4) + (a & 15);
+    if (b == 24) v |= 0x8000;
+    *ext = v;
+    return 0;
+}
+
+CAMAC_API int CAMAC_CALL cgreg(int ext, int* b, int* c, int* n, int* a) {
+    *c = (ext >> 9) & 3;
+    *n = (ext >> 4) & 31;
+    *a = ext & 15;
+    *b = (ext & 0x8000) ? 24 : 16;
+    return 0;
+}
+
+CAMAC_API int CAMAC_CALL cssa(int f, int ext, int* data, char* q) {
+    std::lock_guard lock(bus_lock());
+    AdapterConnection* conn = connection();
+    if (!conn) return 1;
+    return cssa_locked(conn, f, ext, data, q);
 }
 
 CAMAC_API int CAMAC_CALL cccz(int ext) { return unaddressed(ext, 0x8002); }

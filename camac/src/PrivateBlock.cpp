@@ -11,51 +11,15 @@ using namespace camac;
 
 namespace {
 
-// cssa's register sequence, under the bus lock held by the caller: false
-// on a failed wait (CamacStatus.error set), else the action's q and x.
+// One action of cssa's, under the bus lock held by the caller: false on a
+// failed wait (CamacStatus.error set), else the action's q and x (and data).
 bool register_action(AdapterConnection* conn, camac_private_action& a) {
-    int b = 0, c = 0, n = 0, sub = 0;
-    cgreg(a.ext, &b, &c, &n, &sub);
-    const bool wide = b == 24;
-    const int f = a.f & 31;
-    select_crate(conn, c);
-    const auto command = static_cast<uint16_t>((n << 9) | (sub << 5) | f | (wide ? 0x4000 : 0));
-    g_status.error = 0;
-    if (f <= 7) {
-        card_write16(conn, 0, kCmd, command);
-        if (!wait_done(conn)) return false;
-        int data = card_read16(conn, 0, kCmd);
-        if (wide) {
-            card_write16(conn, 0, kRsel, kReadoutHighByte);
-            if (!wait_done(conn)) return false;
-            data |= (card_read16(conn, 0, kCmd) & 0xFF) << 16;
-        }
-        a.data = data;
-        g_status.lastRead = data;
-    } else if (f >= 16 && f <= 23) {
-        card_write16(conn, 0, kWdlo, static_cast<uint16_t>(a.data & 0xFFFF));
-        if (!wait_ready(conn)) return false;
-        if (wide) {
-            card_write16(conn, 0, kWdhi, static_cast<uint16_t>((a.data >> 16) & 0xFF));
-            if (!wait_ready(conn)) return false;
-        }
-        card_write16(conn, 0, kCmd, command);
-        if (!wait_done(conn)) return false;
-        const uint16_t status = card_read16(conn, 0, kCmd);
-        g_status.lastWritten = a.data;
-        a.q = g_status.q, a.x = g_status.x;
-        decode_status(status);
-        return true;
-    } else {
-        card_write16(conn, 0, kCmd, command);
-        if (!wait_ready(conn)) return false;
-        const uint16_t status = card_read16(conn, 0, kCmd);
-        if (!wait_done(conn)) return false;
-        a.q = g_status.q, a.x = g_status.x;
-        decode_status(status);
-        return true;
-    }
-    a.q = g_status.q, a.x = g_status.x;
+    int data = a.data;
+    char q = 0;
+    if (cssa_locked(conn, a.f, a.ext, &data, &q) != 0) return false;
+    if ((a.f & 31) <= 7) a.data = data;
+    a.q = q ? 1 : 0;
+    a.x = g_status.x;
     return true;
 }
 

@@ -19,6 +19,9 @@ extern std::atomic<AdapterConnection*> g_connection;
 // handler runs.
 std::mutex& bus_lock();
 
+// cssa's work on an open connection, either path, with the bus lock held.
+int cssa_locked(AdapterConnection* conn, int f, int ext, int* data, char* q);
+
 // Closes the open connection, if any (the routines themselves never do).
 void disconnect();
 

@@ -30,8 +30,8 @@
  *
  * Arguments are checked before anything reaches the crate: a function code
  * outside 0-31, an external address with bits set outside the fields cdreg()
- * fills (bits 0-10 and 15), a negative count, a LAM identifier in cb[2] where
- * the routine has none, or a null pointer that the call needs make the
+ * fills (bits 0-10 and 15), a negative count, a bad LAM identifier in cb[2]
+ * of cfubl or csubl, or a null pointer that the call needs make the
  * routine return 1 with CAMAC_ERR_ARGUMENT and touch nothing.
  *
  * Data width. The "f" routines (cfsa, cfga, cfmad, cfubc, cfubr, cfubl)
@@ -49,7 +49,7 @@
  *          transferred (with Q = 1) before the routine ended, also when it
  *          returns 1;
  *   cb[2]  LAM identifier (cdlam) of the LAM-synchronised transfers cfubl and
- *          csubl; every other routine has none and refuses anything but 0;
+ *          csubl; the other routines leave it as it is;
  *   cb[3]  channel identifier: not used here, left as it is.
  * Data arrays hold at least cb[0] elements.
  *

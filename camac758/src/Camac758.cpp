@@ -53,7 +53,7 @@ bool goodCb(int* cb, bool withLam = false) {
     if (!cb) return false;
     cb[CAMAC_CB_TALLY] = 0;
     if (cb[CAMAC_CB_COUNT] < 0) return false;
-    return withLam ? goodLam(cb[CAMAC_CB_LAM]) : cb[CAMAC_CB_LAM] == 0;
+    return !withLam || goodLam(cb[CAMAC_CB_LAM]);
 }
 
 bool isRead(int f) { return f <= 7; }

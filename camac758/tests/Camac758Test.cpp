@@ -400,11 +400,13 @@ TEST_P(Camac758Test, ControlBlockTallyAndLamIdentifierAreCheckedFirst) {
     int refused[4] = {-1, 9, 0, 0};
     EXPECT_EQ(cfubc(0, ext(0, 5, 0), data, refused), 1);
     EXPECT_EQ(refused[1], 0);
+    // cb[2] is the LAM-synchronised transfers' alone: the others leave it as
+    // it is, whatever a caller left there.
     int withLam[4] = {1, 9, ext(0, 3, 0), 0};
-    EXPECT_EQ(cfga(fa, exta, data, qa, withLam), 1);
-    EXPECT_EQ(cdata()->error, CAMAC_ERR_ARGUMENT);
-    EXPECT_EQ(cfubr(0, ext(0, 5, 0), data, withLam), 1);
-    EXPECT_EQ(cfmad(0, exta, data, withLam), 1);
+    EXPECT_EQ(cfga(fa, exta, data, qa, withLam), 0);
+    EXPECT_EQ(withLam[1], 1);
+    EXPECT_EQ(withLam[2], ext(0, 3, 0));
+    EXPECT_EQ(cfubr(0, ext(0, 5, 0), data, withLam), 0);
     withLam[2] = ext(0, 0, 0);  // station 0 names no LAM
     EXPECT_EQ(cfubl(0, ext(0, 5, 0), data, withLam), 1);
     EXPECT_EQ(withLam[1], 0);
