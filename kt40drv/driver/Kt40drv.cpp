@@ -21,7 +21,9 @@ KtDriver* KtCreateDriver() { return new (NonPagedPoolNx) Kt40drv(); }
 // ---- Driver ------------------------------------------------------------------------
 
 // Entry of the driver with the service's registry path: reads "BreakOnEntry"
-// from the "Parameters" subkey and breaks into the debugger when it is set.
+// from the "Parameters" subkey and breaks into the debugger when it is set
+// and a kernel debugger is attached: without one the break would be an
+// unhandled breakpoint, a bug check at every boot.
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
 NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
     PAGED_CODE();
@@ -30,7 +32,12 @@ NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
     if (NT_SUCCESS(parameters.Open(RegistryPath, L"Parameters"))) {
         ULONG breakOnEntry = 0;
         parameters.QueryValue(L"BreakOnEntry", breakOnEntry);
-        if (breakOnEntry) DbgBreakPoint();
+        if (breakOnEntry) {
+            if (!KdRefreshDebuggerNotPresent())
+                DbgBreakPoint();
+            else
+                g_Trace.Write("BreakOnEntry set, no kernel debugger attached: no break\n");
+        }
         LoadParameters(parameters);
     }
     m_Unit = 0;

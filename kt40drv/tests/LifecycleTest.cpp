@@ -95,25 +95,33 @@ TEST_F(Lifecycle, BlocksTranslatedToMemoryAreMappedAndUnmapped) {
     ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);  // finish() finds a mapping left behind
 }
 
-TEST_F(Lifecycle, BreakOnEntryBreaksOnlyWhenNonZero) {
+TEST_F(Lifecycle, BreakOnEntryBreaksOnlyWhenNonZeroAndADebuggerIsAttached) {
+    const std::string noBreak = "kt40drv: BreakOnEntry set, no kernel debugger attached: no break";
     struct Case {
         bool key;
         bool value;
         ULONG breakOnEntry;
+        bool debugger;
         unsigned breaks;
         const char* loaded;
-    } cases[] = {{false, false, 0, 0, nullptr},
-                 {true, false, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
-                 {true, true, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
-                 {true, true, 0x1A, 1, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x0000001a]"}};
+    } cases[] = {{false, false, 0, true, 0, nullptr},
+                 {true, false, 0, true, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0, true, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0x1A, true, 1, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x0000001a]"},
+                 // No debugger: a break would bug check (finish() reports it).
+                 {true, true, 1, false, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000001]"}};
     for (const Case& c : cases) {
+        kernel.attachDebugger(c.debugger);
         if (c.key) kernel.setRegistryDword(kParameters, L"Other", 1);
         if (c.value) kernel.setRegistryDword(kParameters, L"BreakOnEntry", c.breakOnEntry);
         ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(kernel.breakCount(), c.breaks);
-        const auto lines = kernel.traceLines();
+        auto lines = kernel.traceLines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0].rfind("kt40drv: In DriverEntry Compiled at ", 0), 0u);
+        const bool refused = c.breakOnEntry && !c.debugger;
+        EXPECT_EQ(lines.size() > 1 && lines[1] == noBreak, refused);
+        if (refused) lines.erase(lines.begin() + 1);
         if (c.loaded) {
             ASSERT_EQ(lines.size(), 2u);
             EXPECT_EQ(lines[1], c.loaded);

@@ -614,6 +614,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 ULONG DbgPrint(PCSTR Format, ...);
 ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
 VOID DbgBreakPoint(void);
+// TRUE when no kernel debugger is attached (asks the debugger transport anew).
+BOOLEAN KdRefreshDebuggerNotPresent(void);
 
 // Memory manager.
 extern ULONG_PTR MmUserProbeAddress;

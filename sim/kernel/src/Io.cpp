@@ -1111,6 +1111,11 @@ unsigned Kernel::breakCount() const {
     return state().breaks;
 }
 
+void Kernel::attachDebugger(bool attached) {
+    std::lock_guard lock(state().mu);
+    state().debugger = attached;
+}
+
 std::vector<std::wstring> Kernel::deviceNames() const {
     std::lock_guard lock(state().mu);
     std::vector<std::wstring> v;

@@ -608,6 +608,13 @@ ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG, PCCH Format, va_list argl
 VOID DbgBreakPoint(void) {
     std::lock_guard lock(state().mu);
     ++state().breaks;
+    if (!state().debugger)
+        state().faults.push_back("DbgBreakPoint without a kernel debugger (bug check 0x80000003)");
+}
+
+BOOLEAN KdRefreshDebuggerNotPresent(void) {
+    std::lock_guard lock(state().mu);
+    return state().debugger ? FALSE : TRUE;
 }
 
 // ---- Memory manager -----------------------------------------------------------------------

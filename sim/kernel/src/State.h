@@ -109,6 +109,7 @@ struct Tables {
     std::string partialLine;
     std::vector<std::string> trace;
     unsigned breaks = 0;
+    bool debugger = false;  // a kernel debugger is attached
 
     std::vector<PRKDPC> dpcs;  // queued, in order
     PRKDPC dpcRunning = nullptr;

@@ -393,3 +393,16 @@ TEST(KernelServices, SecuringUserMemoryFollowsTheMappings) {
 }
 
 }  // namespace
+
+TEST(KernelServices, BreakWithoutDebuggerIsABugCheck) {
+    Kernel& k = Kernel::instance();
+    EXPECT_TRUE(KdRefreshDebuggerNotPresent());
+    DbgBreakPoint();
+    EXPECT_TRUE(hasFault(k.finish(), "DbgBreakPoint without a kernel debugger"));
+    k.attachDebugger(true);
+    EXPECT_FALSE(KdRefreshDebuggerNotPresent());
+    DbgBreakPoint();
+    EXPECT_EQ(k.breakCount(), 1u);
+    EXPECT_EQ(k.finish(), std::vector<std::string>{});
+    EXPECT_TRUE(KdRefreshDebuggerNotPresent());  // finish() detaches it
+}

@@ -16,6 +16,7 @@
 //   - an interrupt line that stays high while no service routine claims it;
 //   - an interrupt connected with another mode or sharing than its resource says;
 //   - an allocation from executable non-paged pool (NonPagedPool);
+//   - a debugger break (DbgBreakPoint) while no kernel debugger is attached;
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
 // Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
@@ -158,6 +159,9 @@ public:
     std::vector<std::string> traceLines() const;
     void clearTrace();
     unsigned breakCount() const;
+    // Attaches or detaches the kernel debugger (none at power-up): a break
+    // without one is a bug check (0x80000003) on a real machine.
+    void attachDebugger(bool attached);
     // Names of existing device objects and symbolic links.
     std::vector<std::wstring> deviceNames() const;
     std::vector<std::wstring> linkNames() const;
