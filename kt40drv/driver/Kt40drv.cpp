@@ -13,6 +13,7 @@ constexpr ULONG kControllerBar = 3;
 constexpr ULONG kBridgeIntCsr = 0x4C;
 constexpr ULONG kBridgeIntPending = 1u << 2;
 constexpr ULONG kBridgeAcknowledge = 0x543;
+constexpr ULONG kBridgeGone = 0xFFFFFFFF;  // what a card off the bus reads
 
 }  // namespace
 
@@ -153,6 +154,19 @@ void Kt40drvDevice::ReleaseResources() {
     m_Controller.Release();
 }
 
+// The card is gone, and may read all ones: its interrupt is disconnected
+// (and a queued completion DPC taken off) at once, before the framework waits
+// for the requests in progress, so that no service routine of a dead card
+// stays on a shared line meanwhile. Cycles in flight end at their next port
+// read (all ones). The register blocks go with OnStopDevice afterwards.
+// IRQL: PASSIVE_LEVEL.
+void Kt40drvDevice::OnSurpriseRemoval(KtRequest&) {
+    PAGED_CODE();
+    g_Trace.Write("Entering Kt40drvDevice::OnSurpriseRemoval\n");
+    m_Interrupt.Disconnect();
+    m_CompletionDpc.Flush();
+}
+
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
 NTSTATUS Kt40drvDevice::OnStopDevice(KtRequest&) {
     PAGED_CODE();
@@ -223,11 +237,14 @@ NTSTATUS Kt40drvDevice::Close(KtRequest& I) {
 // ---- Device: interrupt ------------------------------------------------------------------
 
 // Claims the adapter's interrupt: pending bit 2 of the bridge's interrupt
-// register; acknowledges it with 0x543 and queues the completion DPC.
+// register; acknowledges it with 0x543 and queues the completion DPC. A
+// register that reads all ones is a card gone from the bus, not a pending
+// interrupt: declined, so that another device on a shared line is served.
 // IRQL: the interrupt's level. Returns TRUE when the interrupt was the adapter's.
 BOOLEAN Kt40drvDevice::InterruptService(PKINTERRUPT, PVOID Context) {
     auto* self = static_cast<Kt40drvDevice*>(Context);
-    if (!(self->m_Bridge.ReadUlong(kBridgeIntCsr) & kBridgeIntPending)) return FALSE;
+    const ULONG status = self->m_Bridge.ReadUlong(kBridgeIntCsr);
+    if (status == kBridgeGone || !(status & kBridgeIntPending)) return FALSE;
     self->m_Bridge.WriteUlong(kBridgeIntCsr, kBridgeAcknowledge);
     self->m_CompletionDpc.Queue(nullptr, nullptr);
     return TRUE;

@@ -41,6 +41,7 @@ protected:
     void StartIo(KtRequest& I) override;
     NTSTATUS OnStartDevice(KtRequest& I) override;
     NTSTATUS OnStopDevice(KtRequest& I) override;
+    void OnSurpriseRemoval(KtRequest& I) override;
     NTSTATUS OnRemoveDevice(KtRequest& I) override;
     NTSTATUS DefaultPnp(KtRequest& I) override;
     NTSTATUS DefaultPower(KtRequest& I) override;

@@ -153,6 +153,7 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
     case IRP_MN_SURPRISE_REMOVAL: {
         const KtPnpState before = PnpState() == KtPnpState::RemovePending ? m_StateBeforeQuery : PnpState();
         SetState(KtPnpState::SurpriseRemoved);
+        OnSurpriseRemoval(Request);
         m_Requests.WaitUntilAtMost(2);
         if (before == KtPnpState::Started || before == KtPnpState::StopPending) OnStopDevice(Request);
         Request.SetStatus(STATUS_SUCCESS);
@@ -243,6 +244,7 @@ void KtPnpDevice::StartIo(KtRequest& Request) {
 
 NTSTATUS KtPnpDevice::OnStartDevice(KtRequest&) { return STATUS_SUCCESS; }
 NTSTATUS KtPnpDevice::OnStopDevice(KtRequest&) { return STATUS_SUCCESS; }
+void KtPnpDevice::OnSurpriseRemoval(KtRequest&) {}
 NTSTATUS KtPnpDevice::OnRemoveDevice(KtRequest&) { return STATUS_SUCCESS; }
 NTSTATUS KtPnpDevice::DefaultPnp(KtRequest& Request) { return PassDown(Request); }
 

@@ -19,7 +19,8 @@
 // only when the lower drivers succeed; query-stop and query-remove are
 // granted, and they and their cancels change the state and then go on to
 // DefaultPnp with STATUS_SUCCESS set; stop waits for the requests in progress, then OnStopDevice;
-// surprise removal releases the hardware with OnStopDevice when started;
+// surprise removal calls OnSurpriseRemoval, waits for the requests in
+// progress, then releases the hardware with OnStopDevice when started;
 // removal waits until no request is outstanding, then OnRemoveDevice, passes
 // the request down, detaches, deletes the link and the device object.
 // Every other Plug and Play request goes to DefaultPnp.
@@ -118,6 +119,10 @@ protected:
     // completes the start request with the status returned.
     virtual NTSTATUS OnStartDevice(KtRequest& Request);
     virtual NTSTATUS OnStopDevice(KtRequest& Request);
+    // Surprise removal, as soon as the state says so and before the wait for
+    // the requests in progress: for what must stop at once (an interrupt of
+    // hardware that is gone). OnStopDevice follows the wait.
+    virtual void OnSurpriseRemoval(KtRequest& Request);
     virtual NTSTATUS OnRemoveDevice(KtRequest& Request);
     virtual NTSTATUS DefaultPnp(KtRequest& Request);
     virtual NTSTATUS DefaultPower(KtRequest& Request);

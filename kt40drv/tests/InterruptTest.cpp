@@ -213,4 +213,36 @@ TEST_F(Interrupt, StopDisconnectsARunningServiceRoutineBeforeTheBridgeGoes) {
     EXPECT_EQ(kernel.connectedInterrupts(), 0u);
 }
 
+TEST_F(Interrupt, ACardGoneFromTheBusDeclinesTheSharedLine) {
+    // Its interrupt register reads all ones, pending bit included.
+    kernel.dropCard();
+    kernel.raiseSharedInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsDeclined(), 1u);
+    EXPECT_EQ(kernel.interruptsClaimed(), 0u);
+    for (auto& a : kernel.portTranscript()) EXPECT_FALSE(a.write) << std::hex << a.phys;
+    EXPECT_EQ(kernel.dpcRuns(), 0u);
+}
+
+TEST_F(Interrupt, SurpriseRemovalDisconnectsBeforeItWaitsForACycleInFlight) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS controlled = STATUS_PENDING;
+    ULONG in[2] = {KT40DRV_ADDRESS(0, 5, 0, 16, 0), 1}, out[2] = {};
+    threads.emplace_back([&] { controlled = kernel.deviceControl(handle, KT40DRV_IOCTL_ADDRESSCOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    kernel.dropCard();
+    NTSTATUS removed = STATUS_PENDING;
+    threads.emplace_back([&] { removed = kernel.sendPnp(adapter, IRP_MN_SURPRISE_REMOVAL); });
+    // The cycle still holds its request: the removal waits for it, with the
+    // interrupt already gone.
+    // (EXPECT: the threads use this frame's variables until joined below.)
+    EXPECT_TRUE(eventually([&] { return kernel.connectedInterrupts() == 0; }));
+    EXPECT_EQ(removed, STATUS_PENDING);
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(controlled, STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+}
+
 }  // namespace

@@ -90,11 +90,16 @@
 #define KT40DRV_COMPLETION_DONE      0x00100000u
 #define KT40DRV_COMPLETION_ERROR     0x00200000u
 #define KT40DRV_COMPLETION_CRATE(w)  (((w) >> 22) & 3u)
+/* What a card that has dropped off the bus (a dead or pulled card) answers
+ * to every read. A wait stops at the first such word, in place of polling
+ * to the limit: waits for completion and the busy waits after a data load
+ * alike end with KT40DRV_RESULT_ERROR (its error bit is set). */
+#define KT40DRV_COMPLETION_GONE      0xFFFFFFFFu
 
 /* Result code: output word 0 of the command codes. */
 #define KT40DRV_RESULT_OK          0u /* done, right crate and (addressed) X */
 #define KT40DRV_RESULT_WRONG_CRATE 1u /* done, but another crate answered */
-#define KT40DRV_RESULT_ERROR       2u /* the controller's error bit */
+#define KT40DRV_RESULT_ERROR       2u /* the controller's error bit, or a card answering all ones */
 #define KT40DRV_RESULT_NO_DONE     3u /* done not seen within 0xFFFFFF reads */
 #define KT40DRV_RESULT_NO_X        4u /* addressed command done without X */
 #define KT40DRV_RESULT_BUSY        5u /* busy not cleared within 0xFFFFFF reads after a data load */

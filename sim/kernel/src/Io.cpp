@@ -1076,6 +1076,11 @@ void Kernel::filterControllerReads(uint32_t (*filter)(uint32_t)) {
     state().controllerReadFilter = filter;
 }
 
+void Kernel::dropCard() {
+    std::lock_guard lock(state().mu);
+    state().cardGone = true;
+}
+
 void Kernel::failNextMdlMapping() {
     std::lock_guard lock(state().mu);
     state().failNextMdlMapping = true;

@@ -148,6 +148,11 @@ bool inController(uint64_t phys) {
     return inBlock(phys, res.controllerBase, res.controllerLength);
 }
 
+bool cardGone() {
+    std::lock_guard lock(state().mu);
+    return state().cardGone;
+}
+
 void transcribe(bool write, uint64_t phys, uint32_t value) {
     std::lock_guard lock(state().mu);
     state().transcript.push_back({tRequest, tMajor, write, phys, value});
@@ -163,6 +168,10 @@ uint32_t ioRead(uint64_t phys) {
     countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return 0xFFFFFFFF;
+    if (cardGone()) {
+        transcribe(false, phys, 0xFFFFFFFF);
+        return 0xFFFFFFFF;
+    }
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);
@@ -186,6 +195,10 @@ void ioWrite(uint64_t phys, uint32_t value) {
     countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return;
+    if (cardGone()) {
+        transcribe(true, phys, value);
+        return;
+    }
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);

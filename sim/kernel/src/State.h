@@ -119,6 +119,7 @@ struct Tables {
 
     std::vector<PortAccess> transcript;
     uint32_t (*controllerReadFilter)(uint32_t) = nullptr;
+    bool cardGone = false;  // the adapter reads all ones, takes no writes
     // The longest stretch any thread spent at DISPATCH_LEVEL or above: port
     // accesses in it, and time (the two maxima are taken separately).
     uint64_t raisedAccesses = 0;

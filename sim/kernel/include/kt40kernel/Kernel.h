@@ -211,6 +211,10 @@ public:
     // (the value the adapter gave in, what the driver sees out), e.g. to show
     // bit combinations the virtual adapter never makes. Until finish().
     void filterControllerReads(uint32_t (*filter)(uint32_t value));
+    // The card drops off the bus (dead, or pulled out without warning): from
+    // now on every read of its blocks gives all ones, writes go nowhere and
+    // its interrupt line stays low. Until finish().
+    void dropCard();
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
