@@ -11,6 +11,8 @@ namespace {
 constexpr ULONG kBridgeBar = 1;
 constexpr ULONG kControllerBar = 3;
 constexpr ULONG kBridgeIntCsr = 0x4C;
+constexpr ULONG kBridgeMinLength = kBridgeIntCsr + 4;  // the bridge's register the driver uses
+constexpr ULONG kControllerMinLength = 4;            // the controller's register port
 constexpr ULONG kBridgeIntPending = 1u << 2;
 constexpr ULONG kBridgeAcknowledge = 0x543;
 constexpr ULONG kBridgeGone = 0xFFFFFFFF;  // what a card off the bus reads
@@ -42,6 +44,7 @@ NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
         LoadParameters(parameters);
     }
     m_Unit = 0;
+    m_AddLock.Initialize();
     return STATUS_SUCCESS;
 }
 
@@ -67,6 +70,15 @@ void Kt40drv::LoadParameters(KtRegistryKey& Parameters) {
 NTSTATUS Kt40drv::AddDevice(PDEVICE_OBJECT PhysicalDevice) {
     PAGED_CODE();
     g_Trace.Write("AddDevice called\n");
+    m_AddLock.Acquire();
+    const NTSTATUS status = AddDeviceLocked(PhysicalDevice);
+    m_AddLock.Release();
+    return status;
+}
+
+// AddDevice under m_AddLock. IRQL: PASSIVE_LEVEL.
+NTSTATUS Kt40drv::AddDeviceLocked(PDEVICE_OBJECT PhysicalDevice) {
+    PAGED_CODE();
     KtUnitName linkName(L"\\DosDevices\\", L"KT40", m_Unit);
     KtUnitName deviceName(L"\\Device\\", L"KT40", m_Unit);
     const KtDeviceSetup setup{deviceName.Get(), FILE_DEVICE_UNKNOWN, linkName.Get(), 0, DO_DIRECT_IO};
@@ -120,7 +132,9 @@ Kt40drvDevice::~Kt40drvDevice() {
 // bridge block (BAR1) and the controller block (BAR3) by their ordinals, the
 // completion DPC, and the interrupt. On a failure everything taken is given
 // back. IRQL: PASSIVE_LEVEL. Returns the status; a missing resource gives
-// STATUS_RESOURCE_TYPE_NOT_FOUND.
+// STATUS_RESOURCE_TYPE_NOT_FOUND, a block too short for the registers used
+// (the bridge's at 0x4C, the controller's port at 0)
+// STATUS_DEVICE_CONFIGURATION_ERROR, with a trace line.
 NTSTATUS Kt40drvDevice::OnStartDevice(KtRequest& I) {
     PAGED_CODE();
     g_Trace.Write("Entering Kt40drvDevice::OnStartDevice\n");
@@ -132,6 +146,11 @@ NTSTATUS Kt40drvDevice::OnStartDevice(KtRequest& I) {
     if (NT_SUCCESS(status))
         status = m_Controller.Initialize(I.TranslatedResources(), I.RawResources(),
                                          config.BarToOrdinal(kControllerBar));
+    if (NT_SUCCESS(status) && (m_Bridge.Length() < kBridgeMinLength || m_Controller.Length() < kControllerMinLength)) {
+        g_Trace.Write("Register blocks too short: BAR1 0x%08lx bytes (at least 0x%08lx), BAR3 0x%08lx (at least "
+                      "0x%08lx)\n", m_Bridge.Length(), kBridgeMinLength, m_Controller.Length(), kControllerMinLength);
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     if (NT_SUCCESS(status)) {
         m_CompletionDpc.Initialize(CompletionDpc, this);
         status = m_Interrupt.Connect(I.TranslatedResources(), 0, InterruptService, this);
@@ -197,7 +216,7 @@ NTSTATUS Kt40drvDevice::DefaultPnp(KtRequest& I) {
 // state. IRQL: <= DISPATCH_LEVEL.
 // Returns the lower driver's status.
 NTSTATUS Kt40drvDevice::DefaultPower(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::DefaultPower\n%s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::DefaultPower\n%s\n", I.Summary().Text);
     PoStartNextPowerIrp(I.Irp());
     IoCopyCurrentIrpStackLocationToNext(I.Irp());
     const NTSTATUS status = LowerDevice()->PowerCall(I.Irp());
@@ -209,7 +228,7 @@ NTSTATUS Kt40drvDevice::DefaultPower(KtRequest& I) {
 // Returns the lower driver's status.
 NTSTATUS Kt40drvDevice::SystemControl(KtRequest& I) {
     PAGED_CODE();
-    g_Trace.Write("Entering Kt40drvDevice::SystemControl\n");
+    g_Trace.Info("Entering Kt40drvDevice::SystemControl\n");
     return PassDown(I);
 }
 
@@ -219,18 +238,18 @@ NTSTATUS Kt40drvDevice::SystemControl(KtRequest& I) {
 // thread. Returns STATUS_SUCCESS.
 NTSTATUS Kt40drvDevice::Create(KtRequest& I) {
     PAGED_CODE();
-    g_Trace.Write("Entering Kt40drvDevice::Create, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Create, %s\n", I.Summary().Text);
     const NTSTATUS status = CompleteRequest(I, STATUS_SUCCESS);
-    g_Trace.Write("Kt40drvDevice::Create Status 0x%08lx\n", static_cast<ULONG>(status));
+    g_Trace.Info("Kt40drvDevice::Create Status 0x%08lx\n", static_cast<ULONG>(status));
     return status;
 }
 
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS.
 NTSTATUS Kt40drvDevice::Close(KtRequest& I) {
     PAGED_CODE();
-    g_Trace.Write("Entering Kt40drvDevice::Close, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Close, %s\n", I.Summary().Text);
     const NTSTATUS status = CompleteRequest(I, STATUS_SUCCESS);
-    g_Trace.Write("Kt40drvDevice::Close Status 0x%08lx\n", static_cast<ULONG>(status));
+    g_Trace.Info("Kt40drvDevice::Close Status 0x%08lx\n", static_cast<ULONG>(status));
     return status;
 }
 

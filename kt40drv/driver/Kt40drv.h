@@ -19,9 +19,14 @@ public:
 
 private:
     void LoadParameters(KtRegistryKey& Parameters);
+    NTSTATUS AddDeviceLocked(PDEVICE_OBJECT PhysicalDevice);
 
     ULONG m_bBreakOnEntry = 0;  // "BreakOnEntry" as read at entry
-    ULONG m_Unit = 0;           // number of the next device
+    ULONG m_Unit = 0;           // number of the next device, under m_AddLock
+    // Add-device, one at a time: the unit number is read, used and moved on
+    // as one step, and the framework's hand-over of the new device object to
+    // its constructor is not shared.
+    KtPassiveLock m_AddLock;
 };
 
 class Kt40drvDevice : public KtPnpDevice {

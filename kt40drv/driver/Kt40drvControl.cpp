@@ -47,7 +47,7 @@ NTSTATUS StoreReply(KtRequest& I, const KtCallerBuffers& Buffers, const kt40pack
 // gives STATUS_INVALID_PARAMETER.
 NTSTATUS Kt40drvDevice::DeviceControl(KtRequest& I) {
     PAGED_CODE();
-    g_Trace.Write("Entering Kt40drvDevice::Device Control, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Device Control, %s\n", I.Summary().Text);
     NTSTATUS status;
     switch (I.IoctlCode()) {
     case KT40DRV_IOCTL_DEBUG: status = KT40DRV_IOCTL_DEBUG_Handler(I); break;
@@ -70,7 +70,7 @@ NTSTATUS Kt40drvDevice::DeviceControl(KtRequest& I) {
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS with Information 3, or the
 // buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[1];
     NTSTATUS status = buffers.Check(1, 4);
@@ -85,14 +85,14 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler(KtRequest& I) {
 // Accepted and ignored: no event is taken or kept. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS with Information 0.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler, %s\n", I.Summary().Text);
     I.SetInformation(0);
     return STATUS_SUCCESS;
 }
 
 // Accepted and ignored. IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS with Information 0.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler, %s\n", I.Summary().Text);
     I.SetInformation(0);
     return STATUS_SUCCESS;
 }
@@ -103,7 +103,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I) {
 // Returns STATUS_SUCCESS (controller failures are result codes) or the
 // buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[2] = {0, 0};
     NTSTATUS status = buffers.Fetch(in, 1);
@@ -126,7 +126,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
 // 4 set I, 8 remove I), passed on unchecked. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS or the buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[2];
     NTSTATUS status = buffers.Check(2, 2);
@@ -143,7 +143,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
 // Reads the 24-bit LAM pattern of the crate (bit k = station k + 1).
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS or the buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[1];
     NTSTATUS status = buffers.Check(1, 3);
@@ -165,7 +165,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
 // bytes (controller failures are result codes), or STATUS_INVALID_PARAMETER
 // for a bad length, kind, count, limit or address before the port is touched.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler, %s\n", I.Summary().Text);
     auto* words = static_cast<uint32_t*>(I.SystemBuffer());
     // No system buffer only for lengths 0, which the check refuses unread.
     if (!kt40packed::BlockCheck(words, I.InputLength(), I.OutputLength())) return STATUS_INVALID_PARAMETER;

@@ -7,6 +7,12 @@
 
 #include "KtRequest.h"
 
+// Windows 8 on: a system-space MDL mapping without execute permission (a
+// flag of the page priority). mingw-w64's DDK headers predate it.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
 // A name made of a prefix, a base and a decimal unit number, e.g.
 // "\Device\" "KT40" 1 -> "\Device\KT401". Kept in the object itself.
 class KtUnitName {

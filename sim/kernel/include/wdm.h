@@ -106,6 +106,9 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
 #define STATUS_RESOURCE_TYPE_NOT_FOUND ((NTSTATUS)0xC000008AL)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
@@ -561,6 +564,7 @@ typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_
 // ---- Debug output ------------------------------------------------------------------
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_INFO_LEVEL 3
 
 // ---- Functions --------------------------------------------------------------------------
 KT40K_BEGIN_C
@@ -625,6 +629,11 @@ extern ULONG_PTR MmUserProbeAddress;
 #define PAGE_READWRITE 0x04
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+#define PAGE_EXECUTE 0x10
+#define PAGE_NOCACHE 0x200
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+#define MdlMappingNoExecute 0x40000000
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 typedef enum _MM_PAGE_PRIORITY {
     LowPagePriority = 0,

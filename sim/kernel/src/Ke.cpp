@@ -580,7 +580,7 @@ std::string windowsFormat(PCCH format) {
     return out;
 }
 
-void emit(const std::string& prefix, PCCH format, va_list args) {
+void emit(const std::string& prefix, PCCH format, va_list args, bool shown = true) {
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, windowsFormat(format).c_str(), args);
     std::lock_guard lock(state().mu);
@@ -588,7 +588,10 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
     std::string text = buf;
     size_t start = 0;
     while (start < text.size()) {
-        if (s.partialLine.empty()) s.partialLine = prefix;
+        if (s.partialLine.empty()) {
+            s.partialLine = prefix;
+            s.partialShown = shown;
+        }
         const size_t nl = text.find('\n', start);
         if (nl == std::string::npos) {
             s.partialLine += text.substr(start);
@@ -596,6 +599,7 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
         }
         s.partialLine += text.substr(start, nl - start);
         s.trace.push_back(s.partialLine);
+        if (s.partialShown) s.shownTrace.push_back(s.partialLine);
         s.partialLine.clear();
         start = nl + 1;
     }
@@ -613,8 +617,9 @@ ULONG DbgPrint(PCSTR Format, ...) {
     return STATUS_SUCCESS;
 }
 
-ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG, PCCH Format, va_list arglist) {
-    emit(Prefix ? Prefix : "", Format, arglist);
+ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG Level, PCCH Format, va_list arglist) {
+    // The default filter of a Windows machine shows error-level messages only.
+    emit(Prefix ? Prefix : "", Format, arglist, Level == DPFLTR_ERROR_LEVEL);
     return STATUS_SUCCESS;
 }
 
@@ -656,8 +661,9 @@ VOID MmUnsecureVirtualMemory(HANDLE SecureHandle) {
         state().faults.push_back("MmUnsecureVirtualMemory of a handle that is not secured");
 }
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
-    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
+namespace {
+
+PVOID mapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes) {
     std::lock_guard lock(state().mu);
     auto& s = state();
     const uintptr_t va = s.nextMapping;
@@ -666,9 +672,38 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     return reinterpret_cast<PVOID>(va);
 }
 
+}  // namespace
+
+// Where MmMapIoSpaceEx exists, Driver Verifier's code-integrity check stops
+// at the first access through MmMapIoSpace's mapping (it is executable).
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
+    {
+        std::lock_guard lock(state().mu);
+        if (!state().olderSystem)
+            state().faults.push_back("MmMapIoSpace maps I/O space executable; MmMapIoSpaceEx is there to use");
+    }
+    return mapIoSpace(PhysicalAddress, NumberOfBytes);
+}
+
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpaceEx");
+    if (Protect != (PAGE_READWRITE | PAGE_NOCACHE)) fault("MmMapIoSpaceEx of registers with protection " + hex(Protect));
+    return mapIoSpace(PhysicalAddress, NumberOfBytes);
+}
+
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    const std::wstring name = fromUnicode(SystemRoutineName);
+    std::lock_guard lock(state().mu);
+    if (name == L"MmMapIoSpaceEx" && !state().olderSystem) return reinterpret_cast<PVOID>(&MmMapIoSpaceEx);
+    return nullptr;
+}
+
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE,
-                                   PVOID RequestedAddress, ULONG, ULONG) {
+                                   PVOID RequestedAddress, ULONG, ULONG Priority) {
     checkIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
+    if (!(Priority & MdlMappingNoExecute)) fault("MmMapLockedPagesSpecifyCache without MdlMappingNoExecute: an executable mapping");
     PMDL mdl = MemoryDescriptorList;
     if (AccessMode != KernelMode || RequestedAddress) fault("MmMapLockedPagesSpecifyCache: only kernel-mode mappings are offered");
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) fault("MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");

@@ -15,7 +15,8 @@
 //     queued or running, or an interrupt is connected to it;
 //   - an interrupt line that stays high while no service routine claims it;
 //   - an interrupt connected with another mode or sharing than its resource says;
-//   - an allocation from executable non-paged pool (NonPagedPool);
+//   - an allocation from executable non-paged pool (NonPagedPool), an MDL
+//     mapping without MdlMappingNoExecute, I/O space mapped executable;
 //   - a debugger break (DbgBreakPoint) while no kernel debugger is attached;
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
@@ -40,6 +41,8 @@ struct AdapterOptions {
     bool latchedExclusiveInterrupt = false;  // the interrupt resource says latched and
                                              // device-exclusive (the adapter's: level, shared)
     NTSTATUS busStartStatus = STATUS_SUCCESS;  // what the bus driver answers to a start
+    ULONG bridgeLength = 0;      // BAR1's length in the lists (0: the adapter's)
+    ULONG controllerLength = 0;  // BAR3's length in the lists (0: the adapter's)
 };
 
 // One request the I/O manager or PnP manager sent, as it finished.
@@ -157,6 +160,9 @@ public:
     // ---- Observation ---------------------------------------------------------------
     // Debugger output, one entry per line (text without the line end).
     std::vector<std::string> traceLines() const;
+    // The lines a machine with the default debug filter shows: error level
+    // (and DbgPrint) only; informational ones are filtered out.
+    std::vector<std::string> shownTraceLines() const;
     void clearTrace();
     unsigned breakCount() const;
     // Attaches or detaches the kernel debugger (none at power-up): a break
@@ -215,6 +221,10 @@ public:
     // now on every read of its blocks gives all ones, writes go nowhere and
     // its interrupt line stays low. Until finish().
     void dropCard();
+    // The system predates MmMapIoSpaceEx: MmGetSystemRoutineAddress does not
+    // find it and MmMapIoSpace is no fault (otherwise it is: Driver Verifier's
+    // code-integrity check stops at an executable I/O mapping). Until finish().
+    void olderSystem();
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
