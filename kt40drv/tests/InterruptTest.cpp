@@ -245,4 +245,24 @@ TEST_F(Interrupt, SurpriseRemovalDisconnectsBeforeItWaitsForACycleInFlight) {
     EXPECT_EQ(removed, STATUS_SUCCESS);
 }
 
+TEST_F(Interrupt, RemovalWaitsOutACycleInFlightBeforeTheDeviceGoes) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS controlled = STATUS_PENDING;
+    ULONG in[2] = {0, KT40DRV_CRATE_C}, out[2] = {};
+    threads.emplace_back([&] { controlled = kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    NTSTATUS removed = STATUS_PENDING;
+    threads.emplace_back([&] { removed = kernel.remove(adapter); });
+    EXPECT_TRUE(eventually([&] { return kernel.blockedWaiters() == 1; }));
+    EXPECT_EQ(removed, STATUS_PENDING);
+    EXPECT_EQ(kernel.deviceNames().size(), 1u);
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(controlled, STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_OK);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_TRUE(kernel.deviceNames().empty());
+    handle = 0;  // its device is gone; finish() drops the handle
+}
+
 }  // namespace

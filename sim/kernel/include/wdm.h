@@ -650,6 +650,28 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+
+// Remove locks: a count of holds on a device, taken per request, that
+// removal releases and waits out (IoReleaseRemoveLockAndWait); once it has
+// begun, acquiring fails with STATUS_DELETE_PENDING.
+typedef struct _IO_REMOVE_LOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+                              ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);

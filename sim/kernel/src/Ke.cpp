@@ -630,6 +630,53 @@ VOID DbgBreakPoint(void) {
         state().faults.push_back("DbgBreakPoint without a kernel debugger (bug check 0x80000003)");
 }
 
+// ---- Remove locks -------------------------------------------------------------------
+// The documented semantics: the count starts at 1 (the lock's own hold),
+// each acquire adds one, each release takes one; release-and-wait marks the
+// lock removed, drops the caller's hold and the lock's own, and returns once
+// the count is 0. Acquiring a removed lock fails with STATUS_DELETE_PENDING
+// and takes nothing. A release the count does not cover is a fault.
+
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG RemlockSize) {
+    if (RemlockSize != sizeof(IO_REMOVE_LOCK)) fault("IoInitializeRemoveLockEx with a lock of another size");
+    Lock->Removed = FALSE;
+    Lock->IoCount = 1;
+    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, ULONG) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    const LONG count = __atomic_add_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
+    if (count <= 1) fault("IoAcquireRemoveLock of a lock that was never initialised or is already released");
+    if (__atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE)) {
+        IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
+    const LONG count = __atomic_sub_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
+    if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE))) {
+        fault("IoReleaseRemoveLock without a hold to release");
+        return;
+    }
+    if (count == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
+    if (__atomic_exchange_n(&RemoveLock->Removed, TRUE, __ATOMIC_ACQ_REL)) {
+        fault("IoReleaseRemoveLockAndWait twice");
+        return;
+    }
+    // The caller's hold, then the lock's own.
+    IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
 BOOLEAN KdRefreshDebuggerNotPresent(void) {
     std::lock_guard lock(state().mu);
     return state().debugger ? FALSE : TRUE;
