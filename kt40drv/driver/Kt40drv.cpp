@@ -15,6 +15,7 @@ constexpr ULONG kBridgeMinLength = kBridgeIntCsr + 4;  // the bridge's register 
 constexpr ULONG kControllerMinLength = 4;            // the controller's register port
 constexpr ULONG kBridgeIntPending = 1u << 2;
 constexpr ULONG kBridgeAcknowledge = 0x543;
+constexpr ULONG kDefaultCycleWait = 30000;  // ms; a cycle polls for up to ~10 s, a block longer
 constexpr ULONG kBridgeGone = 0xFFFFFFFF;  // what a card off the bus reads
 
 }  // namespace
@@ -44,6 +45,7 @@ NTSTATUS Kt40drv::DriverEntry(PUNICODE_STRING RegistryPath) {
         LoadParameters(parameters);
     }
     m_Unit = 0;
+    if (m_CycleWaitMilliseconds == 0) m_CycleWaitMilliseconds = kDefaultCycleWait;
     m_AddLock.Initialize();
     return STATUS_SUCCESS;
 }
@@ -60,6 +62,7 @@ void Kt40drv::LoadParameters(KtRegistryKey& Parameters) {
     PAGED_CODE();
     m_bBreakOnEntry = 0;
     Parameters.QueryValue(L"BreakOnEntry", m_bBreakOnEntry);
+    Parameters.QueryValue(L"CycleWaitMilliseconds", m_CycleWaitMilliseconds);
     g_Trace.Write("m_bBreakOnEntry loaded from registry, resulting value: [0x%08lx]\n", m_bBreakOnEntry);
 }
 
@@ -81,8 +84,11 @@ NTSTATUS Kt40drv::AddDeviceLocked(PDEVICE_OBJECT PhysicalDevice) {
     PAGED_CODE();
     KtUnitName linkName(L"\\DosDevices\\", L"KT40", m_Unit);
     KtUnitName deviceName(L"\\Device\\", L"KT40", m_Unit);
-    const KtDeviceSetup setup{deviceName.Get(), FILE_DEVICE_UNKNOWN, linkName.Get(), 0, DO_DIRECT_IO};
-    Kt40drvDevice* device = new (DriverObject(), setup) Kt40drvDevice(PhysicalDevice, m_Unit);
+    // Secure open: the device's security descriptor (kt40drv.inf) also guards
+    // names opened below it (\\.\KT400\anything).
+    const KtDeviceSetup setup{deviceName.Get(), FILE_DEVICE_UNKNOWN, linkName.Get(), FILE_DEVICE_SECURE_OPEN,
+                              DO_DIRECT_IO};
+    Kt40drvDevice* device = new (DriverObject(), setup) Kt40drvDevice(PhysicalDevice, m_Unit, m_CycleWaitMilliseconds);
     if (!device) {
         g_Trace.Write("Error creating device Kt40drvDevice0x%08lx\n", m_Unit);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -104,7 +110,8 @@ NTSTATUS Kt40drv::AddDeviceLocked(PDEVICE_OBJECT PhysicalDevice) {
 // Constructs the device in the device object that the framework created and
 // attaches it to the adapter's stack. A failure stays in ConstructorStatus.
 // IRQL: PASSIVE_LEVEL.
-Kt40drvDevice::Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit) : KtPnpDevice(PhysicalDevice, nullptr) {
+Kt40drvDevice::Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit, ULONG CycleWaitMilliseconds)
+    : KtPnpDevice(PhysicalDevice, nullptr), m_CycleWaitMilliseconds(CycleWaitMilliseconds) {
     PAGED_CODE();
     KeInitializeSpinLock(&m_PortLock);
     m_CycleGate.Initialize();

@@ -101,7 +101,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I) {
 // data), other codes control. Output word 0 is the result code, word 1 the
 // completion word, word 2 the data of a read. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS (controller failures are result codes) or the
-// buffer check's status.
+// buffer check's status, or BeginCycle's.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
     g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
@@ -116,7 +116,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::AddressCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -134,7 +135,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::CrateCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -151,7 +153,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::ReadLam(ControllerPort(), in[0], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -170,7 +173,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
     // No system buffer only for lengths 0, which the check refuses unread.
     if (!kt40packed::BlockCheck(words, I.InputLength(), I.OutputLength())) return STATUS_INVALID_PARAMETER;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
-    BeginCycle();
+    const NTSTATUS status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     const uint32_t bytes = kt40packed::Block(ControllerPort(), words, words);
     EndCycle();
     I.SetInformation(bytes);
@@ -182,16 +186,26 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
 // Takes the port for a cycle: waits, preemptible, until no other control
 // caller has it, then marks the cycle running, so that start-I/O leaves a
 // transfer to EndCycle instead of touching the port. A transfer making its
-// access now finishes first (it holds the port lock for it).
+// access now finishes first (it holds the port lock for it). The wait is
+// bounded (the "CycleWaitMilliseconds" parameter, 30 s when absent): a
+// caller behind a long cycle gets STATUS_DEVICE_BUSY, a thread being
+// terminated STATUS_CANCELLED, neither pinned in the kernel meanwhile.
 // IRQL: PASSIVE_LEVEL, caller's thread; the whole cycle runs there.
-void Kt40drvDevice::BeginCycle() {
+// Returns STATUS_SUCCESS when the cycle may run (then EndCycle must follow).
+NTSTATUS Kt40drvDevice::BeginCycle() {
     PAGED_CODE();
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    m_CycleGate.Acquire();
+    const NTSTATUS status = m_CycleGate.AcquireForCaller(m_CycleWaitMilliseconds);
+    if (!NT_SUCCESS(status)) {
+        g_Trace.Write("Controller busy: no cycle within 0x%08lx ms, status 0x%08lx\n", m_CycleWaitMilliseconds,
+                      static_cast<ULONG>(status));
+        return status;
+    }
     KIRQL irql;
     KeAcquireSpinLock(&m_PortLock, &irql);
     m_CycleRunning = true;
     KeReleaseSpinLock(&m_PortLock, irql);
+    return STATUS_SUCCESS;
 }
 
 // Ends the cycle: carries out the transfer that start-I/O left waiting

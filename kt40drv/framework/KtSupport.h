@@ -107,6 +107,20 @@ public:
         KeEnterCriticalRegion();
         KeWaitForSingleObject(&m_Free, Executive, KernelMode, FALSE, nullptr);
     }
+    // Acquire for a caller's request: waits at most Milliseconds, and ends
+    // early when the caller's thread is being terminated (an alertable wait
+    // in the caller's mode). IRQL: PASSIVE_LEVEL, caller's thread. Returns
+    // STATUS_SUCCESS when acquired, STATUS_DEVICE_BUSY after the time,
+    // STATUS_CANCELLED when the thread is ending; only success holds it.
+    NTSTATUS AcquireForCaller(ULONG Milliseconds) {
+        KeEnterCriticalRegion();
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(Milliseconds) * 10000;  // relative, 100 ns
+        const NTSTATUS status = KeWaitForSingleObject(&m_Free, Executive, UserMode, TRUE, &timeout);
+        if (status == STATUS_SUCCESS) return status;
+        KeLeaveCriticalRegion();
+        return status == STATUS_TIMEOUT ? STATUS_DEVICE_BUSY : STATUS_CANCELLED;
+    }
     // IRQL: PASSIVE_LEVEL, by the thread that acquired it.
     void Release() {
         KeSetEvent(&m_Free, IO_NO_INCREMENT, FALSE);

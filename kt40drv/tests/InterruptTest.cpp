@@ -265,4 +265,35 @@ TEST_F(Interrupt, RemovalWaitsOutACycleInFlightBeforeTheDeviceGoes) {
     handle = 0;  // its device is gone; finish() drops the handle
 }
 
+// A control caller behind another's long cycle gives up after the
+// driver's CycleWaitMilliseconds.
+class Gate : public Interrupt {
+protected:
+    void SetUp() override {
+        kernel.setRegistryDword(kt40kernel::Kernel::servicePath() + L"\\Parameters", L"CycleWaitMilliseconds", 200);
+        Bring();
+    }
+};
+
+TEST_F(Gate, ACallerBehindALongCycleIsRefusedAsBusyWithoutTouchingThePort) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS first = STATUS_PENDING;
+    ULONG in[2] = {0, KT40DRV_CRATE_Z}, out[2] = {};
+    threads.emplace_back([&] { first = kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    const size_t accesses = kernel.portTranscript().size();
+    ULONG in2[1] = {0}, out2[3] = {7, 7, 7};
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in2, 4, out2, 12, &info), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(out2[0], 7u);
+    EXPECT_EQ(kernel.portTranscript().size(), accesses);
+    EXPECT_TRUE(traced("kt40drv: Controller busy: no cycle within 0x000000c8 ms, status 0x80000011"));
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(first, STATUS_SUCCESS);
+    // Free again: the next caller gets its cycle.
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in2, 4, out2, 12, &info), STATUS_SUCCESS);
+}
+
 }  // namespace

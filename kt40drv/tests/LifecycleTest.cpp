@@ -106,6 +106,11 @@ TEST_F(Lifecycle, BlocksInMemoryAreMappedByTheOlderCallWhereTheNewOneIsMissing) 
     EXPECT_EQ(out[0], 0u);
 }
 
+TEST_F(Lifecycle, TheDeviceOpensSecurely) {
+    Bring();
+    EXPECT_TRUE(kernel.topDevice(adapter)->Characteristics & FILE_DEVICE_SECURE_OPEN);
+}
+
 TEST_F(Lifecycle, BlocksTooShortForTheirRegistersFailTheStart) {
     ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
     struct Case {

@@ -10,6 +10,16 @@
  * ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER), and one at an address
  * the caller may not use with ERROR_NOACCESS (STATUS_ACCESS_VIOLATION),
  * before the adapter is touched; the output buffer is left as it was.
+ *
+ * Control callers take turns at the controller. One that waits behind
+ * another's cycle longer than the driver's "CycleWaitMilliseconds" parameter
+ * (30000 when absent) is refused with ERROR_BUSY (STATUS_DEVICE_BUSY),
+ * Information 0, before the adapter is touched; a thread that is being
+ * terminated stops waiting at once (STATUS_CANCELLED).
+ *
+ * Access: the device admits the system, administrators and members of the
+ * local Power Users group, whom an administrator makes the crate's operators
+ * (kt40drv.inf); everyone else is refused at open (ERROR_ACCESS_DENIED).
  */
 #ifndef KT40DRV_IOCTL_H
 #define KT40DRV_IOCTL_H

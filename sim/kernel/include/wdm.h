@@ -93,6 +93,8 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
@@ -650,6 +652,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 // Remove locks: a count of holds on a device, taken per request, that
 // removal releases and waits out (IoReleaseRemoveLockAndWait); once it has
