@@ -19,14 +19,22 @@ public:
 
 private:
     void LoadParameters(KtRegistryKey& Parameters);
+    NTSTATUS AddDeviceLocked(PDEVICE_OBJECT PhysicalDevice);
 
     ULONG m_bBreakOnEntry = 0;  // "BreakOnEntry" as read at entry
-    ULONG m_Unit = 0;           // number of the next device
+    // "CycleWaitMilliseconds": how long a control caller waits for another's
+    // cycle before STATUS_DEVICE_BUSY (kDefaultCycleWait when absent or 0).
+    ULONG m_CycleWaitMilliseconds = 0;
+    ULONG m_Unit = 0;           // number of the next device, under m_AddLock
+    // Add-device, one at a time: the unit number is read, used and moved on
+    // as one step, and the framework's hand-over of the new device object to
+    // its constructor is not shared.
+    KtPassiveLock m_AddLock;
 };
 
 class Kt40drvDevice : public KtPnpDevice {
 public:
-    Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit);
+    Kt40drvDevice(PDEVICE_OBJECT PhysicalDevice, ULONG Unit, ULONG CycleWaitMilliseconds);
     ~Kt40drvDevice() override;
 
     ULONG Unit() const { return m_Unit; }
@@ -41,6 +49,7 @@ protected:
     void StartIo(KtRequest& I) override;
     NTSTATUS OnStartDevice(KtRequest& I) override;
     NTSTATUS OnStopDevice(KtRequest& I) override;
+    void OnSurpriseRemoval(KtRequest& I) override;
     NTSTATUS OnRemoveDevice(KtRequest& I) override;
     NTSTATUS DefaultPnp(KtRequest& I) override;
     NTSTATUS DefaultPower(KtRequest& I) override;
@@ -69,7 +78,7 @@ private:
     // Controller cycles, run between BeginCycle and EndCycle. The sequences
     // are the packed port's (Kt40Packed.h), run over ControllerPort(); the
     // three operations below are theirs, on this device's port.
-    void BeginCycle();
+    NTSTATUS BeginCycle();
     void EndCycle();
     ULONG WaitCompletion(const kt40packed::Address& Address, ULONG& Result);
     bool WriteDataWord(const kt40packed::Address& Address, ULONG& Result, ULONG Data);
@@ -84,6 +93,7 @@ private:
     static void CompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 
     ULONG m_Unit = 0;
+    ULONG m_CycleWaitMilliseconds = 0;  // longest wait for m_CycleGate
     KtLowerDevice m_Lower;
     KtIoRange m_Bridge;      // BAR1: the PCI interface chip
     KtIoRange m_Controller;  // BAR3: the crate controller's register port

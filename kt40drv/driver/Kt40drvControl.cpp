@@ -47,7 +47,7 @@ NTSTATUS StoreReply(KtRequest& I, const KtCallerBuffers& Buffers, const kt40pack
 // gives STATUS_INVALID_PARAMETER.
 NTSTATUS Kt40drvDevice::DeviceControl(KtRequest& I) {
     PAGED_CODE();
-    g_Trace.Write("Entering Kt40drvDevice::Device Control, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Device Control, %s\n", I.Summary().Text);
     NTSTATUS status;
     switch (I.IoctlCode()) {
     case KT40DRV_IOCTL_DEBUG: status = KT40DRV_IOCTL_DEBUG_Handler(I); break;
@@ -70,7 +70,7 @@ NTSTATUS Kt40drvDevice::DeviceControl(KtRequest& I) {
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS with Information 3, or the
 // buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[1];
     NTSTATUS status = buffers.Check(1, 4);
@@ -85,14 +85,14 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_DEBUG_Handler(KtRequest& I) {
 // Accepted and ignored: no event is taken or kept. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS with Information 0.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_SETINTEVENT_Handler, %s\n", I.Summary().Text);
     I.SetInformation(0);
     return STATUS_SUCCESS;
 }
 
 // Accepted and ignored. IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS with Information 0.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler, %s\n", I.Summary().Text);
     I.SetInformation(0);
     return STATUS_SUCCESS;
 }
@@ -101,9 +101,9 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CLEARINTEVENT_Handler(KtRequest& I) {
 // data), other codes control. Output word 0 is the result code, word 1 the
 // completion word, word 2 the data of a read. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS (controller failures are result codes) or the
-// buffer check's status.
+// buffer check's status, or BeginCycle's.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[2] = {0, 0};
     NTSTATUS status = buffers.Fetch(in, 1);
@@ -116,7 +116,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::AddressCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -126,7 +127,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_ADDRESSCOMMAND_Handler(KtRequest& I) {
 // 4 set I, 8 remove I), passed on unchecked. IRQL: PASSIVE_LEVEL.
 // Returns STATUS_SUCCESS or the buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[2];
     NTSTATUS status = buffers.Check(2, 2);
@@ -134,7 +135,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::CrateCommand(ControllerPort(), in[0], in[1], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -143,7 +145,7 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler(KtRequest& I) {
 // Reads the 24-bit LAM pattern of the crate (bit k = station k + 1).
 // IRQL: PASSIVE_LEVEL. Returns STATUS_SUCCESS or the buffer check's status.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler, %s\n", I.Summary().Text);
     KtCallerBuffers buffers(I);
     ULONG in[1];
     NTSTATUS status = buffers.Check(1, 3);
@@ -151,7 +153,8 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
     if (!NT_SUCCESS(status)) return status;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
     kt40packed::Reply reply;
-    BeginCycle();
+    status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     kt40packed::ReadLam(ControllerPort(), in[0], reply);
     EndCycle();
     return StoreReply(I, buffers, reply);
@@ -165,12 +168,13 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_READLAM_Handler(KtRequest& I) {
 // bytes (controller failures are result codes), or STATUS_INVALID_PARAMETER
 // for a bad length, kind, count, limit or address before the port is touched.
 NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler, %s\n", I.Summary().Text);
     auto* words = static_cast<uint32_t*>(I.SystemBuffer());
     // No system buffer only for lengths 0, which the check refuses unread.
     if (!kt40packed::BlockCheck(words, I.InputLength(), I.OutputLength())) return STATUS_INVALID_PARAMETER;
     if (!m_Controller.IsValid()) return STATUS_INVALID_DEVICE_REQUEST;
-    BeginCycle();
+    const NTSTATUS status = BeginCycle();
+    if (!NT_SUCCESS(status)) return status;
     const uint32_t bytes = kt40packed::Block(ControllerPort(), words, words);
     EndCycle();
     I.SetInformation(bytes);
@@ -182,16 +186,26 @@ NTSTATUS Kt40drvDevice::KT40DRV_IOCTL_BLOCK_Handler(KtRequest& I) {
 // Takes the port for a cycle: waits, preemptible, until no other control
 // caller has it, then marks the cycle running, so that start-I/O leaves a
 // transfer to EndCycle instead of touching the port. A transfer making its
-// access now finishes first (it holds the port lock for it).
+// access now finishes first (it holds the port lock for it). The wait is
+// bounded (the "CycleWaitMilliseconds" parameter, 30 s when absent): a
+// caller behind a long cycle gets STATUS_DEVICE_BUSY, a thread being
+// terminated STATUS_CANCELLED, neither pinned in the kernel meanwhile.
 // IRQL: PASSIVE_LEVEL, caller's thread; the whole cycle runs there.
-void Kt40drvDevice::BeginCycle() {
+// Returns STATUS_SUCCESS when the cycle may run (then EndCycle must follow).
+NTSTATUS Kt40drvDevice::BeginCycle() {
     PAGED_CODE();
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    m_CycleGate.Acquire();
+    const NTSTATUS status = m_CycleGate.AcquireForCaller(m_CycleWaitMilliseconds);
+    if (!NT_SUCCESS(status)) {
+        g_Trace.Write("Controller busy: no cycle within 0x%08lx ms, status 0x%08lx\n", m_CycleWaitMilliseconds,
+                      static_cast<ULONG>(status));
+        return status;
+    }
     KIRQL irql;
     KeAcquireSpinLock(&m_PortLock, &irql);
     m_CycleRunning = true;
     KeReleaseSpinLock(&m_PortLock, irql);
+    return STATUS_SUCCESS;
 }
 
 // Ends the cycle: carries out the transfer that start-I/O left waiting

@@ -17,13 +17,13 @@
 // thread. Returns STATUS_PENDING, or the status of a request completed at
 // once (length 0: success; 1 to 3 bytes: STATUS_INVALID_PARAMETER).
 NTSTATUS Kt40drvDevice::Read(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::Read, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Read, %s\n", I.Summary().Text);
     return QueueTransfer(I);
 }
 
 // Queues a write of one word to the port. Same IRQL and results as Read.
 NTSTATUS Kt40drvDevice::Write(KtRequest& I) {
-    g_Trace.Write("Entering Kt40drvDevice::Write, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::Write, %s\n", I.Summary().Text);
     return QueueTransfer(I);
 }
 
@@ -54,19 +54,19 @@ void Kt40drvDevice::StartIo(KtRequest& I) {
         // The cancel routine or the DPC took it first and completed it; it
         // may be gone already, so not even its summary is read.
         IoReleaseCancelSpinLock(irql);
-        g_Trace.Write("Entering StartIo, request already completed\n");
+        g_Trace.Info("Entering StartIo, request already completed\n");
         return;
     }
     device->CurrentIrp = nullptr;
     (void)IoSetCancelRoutine(irp, nullptr);  // the routine it had is not needed
     const bool cancelled = irp->Cancel != FALSE;
     IoReleaseCancelSpinLock(irql);
-    g_Trace.Write("Entering StartIo, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering StartIo, %s\n", I.Summary().Text);
 
     if (cancelled) {
         // Cancelled before its cancel routine was installed, so the routine
         // never ran: nobody else will complete it.
-        g_Trace.Write("IRP canceled %s\n", I.Summary().Text);
+        g_Trace.Info("IRP canceled %s\n", I.Summary().Text);
         I.SetInformation(0);
         CompleteAndStartNext(I, STATUS_CANCELLED);
         return;
@@ -90,7 +90,7 @@ void Kt40drvDevice::Transfer(KtRequest& I) {
     if (m_CycleRunning) {
         // Traced before it is handed over: the cycle's end may complete it
         // as soon as the lock is released.
-        g_Trace.Write("Transfer waits for the controller cycle, %s\n", I.Summary().Text);
+        g_Trace.Info("Transfer waits for the controller cycle, %s\n", I.Summary().Text);
         m_WaitingTransfer = I.Irp();
         KeReleaseSpinLock(&m_PortLock, irql);
         return;
@@ -109,7 +109,9 @@ void Kt40drvDevice::Transfer(KtRequest& I) {
 // controller block completes the request and gives null.
 // IRQL: DISPATCH_LEVEL.
 PVOID Kt40drvDevice::TransferBuffer(KtRequest& I) {
-    PVOID buffer = I.Mdl() ? MmGetSystemAddressForMdlSafe(I.Mdl(), NormalPagePriority) : nullptr;
+    // Not executable: nothing in a caller's buffer is code.
+    constexpr auto priority = static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | MdlMappingNoExecute);
+    PVOID buffer = I.Mdl() ? MmGetSystemAddressForMdlSafe(I.Mdl(), priority) : nullptr;
     I.SetInformation(0);
     if (!buffer) {
         CompleteAndStartNext(I, STATUS_INSUFFICIENT_RESOURCES);
@@ -125,7 +127,7 @@ PVOID Kt40drvDevice::TransferBuffer(KtRequest& I) {
 // Reads one completion word from the port into the first four bytes of the
 // caller's buffer. IRQL: DISPATCH_LEVEL, port lock held.
 void Kt40drvDevice::SerialRead(KtRequest& I, PVOID Buffer) {
-    g_Trace.Write("Entering Kt40drvDevice::SerialRead, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::SerialRead, %s\n", I.Summary().Text);
     const ULONG word = ReadPort();
     RtlCopyMemory(Buffer, &word, sizeof(word));
 }
@@ -133,7 +135,7 @@ void Kt40drvDevice::SerialRead(KtRequest& I, PVOID Buffer) {
 // Writes the first four bytes of the caller's buffer to the port as one
 // access word. IRQL: DISPATCH_LEVEL, port lock held.
 void Kt40drvDevice::SerialWrite(KtRequest& I, PVOID Buffer) {
-    g_Trace.Write("Entering Kt40drvDevice::SerialWrite, %s\n", I.Summary().Text);
+    g_Trace.Info("Entering Kt40drvDevice::SerialWrite, %s\n", I.Summary().Text);
     ULONG word;
     RtlCopyMemory(&word, Buffer, sizeof(word));
     WritePort(word);
@@ -150,12 +152,12 @@ void Kt40drvDevice::CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp == DeviceObject->CurrentIrp) {
         DeviceObject->CurrentIrp = nullptr;
         IoReleaseCancelSpinLock(Irp->CancelIrql);
-        g_Trace.Write("IRP canceled %s\n", request.Summary().Text);
+        g_Trace.Info("IRP canceled %s\n", request.Summary().Text);
         request.SetInformation(0);
         self->CompleteAndStartNext(request, STATUS_CANCELLED);
     } else if (KeRemoveEntryDeviceQueue(&DeviceObject->DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
         IoReleaseCancelSpinLock(Irp->CancelIrql);
-        g_Trace.Write("IRP canceled %s\n", request.Summary().Text);
+        g_Trace.Info("IRP canceled %s\n", request.Summary().Text);
         request.SetInformation(0);
         self->CompleteRequest(request, STATUS_CANCELLED);
     } else {

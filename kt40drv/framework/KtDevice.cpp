@@ -1,5 +1,6 @@
 #include "KtDevice.h"
 
+#include "KtPool.h"
 #include "KtTrace.h"
 
 PDEVICE_OBJECT KtPnpDevice::s_Creating = nullptr;
@@ -34,6 +35,7 @@ KtPnpDevice::KtPnpDevice(PDEVICE_OBJECT PhysicalDevice, const void*)
     : m_DeviceObject(s_Creating), m_PhysicalDevice(PhysicalDevice) {
     PAGED_CODE();
     m_Requests.Initialize();
+    IoInitializeRemoveLock(&m_RemoveLock, KT_POOL_TAG, 0, 0);
     m_LinkName.Buffer = m_LinkBuffer;
     m_LinkName.Length = 0;
     m_LinkName.MaximumLength = sizeof(m_LinkBuffer);
@@ -80,8 +82,18 @@ NTSTATUS KtPnpDevice::RefusedStatus(UCHAR Major) const {
 
 NTSTATUS KtPnpDevice::Dispatch(PIRP Irp) {
     KtRequest request(Irp);
-    m_Requests.Acquire();
     const UCHAR major = request.Major();
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&m_RemoveLock, nullptr))) {
+        // Removal has begun and the device may be gone: nothing of it is
+        // touched. A close still succeeds (its handle is gone either way).
+        if (major == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+        const NTSTATUS status = major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
+        request.SetInformation(0);
+        request.SetStatus(status);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    m_Requests.Acquire();
     const NTSTATUS refused = RefusedStatus(major);
     if (!NT_SUCCESS(refused)) {
         if (major == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
@@ -153,6 +165,7 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
     case IRP_MN_SURPRISE_REMOVAL: {
         const KtPnpState before = PnpState() == KtPnpState::RemovePending ? m_StateBeforeQuery : PnpState();
         SetState(KtPnpState::SurpriseRemoved);
+        OnSurpriseRemoval(Request);
         m_Requests.WaitUntilAtMost(2);
         if (before == KtPnpState::Started || before == KtPnpState::StopPending) OnStopDevice(Request);
         Request.SetStatus(STATUS_SUCCESS);
@@ -161,11 +174,12 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
 
     case IRP_MN_REMOVE_DEVICE: {
         SetState(KtPnpState::Removed);
-        // Drop this request's hold and the device's own, then wait for the
-        // requests still in progress.
+        // Drop this request's count and the device's own; then its hold
+        // and the lock's own, waiting for every request still holding the
+        // device (new ones are refused from here on).
         m_Requests.Release();
         m_Requests.Release();
-        m_Requests.WaitUntilAtMost(0);
+        IoReleaseRemoveLockAndWait(&m_RemoveLock, nullptr);
         OnRemoveDevice(Request);
         Request.SetStatus(STATUS_SUCCESS);
         IoSkipCurrentIrpStackLocation(Request.Irp());
@@ -182,13 +196,19 @@ NTSTATUS KtPnpDevice::DispatchPnp(KtRequest& Request) {
 NTSTATUS KtPnpDevice::CompleteRequest(KtRequest& Request, NTSTATUS Status) {
     Request.SetStatus(Status);
     IoCompleteRequest(Request.Irp(), IO_NO_INCREMENT);
-    m_Requests.Release();
+    ReleaseHold();
     return Status;
 }
 
 NTSTATUS KtPnpDevice::StartPacket(KtRequest& Request, PDRIVER_CANCEL CancelRoutine) {
     IoMarkIrpPending(Request.Irp());
+    // Start-I/O may complete the request, and drop its hold, inside
+    // IoStartPacket, which still uses the device object afterwards: a hold
+    // of its own for the call (the request's keeps removal from having
+    // begun, so it is granted).
+    const bool held = NT_SUCCESS(IoAcquireRemoveLock(&m_RemoveLock, nullptr));
     IoStartPacket(m_DeviceObject, Request.Irp(), nullptr, CancelRoutine);
+    if (held) IoReleaseRemoveLock(&m_RemoveLock, nullptr);
     return STATUS_PENDING;
 }
 
@@ -201,13 +221,13 @@ void KtPnpDevice::CompleteAndStartNext(KtRequest& Request, NTSTATUS Status) {
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     IoStartNextPacket(m_DeviceObject, TRUE);
     KeLowerIrql(irql);
-    m_Requests.Release();
+    ReleaseHold();
 }
 
 NTSTATUS KtPnpDevice::PassDown(KtRequest& Request) {
     IoSkipCurrentIrpStackLocation(Request.Irp());
     const NTSTATUS status = m_Lower->Call(Request.Irp());
-    m_Requests.Release();
+    ReleaseHold();
     return status;
 }
 
@@ -243,6 +263,7 @@ void KtPnpDevice::StartIo(KtRequest& Request) {
 
 NTSTATUS KtPnpDevice::OnStartDevice(KtRequest&) { return STATUS_SUCCESS; }
 NTSTATUS KtPnpDevice::OnStopDevice(KtRequest&) { return STATUS_SUCCESS; }
+void KtPnpDevice::OnSurpriseRemoval(KtRequest&) {}
 NTSTATUS KtPnpDevice::OnRemoveDevice(KtRequest&) { return STATUS_SUCCESS; }
 NTSTATUS KtPnpDevice::DefaultPnp(KtRequest& Request) { return PassDown(Request); }
 
@@ -250,6 +271,6 @@ NTSTATUS KtPnpDevice::DefaultPower(KtRequest& Request) {
     PoStartNextPowerIrp(Request.Irp());
     IoSkipCurrentIrpStackLocation(Request.Irp());
     const NTSTATUS status = m_Lower->PowerCall(Request.Irp());
-    m_Requests.Release();
+    ReleaseHold();
     return status;
 }

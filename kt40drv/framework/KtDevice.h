@@ -19,8 +19,10 @@
 // only when the lower drivers succeed; query-stop and query-remove are
 // granted, and they and their cancels change the state and then go on to
 // DefaultPnp with STATUS_SUCCESS set; stop waits for the requests in progress, then OnStopDevice;
-// surprise removal releases the hardware with OnStopDevice when started;
-// removal waits until no request is outstanding, then OnRemoveDevice, passes
+// surprise removal calls OnSurpriseRemoval, waits for the requests in
+// progress, then releases the hardware with OnStopDevice when started;
+// removal refuses new requests (STATUS_DELETE_PENDING, a close succeeds),
+// waits on the remove lock until no request is outstanding, then OnRemoveDevice, passes
 // the request down, detaches, deletes the link and the device object.
 // Every other Plug and Play request goes to DefaultPnp.
 #pragma once
@@ -91,7 +93,10 @@ protected:
     NTSTATUS PassDown(KtRequest& Request);
     // Releases a request's hold on the device (for paths that hand the
     // request on themselves). IRQL: any.
-    void ReleaseHold() { m_Requests.Release(); }
+    void ReleaseHold() {
+        m_Requests.Release();
+        IoReleaseRemoveLock(&m_RemoveLock, nullptr);
+    }
 
     // Device queue (deferred start-I/O). StartPacket marks the request
     // pending and hands it to the device queue with its cancel routine;
@@ -118,6 +123,10 @@ protected:
     // completes the start request with the status returned.
     virtual NTSTATUS OnStartDevice(KtRequest& Request);
     virtual NTSTATUS OnStopDevice(KtRequest& Request);
+    // Surprise removal, as soon as the state says so and before the wait for
+    // the requests in progress: for what must stop at once (an interrupt of
+    // hardware that is gone). OnStopDevice follows the wait.
+    virtual void OnSurpriseRemoval(KtRequest& Request);
     virtual NTSTATUS OnRemoveDevice(KtRequest& Request);
     virtual NTSTATUS DefaultPnp(KtRequest& Request);
     virtual NTSTATUS DefaultPower(KtRequest& Request);
@@ -135,7 +144,12 @@ private:
     bool m_StandardPolicy = false;
     volatile LONG m_State = static_cast<LONG>(KtPnpState::NotStarted);
     KtPnpState m_StateBeforeQuery = KtPnpState::NotStarted;
+    // Each request holds the device from dispatch to completion twice: in
+    // the count of requests in progress, which stop and surprise removal
+    // wait down to, and in the remove lock, which removal waits out before
+    // the device object goes (taken first, released last).
     KtRequestCount m_Requests;
+    IO_REMOVE_LOCK m_RemoveLock;
     WCHAR m_LinkBuffer[64];
     UNICODE_STRING m_LinkName;
 

@@ -28,6 +28,20 @@ LONG FindResource(PCM_RESOURCE_LIST List, UCHAR Type, ULONG Ordinal) {
     return -1;
 }
 
+// Maps device registers into system space, not executable: MmMapIoSpaceEx
+// (Windows 10 on) with PAGE_READWRITE | PAGE_NOCACHE, found at run time so
+// that the image still loads where it is missing (mingw-w64's headers and
+// ntoskrnl import library do not have it either); there MmMapIoSpace, whose
+// mapping is executable but no older system checks that. IRQL: PASSIVE_LEVEL.
+PVOID MapRegisters(PHYSICAL_ADDRESS Start, SIZE_T Length) {
+    using MapIoSpaceEx = PVOID(NTAPI*)(PHYSICAL_ADDRESS, SIZE_T, ULONG);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"MmMapIoSpaceEx");
+    const auto mapEx = reinterpret_cast<MapIoSpaceEx>(MmGetSystemRoutineAddress(&name));
+    if (mapEx) return mapEx(Start, Length, PAGE_READWRITE | PAGE_NOCACHE);
+    return MmMapIoSpace(Start, Length, MmNonCached);
+}
+
 NTSTATUS OnConfigRead(PDEVICE_OBJECT, PIRP, PVOID Context) {
     KeSetEvent(static_cast<PRKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -49,7 +63,7 @@ NTSTATUS KtIoRange::Initialize(PCM_RESOURCE_LIST Translated, PCM_RESOURCE_LIST R
         m_Length = d.u.Port.Length;
         m_Mapped = false;
     } else if (d.Type == CmResourceTypeMemory) {
-        m_Base = static_cast<PUCHAR>(MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached));
+        m_Base = static_cast<PUCHAR>(MapRegisters(d.u.Memory.Start, d.u.Memory.Length));
         if (!m_Base) return STATUS_INSUFFICIENT_RESOURCES;
         m_Length = d.u.Memory.Length;
         m_Mapped = true;

@@ -18,7 +18,8 @@ public:
     KtIoRange& operator=(const KtIoRange&) = delete;
 
     // Takes the I/O-port resource of the ordinal in the raw list and its
-    // translation at the same position. IRQL: PASSIVE_LEVEL.
+    // translation at the same position; a memory translation is mapped
+    // not executable, uncached. IRQL: PASSIVE_LEVEL.
     // Returns STATUS_RESOURCE_TYPE_NOT_FOUND when there is no such resource,
     // STATUS_INSUFFICIENT_RESOURCES when the mapping fails.
     NTSTATUS Initialize(PCM_RESOURCE_LIST Translated, PCM_RESOURCE_LIST Raw, ULONG Ordinal);

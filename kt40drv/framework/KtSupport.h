@@ -7,6 +7,12 @@
 
 #include "KtRequest.h"
 
+// Windows 8 on: a system-space MDL mapping without execute permission (a
+// flag of the page priority). mingw-w64's DDK headers predate it.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
 // A name made of a prefix, a base and a decimal unit number, e.g.
 // "\Device\" "KT40" 1 -> "\Device\KT401". Kept in the object itself.
 class KtUnitName {
@@ -100,6 +106,20 @@ public:
     void Acquire() {
         KeEnterCriticalRegion();
         KeWaitForSingleObject(&m_Free, Executive, KernelMode, FALSE, nullptr);
+    }
+    // Acquire for a caller's request: waits at most Milliseconds, and ends
+    // early when the caller's thread is being terminated (an alertable wait
+    // in the caller's mode). IRQL: PASSIVE_LEVEL, caller's thread. Returns
+    // STATUS_SUCCESS when acquired, STATUS_DEVICE_BUSY after the time,
+    // STATUS_CANCELLED when the thread is ending; only success holds it.
+    NTSTATUS AcquireForCaller(ULONG Milliseconds) {
+        KeEnterCriticalRegion();
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(Milliseconds) * 10000;  // relative, 100 ns
+        const NTSTATUS status = KeWaitForSingleObject(&m_Free, Executive, UserMode, TRUE, &timeout);
+        if (status == STATUS_SUCCESS) return status;
+        KeLeaveCriticalRegion();
+        return status == STATUS_TIMEOUT ? STATUS_DEVICE_BUSY : STATUS_CANCELLED;
     }
     // IRQL: PASSIVE_LEVEL, by the thread that acquired it.
     void Release() {

@@ -9,3 +9,10 @@ void KtTrace::Write(const char* Format, ...) const {
     vDbgPrintExWithPrefix(m_Prefix, DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, Format, args);
     va_end(args);
 }
+
+void KtTrace::Info(const char* Format, ...) const {
+    va_list args;
+    va_start(args, Format);
+    vDbgPrintExWithPrefix(m_Prefix, DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL, Format, args);
+    va_end(args);
+}

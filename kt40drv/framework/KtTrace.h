@@ -16,9 +16,15 @@ public:
         m_Prefix[i + 2] = 0;
     }
 
-    // Writes one message (printf format, Windows sizes: %lx is 32 bits).
-    // IRQL: <= DISPATCH_LEVEL.
+    // Writes one message (printf format, Windows sizes: %lx is 32 bits) at
+    // the error level, which the default debug filter shows: lifecycle and
+    // failures. IRQL: <= DISPATCH_LEVEL.
     void Write(const char* Format, ...) const;
+    // The same at the informational level, filtered out unless the
+    // machine's debug filter for IHV drivers asks for it: per-request lines,
+    // which would otherwise cost every request (and a queue draining at
+    // DISPATCH_LEVEL) their output. IRQL: <= DISPATCH_LEVEL.
+    void Info(const char* Format, ...) const;
 
 private:
     char m_Prefix[24];

@@ -36,6 +36,7 @@ uint32_t WaitCompletion(const Port& P, const Address& A, uint32_t& Result) {
         }
         ++reads;
         word = P.Read(P.Context);
+        // Also the first word of a card that reads all ones.
         if (word & KT40DRV_COMPLETION_ERROR) {
             Result = KT40DRV_RESULT_ERROR;
             break;
@@ -52,20 +53,32 @@ uint32_t WaitCompletion(const Port& P, const Address& A, uint32_t& Result) {
     return word;
 }
 
-bool WaitBusyClear(const Port& P) {
-    for (uint32_t reads = 0; reads < KT40DRV_POLL_LIMIT; ++reads)
-        if (!(P.Read(P.Context) & KT40DRV_COMPLETION_BUSY)) return true;
-    return false;
+namespace {
+
+// WaitBusyClear, telling why it failed: Gone when it read all ones.
+enum class Busy { Clear, Stuck, Gone };
+Busy WaitBusy(const Port& P) {
+    for (uint32_t reads = 0; reads < KT40DRV_POLL_LIMIT; ++reads) {
+        const uint32_t word = P.Read(P.Context);
+        if (word == KT40DRV_COMPLETION_GONE) return Busy::Gone;
+        if (!(word & KT40DRV_COMPLETION_BUSY)) return Busy::Clear;
+    }
+    return Busy::Stuck;
 }
+
+}  // namespace
+
+bool WaitBusyClear(const Port& P) { return WaitBusy(P) == Busy::Clear; }
 
 bool WriteDataWord(const Port& P, const Address& A, uint32_t& Result, uint32_t Data) {
     P.Write(P.Context, kTargetWdlo | CrateBits(A) | (Data & 0xFFFF));
-    bool ok = WaitBusyClear(P);
-    if (ok && A.Wide) {
+    Busy busy = WaitBusy(P);
+    if (busy == Busy::Clear && A.Wide) {
         P.Write(P.Context, kTargetWdhi | CrateBits(A) | ((Data >> 16) & 0xFF));
-        ok = WaitBusyClear(P);
+        busy = WaitBusy(P);
     }
-    if (!ok) Result = KT40DRV_RESULT_BUSY;
+    const bool ok = busy == Busy::Clear;
+    if (!ok) Result = busy == Busy::Gone ? KT40DRV_RESULT_ERROR : KT40DRV_RESULT_BUSY;
     P.Read(P.Context);
     return ok;
 }
@@ -115,7 +128,7 @@ void AddressCommand(const Port& P, uint32_t AddressWord, uint32_t Data, Reply& R
         R.Information += 1;
     } else if (isWrite) {
         if (!WriteDataWord(P, a, result, Data)) {
-            R.Out[0] = KT40DRV_RESULT_BUSY;
+            R.Out[0] = result;
             R.Written = Words(1);
             R.Information = 1;
             return;

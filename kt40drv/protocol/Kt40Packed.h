@@ -45,18 +45,22 @@ struct Reply {
 };
 
 // Polls until the cycle ends: the error bit (result 2) wins over busy and
-// done; while busy or cycle bits show it keeps polling; done ends it with
+// done, so a card that reads all ones (KT40DRV_COMPLETION_GONE) ends the
+// wait at its first word with result 2; while busy or cycle bits show it
+// keeps polling; done ends it with
 // result 1 for another crate, 4 for an addressed command without X, else 0.
 // After KT40DRV_POLL_LIMIT reads without an end the result is 3. Returns the
 // last word read.
 uint32_t WaitCompletion(const Port& P, const Address& A, uint32_t& Result);
 
-// Polls until busy (bit 18) clears, at most KT40DRV_POLL_LIMIT reads.
+// Polls until busy (bit 18) clears, at most KT40DRV_POLL_LIMIT reads; false
+// when it did not, also at once at the first all-ones word (the card is
+// gone: its busy bit would never clear).
 bool WaitBusyClear(const Port& P);
 
 // Loads the write data (bits 0-15, then for a 24-bit transfer bits 16-23),
-// each followed by a busy wait, then reads the port once more. False, with
-// result 5, when busy did not clear.
+// each followed by a busy wait, then reads the port once more. False when a
+// busy wait failed: result 2 when it ended at an all-ones word, else 5.
 bool WriteDataWord(const Port& P, const Address& A, uint32_t& Result, uint32_t Data);
 
 // Reads the LAM pattern through the readout selector: stations 1-16, then

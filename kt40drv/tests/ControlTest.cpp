@@ -252,6 +252,41 @@ TEST_F(Control, BusyThatNeverClearsFailsTheWriteWithoutACommand) {
     EXPECT_EQ(info, 1u);
 }
 
+TEST_F(Control, ACardThatReadsAllOnesEndsEveryWaitAtItsFirstWord) {
+    kernel.dropCard();
+    struct Case {
+        ULONG code;
+        std::vector<ULONG> in;
+        ULONG outWords;
+        size_t accesses;  // port accesses of the whole request
+        ULONG_PTR information;
+    } cases[] = {
+        // Data low, one busy read, the extra read; no command.
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 16, 1), 7}, 2, 3, 1},
+        {KT40DRV_IOCTL_ADDRESSCOMMAND, {KT40DRV_ADDRESS(0, 5, 0, 0, 1)}, 3, 2, 2},
+        {KT40DRV_IOCTL_CRATECOMMAND, {0, KT40DRV_CRATE_Z}, 2, 2, 1},
+        {KT40DRV_IOCTL_READLAM, {0}, 3, 2, 2},
+    };
+    for (const Case& c : cases) {
+        const size_t before = kernel.portTranscript().size();
+        ASSERT_EQ(call(c.code, c.in, c.outWords), STATUS_SUCCESS);
+        EXPECT_EQ(kernel.portTranscript().size() - before, c.accesses) << std::hex << c.in[0];
+        EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+        EXPECT_EQ(info, c.information);
+    }
+    // A block stops at its first action.
+    std::vector<ULONG> block = {KT40DRV_BLOCK_LIST, 2, 0, 0, KT40DRV_ADDRESS(0, 5, 0, 16, 0), 1,
+                                KT40DRV_ADDRESS(0, 5, 0, 16, 0), 2};
+    std::vector<ULONG> reply(block.size(), kUntouched);
+    ULONG_PTR bytes = 0;
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_BLOCK, block.data(), KT40DRV_BLOCK_BYTES(2), reply.data(),
+                                   KT40DRV_BLOCK_BYTES(2), &bytes),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reply[0], KT40DRV_RESULT_ERROR);
+    EXPECT_EQ(reply[1], 0u);
+    EXPECT_EQ(bytes, KT40DRV_BLOCK_BYTES(1));
+}
+
 TEST_F(Control, ShortBuffersAreRefusedBeforeThePortAndLeftUntouched) {
     struct Case {
         ULONG code;

@@ -199,7 +199,7 @@ TEST_F(InfFile, IsWellFormedAndEveryNameResolves) {
 
     // Each AddReg and CopyFiles names an existing section, as does each
     // manufacturer's decorated models section and each model's install section.
-    for (const char* section : {"ClassInstall32", "Kt40Install.NT", "Kt40Install.Service"})
+    for (const char* section : {"ClassInstall32", "Kt40Install.NT", "Kt40Install.NT.HW", "Kt40Install.Service"})
         for (const char* key : {"AddReg", "CopyFiles"})
             for (const auto& name : inf.Values(section, key)) EXPECT_TRUE(inf.Has(name)) << key << " = " << name;
     const auto manufacturer = inf.Section("Manufacturer");
@@ -274,6 +274,27 @@ TEST_F(InfFile, InstallsTheDriverAsTheAdaptersServiceFromTheFileTheBuildMakes) {
     ASSERT_EQ(parameters.size(), 1u);
     EXPECT_EQ(parameters[0].values,
               (std::vector<std::string>{"HKR", "Parameters", "BreakOnEntry", "0x00010003", "0"}));
+}
+
+// The device's hardware key: its security descriptor and characteristics,
+// which the PnP manager applies to the device objects of its stack.
+TEST_F(InfFile, OnlyTheSystemAdministratorsAndOperatorsMayOpenTheDevice) {
+    const auto entries = inf.Section(inf.Value("Kt40Install.NT.HW", "AddReg"));
+    std::string sddl, characteristics;
+    for (const auto& e : entries) {
+        ASSERT_GE(e.values.size(), 5u);
+        EXPECT_EQ(e.values[0], "HKR");
+        EXPECT_EQ(e.values[1], "");
+        if (e.values[2] == "Security") sddl = e.values[4];
+        if (e.values[2] == "DeviceCharacteristics" && e.values[3] == "0x10001") characteristics = e.values[4];
+    }
+    EXPECT_EQ(characteristics, "0x100");  // FILE_DEVICE_SECURE_OPEN
+    // Protected (no inherited entries), and exactly these allow entries.
+    ASSERT_EQ(sddl.rfind("\"D:P", 0), 0u) << sddl;
+    std::set<std::string> aces;
+    for (size_t at = sddl.find('('); at != std::string::npos; at = sddl.find('(', at + 1))
+        aces.insert(sddl.substr(at, sddl.find(')', at) + 1 - at));
+    EXPECT_EQ(aces, (std::set<std::string>{"(A;;GA;;;SY)", "(A;;GA;;;BA)", "(A;;GRGW;;;PU)"}));
 }
 
 }  // namespace

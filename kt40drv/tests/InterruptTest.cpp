@@ -213,4 +213,87 @@ TEST_F(Interrupt, StopDisconnectsARunningServiceRoutineBeforeTheBridgeGoes) {
     EXPECT_EQ(kernel.connectedInterrupts(), 0u);
 }
 
+TEST_F(Interrupt, ACardGoneFromTheBusDeclinesTheSharedLine) {
+    // Its interrupt register reads all ones, pending bit included.
+    kernel.dropCard();
+    kernel.raiseSharedInterrupt();
+    kernel.settle();
+    EXPECT_EQ(kernel.interruptsDeclined(), 1u);
+    EXPECT_EQ(kernel.interruptsClaimed(), 0u);
+    for (auto& a : kernel.portTranscript()) EXPECT_FALSE(a.write) << std::hex << a.phys;
+    EXPECT_EQ(kernel.dpcRuns(), 0u);
+}
+
+TEST_F(Interrupt, SurpriseRemovalDisconnectsBeforeItWaitsForACycleInFlight) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS controlled = STATUS_PENDING;
+    ULONG in[2] = {KT40DRV_ADDRESS(0, 5, 0, 16, 0), 1}, out[2] = {};
+    threads.emplace_back([&] { controlled = kernel.deviceControl(handle, KT40DRV_IOCTL_ADDRESSCOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    kernel.dropCard();
+    NTSTATUS removed = STATUS_PENDING;
+    threads.emplace_back([&] { removed = kernel.sendPnp(adapter, IRP_MN_SURPRISE_REMOVAL); });
+    // The cycle still holds its request: the removal waits for it, with the
+    // interrupt already gone.
+    // (EXPECT: the threads use this frame's variables until joined below.)
+    EXPECT_TRUE(eventually([&] { return kernel.connectedInterrupts() == 0; }));
+    EXPECT_EQ(removed, STATUS_PENDING);
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(controlled, STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_ERROR);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+}
+
+TEST_F(Interrupt, RemovalWaitsOutACycleInFlightBeforeTheDeviceGoes) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS controlled = STATUS_PENDING;
+    ULONG in[2] = {0, KT40DRV_CRATE_C}, out[2] = {};
+    threads.emplace_back([&] { controlled = kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    NTSTATUS removed = STATUS_PENDING;
+    threads.emplace_back([&] { removed = kernel.remove(adapter); });
+    EXPECT_TRUE(eventually([&] { return kernel.blockedWaiters() == 1; }));
+    EXPECT_EQ(removed, STATUS_PENDING);
+    EXPECT_EQ(kernel.deviceNames().size(), 1u);
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(controlled, STATUS_SUCCESS);
+    EXPECT_EQ(out[0], KT40DRV_RESULT_OK);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_TRUE(kernel.deviceNames().empty());
+    handle = 0;  // its device is gone; finish() drops the handle
+}
+
+// A control caller behind another's long cycle gives up after the
+// driver's CycleWaitMilliseconds.
+class Gate : public Interrupt {
+protected:
+    void SetUp() override {
+        kernel.setRegistryDword(kt40kernel::Kernel::servicePath() + L"\\Parameters", L"CycleWaitMilliseconds", 200);
+        Bring();
+    }
+};
+
+TEST_F(Gate, ACallerBehindALongCycleIsRefusedAsBusyWithoutTouchingThePort) {
+    kernel.hold(HoldPoint::ControllerAccess);
+    NTSTATUS first = STATUS_PENDING;
+    ULONG in[2] = {0, KT40DRV_CRATE_Z}, out[2] = {};
+    threads.emplace_back([&] { first = kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8); });
+    EXPECT_TRUE(kernel.waitHeld(HoldPoint::ControllerAccess));
+    const size_t accesses = kernel.portTranscript().size();
+    ULONG in2[1] = {0}, out2[3] = {7, 7, 7};
+    ULONG_PTR info = 99;
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in2, 4, out2, 12, &info), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(out2[0], 7u);
+    EXPECT_EQ(kernel.portTranscript().size(), accesses);
+    EXPECT_TRUE(traced("kt40drv: Controller busy: no cycle within 0x000000c8 ms, status 0x80000011"));
+    kernel.release(HoldPoint::ControllerAccess);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(first, STATUS_SUCCESS);
+    // Free again: the next caller gets its cycle.
+    EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in2, 4, out2, 12, &info), STATUS_SUCCESS);
+}
+
 }  // namespace

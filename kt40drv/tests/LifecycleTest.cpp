@@ -95,25 +95,93 @@ TEST_F(Lifecycle, BlocksTranslatedToMemoryAreMappedAndUnmapped) {
     ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);  // finish() finds a mapping left behind
 }
 
-TEST_F(Lifecycle, BreakOnEntryBreaksOnlyWhenNonZero) {
+TEST_F(Lifecycle, BlocksInMemoryAreMappedByTheOlderCallWhereTheNewOneIsMissing) {
+    // Elsewhere MmMapIoSpace is a fault: its mapping is executable.
+    kernel.olderSystem();
+    AdapterOptions o;
+    o.portsInMemory = true;
+    Bring(o);
+    ULONG in[1] = {0}, out[3] = {};
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0u);
+}
+
+TEST_F(Lifecycle, TheDeviceOpensSecurely) {
+    Bring();
+    EXPECT_TRUE(kernel.topDevice(adapter)->Characteristics & FILE_DEVICE_SECURE_OPEN);
+}
+
+TEST_F(Lifecycle, BlocksTooShortForTheirRegistersFailTheStart) {
+    ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
+    struct Case {
+        ULONG bridge, controller;
+        NTSTATUS status;
+    } cases[] = {{0x4C, 16, STATUS_DEVICE_CONFIGURATION_ERROR},
+                 {0x50, 2, STATUS_DEVICE_CONFIGURATION_ERROR},
+                 {0x50, 4, STATUS_SUCCESS}};
+    for (const Case& c : cases) {
+        AdapterOptions o;
+        o.bridgeLength = c.bridge;
+        o.controllerLength = c.controller;
+        kernel.clearTrace();
+        const int a = kernel.addAdapter(o);
+        EXPECT_EQ(kernel.start(a), c.status) << c.bridge << " " << c.controller;
+        EXPECT_EQ(kernel.connectedInterrupts(), NT_SUCCESS(c.status) ? 1u : 0u);
+        const auto shown = kernel.shownTraceLines();
+        EXPECT_EQ(std::any_of(shown.begin(), shown.end(),
+                              [](const std::string& l) { return l.rfind("kt40drv: Register blocks too short", 0) == 0; }),
+                  !NT_SUCCESS(c.status));
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(kernel.stop(a), STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST_F(Lifecycle, RequestsTraceOnlyAtTheInformationalLevel) {
+    Bring();
+    kernel.clearTrace();
+    ULONG in[2] = {0, KT40DRV_CRATE_C}, out[3] = {}, word = 0;
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_CRATECOMMAND, in, 8, out, 8), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.read(handle, &word, 4), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.write(handle, &word, 4), STATUS_SUCCESS);
+    kt40kernel::Handle second = 0;
+    ASSERT_EQ(kernel.open("\\\\.\\KT400", second), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.close(second), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.sendPower(adapter, IRP_MN_QUERY_POWER), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.shownTraceLines(), std::vector<std::string>{});
+    // A debugger that asks for them still gets them, words unchanged.
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::KT40DRV_IOCTL_CRATECOMMAND_Handler, IRP_MJ_DEVICE_CONTROL "
+                       "code 0x00222013 in 0x00000008 out 0x00000008"));
+    EXPECT_TRUE(traced("kt40drv: Entering Kt40drvDevice::SerialWrite, IRP_MJ_WRITE length 0x00000004"));
+}
+
+TEST_F(Lifecycle, BreakOnEntryBreaksOnlyWhenNonZeroAndADebuggerIsAttached) {
+    const std::string noBreak = "kt40drv: BreakOnEntry set, no kernel debugger attached: no break";
     struct Case {
         bool key;
         bool value;
         ULONG breakOnEntry;
+        bool debugger;
         unsigned breaks;
         const char* loaded;
-    } cases[] = {{false, false, 0, 0, nullptr},
-                 {true, false, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
-                 {true, true, 0, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
-                 {true, true, 0x1A, 1, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x0000001a]"}};
+    } cases[] = {{false, false, 0, true, 0, nullptr},
+                 {true, false, 0, true, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0, true, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000000]"},
+                 {true, true, 0x1A, true, 1, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x0000001a]"},
+                 // No debugger: a break would bug check (finish() reports it).
+                 {true, true, 1, false, 0, "kt40drv: m_bBreakOnEntry loaded from registry, resulting value: [0x00000001]"}};
     for (const Case& c : cases) {
+        kernel.attachDebugger(c.debugger);
         if (c.key) kernel.setRegistryDword(kParameters, L"Other", 1);
         if (c.value) kernel.setRegistryDword(kParameters, L"BreakOnEntry", c.breakOnEntry);
         ASSERT_EQ(kernel.loadDriver(DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(kernel.breakCount(), c.breaks);
-        const auto lines = kernel.traceLines();
+        auto lines = kernel.traceLines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0].rfind("kt40drv: In DriverEntry Compiled at ", 0), 0u);
+        const bool refused = c.breakOnEntry && !c.debugger;
+        EXPECT_EQ(lines.size() > 1 && lines[1] == noBreak, refused);
+        if (refused) lines.erase(lines.begin() + 1);
         if (c.loaded) {
             ASSERT_EQ(lines.size(), 2u);
             EXPECT_EQ(lines[1], c.loaded);

@@ -10,6 +10,16 @@
  * ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER), and one at an address
  * the caller may not use with ERROR_NOACCESS (STATUS_ACCESS_VIOLATION),
  * before the adapter is touched; the output buffer is left as it was.
+ *
+ * Control callers take turns at the controller. One that waits behind
+ * another's cycle longer than the driver's "CycleWaitMilliseconds" parameter
+ * (30000 when absent) is refused with ERROR_BUSY (STATUS_DEVICE_BUSY),
+ * Information 0, before the adapter is touched; a thread that is being
+ * terminated stops waiting at once (STATUS_CANCELLED).
+ *
+ * Access: the device admits the system, administrators and members of the
+ * local Power Users group, whom an administrator makes the crate's operators
+ * (kt40drv.inf); everyone else is refused at open (ERROR_ACCESS_DENIED).
  */
 #ifndef KT40DRV_IOCTL_H
 #define KT40DRV_IOCTL_H
@@ -90,11 +100,16 @@
 #define KT40DRV_COMPLETION_DONE      0x00100000u
 #define KT40DRV_COMPLETION_ERROR     0x00200000u
 #define KT40DRV_COMPLETION_CRATE(w)  (((w) >> 22) & 3u)
+/* What a card that has dropped off the bus (a dead or pulled card) answers
+ * to every read. A wait stops at the first such word, in place of polling
+ * to the limit: waits for completion and the busy waits after a data load
+ * alike end with KT40DRV_RESULT_ERROR (its error bit is set). */
+#define KT40DRV_COMPLETION_GONE      0xFFFFFFFFu
 
 /* Result code: output word 0 of the command codes. */
 #define KT40DRV_RESULT_OK          0u /* done, right crate and (addressed) X */
 #define KT40DRV_RESULT_WRONG_CRATE 1u /* done, but another crate answered */
-#define KT40DRV_RESULT_ERROR       2u /* the controller's error bit */
+#define KT40DRV_RESULT_ERROR       2u /* the controller's error bit, or a card answering all ones */
 #define KT40DRV_RESULT_NO_DONE     3u /* done not seen within 0xFFFFFF reads */
 #define KT40DRV_RESULT_NO_X        4u /* addressed command done without X */
 #define KT40DRV_RESULT_BUSY        5u /* busy not cleared within 0xFFFFFF reads after a data load */

@@ -93,6 +93,8 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
@@ -106,6 +108,9 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
 #define STATUS_RESOURCE_TYPE_NOT_FOUND ((NTSTATUS)0xC000008AL)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
@@ -561,6 +566,7 @@ typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_
 // ---- Debug output ------------------------------------------------------------------
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_INFO_LEVEL 3
 
 // ---- Functions --------------------------------------------------------------------------
 KT40K_BEGIN_C
@@ -614,6 +620,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 ULONG DbgPrint(PCSTR Format, ...);
 ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
 VOID DbgBreakPoint(void);
+// TRUE when no kernel debugger is attached (asks the debugger transport anew).
+BOOLEAN KdRefreshDebuggerNotPresent(void);
 
 // Memory manager.
 extern ULONG_PTR MmUserProbeAddress;
@@ -623,6 +631,11 @@ extern ULONG_PTR MmUserProbeAddress;
 #define PAGE_READWRITE 0x04
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+#define PAGE_EXECUTE 0x10
+#define PAGE_NOCACHE 0x200
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+#define MdlMappingNoExecute 0x40000000
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 typedef enum _MM_PAGE_PRIORITY {
     LowPagePriority = 0,
@@ -639,6 +652,29 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+
+// Remove locks: a count of holds on a device, taken per request, that
+// removal releases and waits out (IoReleaseRemoveLockAndWait); once it has
+// begun, acquiring fails with STATUS_DELETE_PENDING.
+typedef struct _IO_REMOVE_LOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+                              ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);

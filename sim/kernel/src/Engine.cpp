@@ -90,6 +90,15 @@ bool offer(bool& any) {
     return claimed;
 }
 
+// The adapter's line; a card gone from the bus drives it no more.
+bool lineHigh(kt40sim::Adapter& adapter) {
+    {
+        std::lock_guard lock(state().mu);
+        if (state().cardGone) return false;
+    }
+    return adapter.pciInterruptLine();
+}
+
 void interruptLoop() {
     auto& p = irq();
     auto& adapter = kt40sim::Adapter::instance();
@@ -116,7 +125,7 @@ void interruptLoop() {
                 p.stuck = true;
                 break;
             }
-            const bool high = adapter.pciInterruptLine();
+            const bool high = lineHigh(adapter);
             if (!high && !shared) break;
             // A line already reported as stuck is not offered again until it
             // falls or another routine is connected.
@@ -128,7 +137,7 @@ void interruptLoop() {
                 shared = false;
                 continue;
             }
-            if (!claimed && adapter.pciInterruptLine()) {
+            if (!claimed && lineHigh(adapter)) {
                 fault("the adapter's interrupt line stays high and no service routine claims it");
                 std::lock_guard lock(p.mu);
                 p.stuck = true;
@@ -325,7 +334,7 @@ void settle() {
     auto& s = state();
     const auto deadline = std::chrono::steady_clock::now() + kHangLimit;
     auto interruptsIdle = [&] {
-        const bool high = kt40sim::Adapter::instance().pciInterruptLine();
+        const bool high = lineHigh(kt40sim::Adapter::instance());
         bool connected;
         {
             std::lock_guard lock(s.mu);

@@ -241,8 +241,9 @@ void buildResources(const AdapterOptions& o, ResourceLists& lists) {
             p.u.Port.Length = length;
             d.push_back(p);
         };
-        if (!o.omitBridge) port(res.bridgeBase, res.bridgeLength);
-        if (!o.omitController) port(res.controllerBase, res.controllerLength);
+        if (!o.omitBridge) port(res.bridgeBase, o.bridgeLength ? o.bridgeLength : res.bridgeLength);
+        if (!o.omitController)
+            port(res.controllerBase, o.controllerLength ? o.controllerLength : res.controllerLength);
         if (!o.omitInterrupt) {
             CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
             p.Type = CmResourceTypeInterrupt;
@@ -1076,6 +1077,16 @@ void Kernel::filterControllerReads(uint32_t (*filter)(uint32_t)) {
     state().controllerReadFilter = filter;
 }
 
+void Kernel::olderSystem() {
+    std::lock_guard lock(state().mu);
+    state().olderSystem = true;
+}
+
+void Kernel::dropCard() {
+    std::lock_guard lock(state().mu);
+    state().cardGone = true;
+}
+
 void Kernel::failNextMdlMapping() {
     std::lock_guard lock(state().mu);
     state().failNextMdlMapping = true;
@@ -1101,14 +1112,25 @@ std::vector<std::string> Kernel::traceLines() const {
     return state().trace;
 }
 
+std::vector<std::string> Kernel::shownTraceLines() const {
+    std::lock_guard lock(state().mu);
+    return state().shownTrace;
+}
+
 void Kernel::clearTrace() {
     std::lock_guard lock(state().mu);
     state().trace.clear();
+    state().shownTrace.clear();
 }
 
 unsigned Kernel::breakCount() const {
     std::lock_guard lock(state().mu);
     return state().breaks;
+}
+
+void Kernel::attachDebugger(bool attached) {
+    std::lock_guard lock(state().mu);
+    state().debugger = attached;
 }
 
 std::vector<std::wstring> Kernel::deviceNames() const {

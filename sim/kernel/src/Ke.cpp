@@ -179,6 +179,11 @@ bool inController(uint64_t phys) {
     return inBlock(phys, res.controllerBase, res.controllerLength);
 }
 
+bool cardGone() {
+    std::lock_guard lock(state().mu);
+    return state().cardGone;
+}
+
 void transcribe(bool write, uint64_t phys, uint32_t value) {
     std::lock_guard lock(state().mu);
     state().transcript.push_back({tRequest, tMajor, write, phys, value});
@@ -194,6 +199,10 @@ uint32_t ioRead(uint64_t phys) {
     countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return 0xFFFFFFFF;
+    if (cardGone()) {
+        transcribe(false, phys, 0xFFFFFFFF);
+        return 0xFFFFFFFF;
+    }
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);
@@ -217,6 +226,10 @@ void ioWrite(uint64_t phys, uint32_t value) {
     countRaisedAccess();
     if (inController(phys)) park(HoldPoint::ControllerAccess);
     if (!portAllowed(phys)) return;
+    if (cardGone()) {
+        transcribe(true, phys, value);
+        return;
+    }
     auto& a = kt40sim::Adapter::instance();
     const auto res = a.pciResources();
     std::lock_guard bus(gBusMu);
@@ -598,7 +611,7 @@ std::string windowsFormat(PCCH format) {
     return out;
 }
 
-void emit(const std::string& prefix, PCCH format, va_list args) {
+void emit(const std::string& prefix, PCCH format, va_list args, bool shown = true) {
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, windowsFormat(format).c_str(), args);
     std::lock_guard lock(state().mu);
@@ -606,7 +619,10 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
     std::string text = buf;
     size_t start = 0;
     while (start < text.size()) {
-        if (s.partialLine.empty()) s.partialLine = prefix;
+        if (s.partialLine.empty()) {
+            s.partialLine = prefix;
+            s.partialShown = shown;
+        }
         const size_t nl = text.find('\n', start);
         if (nl == std::string::npos) {
             s.partialLine += text.substr(start);
@@ -614,6 +630,7 @@ void emit(const std::string& prefix, PCCH format, va_list args) {
         }
         s.partialLine += text.substr(start, nl - start);
         s.trace.push_back(s.partialLine);
+        if (s.partialShown) s.shownTrace.push_back(s.partialLine);
         s.partialLine.clear();
         start = nl + 1;
     }
@@ -631,14 +648,69 @@ ULONG DbgPrint(PCSTR Format, ...) {
     return STATUS_SUCCESS;
 }
 
-ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG, PCCH Format, va_list arglist) {
-    emit(Prefix ? Prefix : "", Format, arglist);
+ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG, ULONG Level, PCCH Format, va_list arglist) {
+    // The default filter of a Windows machine shows error-level messages only.
+    emit(Prefix ? Prefix : "", Format, arglist, Level == DPFLTR_ERROR_LEVEL);
     return STATUS_SUCCESS;
 }
 
 VOID DbgBreakPoint(void) {
     std::lock_guard lock(state().mu);
     ++state().breaks;
+    if (!state().debugger)
+        state().faults.push_back("DbgBreakPoint without a kernel debugger (bug check 0x80000003)");
+}
+
+// ---- Remove locks -------------------------------------------------------------------
+// The documented semantics: the count starts at 1 (the lock's own hold),
+// each acquire adds one, each release takes one; release-and-wait marks the
+// lock removed, drops the caller's hold and the lock's own, and returns once
+// the count is 0. Acquiring a removed lock fails with STATUS_DELETE_PENDING
+// and takes nothing. A release the count does not cover is a fault.
+
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG RemlockSize) {
+    if (RemlockSize != sizeof(IO_REMOVE_LOCK)) fault("IoInitializeRemoveLockEx with a lock of another size");
+    Lock->Removed = FALSE;
+    Lock->IoCount = 1;
+    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, ULONG) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    const LONG count = __atomic_add_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
+    if (count <= 1) fault("IoAcquireRemoveLock of a lock that was never initialised or is already released");
+    if (__atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE)) {
+        IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
+    const LONG count = __atomic_sub_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
+    if (count < 0 || (count == 0 && !__atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE))) {
+        fault("IoReleaseRemoveLock without a hold to release");
+        return;
+    }
+    if (count == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
+    if (__atomic_exchange_n(&RemoveLock->Removed, TRUE, __ATOMIC_ACQ_REL)) {
+        fault("IoReleaseRemoveLockAndWait twice");
+        return;
+    }
+    // The caller's hold, then the lock's own.
+    IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
+    KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+BOOLEAN KdRefreshDebuggerNotPresent(void) {
+    std::lock_guard lock(state().mu);
+    return state().debugger ? FALSE : TRUE;
 }
 
 // ---- Memory manager -----------------------------------------------------------------------
@@ -667,8 +739,9 @@ VOID MmUnsecureVirtualMemory(HANDLE SecureHandle) {
         state().faults.push_back("MmUnsecureVirtualMemory of a handle that is not secured");
 }
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
-    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
+namespace {
+
+PVOID mapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes) {
     std::lock_guard lock(state().mu);
     auto& s = state();
     const uintptr_t va = s.nextMapping;
@@ -677,9 +750,38 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     return reinterpret_cast<PVOID>(va);
 }
 
+}  // namespace
+
+// Where MmMapIoSpaceEx exists, Driver Verifier's code-integrity check stops
+// at the first access through MmMapIoSpace's mapping (it is executable).
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace");
+    {
+        std::lock_guard lock(state().mu);
+        if (!state().olderSystem)
+            state().faults.push_back("MmMapIoSpace maps I/O space executable; MmMapIoSpaceEx is there to use");
+    }
+    return mapIoSpace(PhysicalAddress, NumberOfBytes);
+}
+
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect) {
+    checkIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpaceEx");
+    if (Protect != (PAGE_READWRITE | PAGE_NOCACHE)) fault("MmMapIoSpaceEx of registers with protection " + hex(Protect));
+    return mapIoSpace(PhysicalAddress, NumberOfBytes);
+}
+
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    checkIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    const std::wstring name = fromUnicode(SystemRoutineName);
+    std::lock_guard lock(state().mu);
+    if (name == L"MmMapIoSpaceEx" && !state().olderSystem) return reinterpret_cast<PVOID>(&MmMapIoSpaceEx);
+    return nullptr;
+}
+
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE,
-                                   PVOID RequestedAddress, ULONG, ULONG) {
+                                   PVOID RequestedAddress, ULONG, ULONG Priority) {
     checkIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
+    if (!(Priority & MdlMappingNoExecute)) fault("MmMapLockedPagesSpecifyCache without MdlMappingNoExecute: an executable mapping");
     PMDL mdl = MemoryDescriptorList;
     if (AccessMode != KernelMode || RequestedAddress) fault("MmMapLockedPagesSpecifyCache: only kernel-mode mappings are offered");
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) fault("MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");

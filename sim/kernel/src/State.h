@@ -108,7 +108,10 @@ struct Tables {
 
     std::string partialLine;
     std::vector<std::string> trace;
+    std::vector<std::string> shownTrace;  // lines a default debugger filter shows
+    bool partialShown = false;
     unsigned breaks = 0;
+    bool debugger = false;  // a kernel debugger is attached
 
     std::vector<PRKDPC> dpcs;  // queued, in order
     PRKDPC dpcRunning = nullptr;
@@ -118,6 +121,8 @@ struct Tables {
 
     std::vector<PortAccess> transcript;
     uint32_t (*controllerReadFilter)(uint32_t) = nullptr;
+    bool olderSystem = false;  // no MmMapIoSpaceEx (see Kernel::olderSystem)
+    bool cardGone = false;  // the adapter reads all ones, takes no writes
     // The longest stretch any thread spent at DISPATCH_LEVEL or above: port
     // accesses in it, and time (the two maxima are taken separately).
     uint64_t raisedAccesses = 0;

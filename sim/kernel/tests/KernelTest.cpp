@@ -393,3 +393,38 @@ TEST(KernelServices, SecuringUserMemoryFollowsTheMappings) {
 }
 
 }  // namespace
+
+TEST(KernelServices, BreakWithoutDebuggerIsABugCheck) {
+    Kernel& k = Kernel::instance();
+    EXPECT_TRUE(KdRefreshDebuggerNotPresent());
+    DbgBreakPoint();
+    EXPECT_TRUE(hasFault(k.finish(), "DbgBreakPoint without a kernel debugger"));
+    k.attachDebugger(true);
+    EXPECT_FALSE(KdRefreshDebuggerNotPresent());
+    DbgBreakPoint();
+    EXPECT_EQ(k.breakCount(), 1u);
+    EXPECT_EQ(k.finish(), std::vector<std::string>{});
+    EXPECT_TRUE(KdRefreshDebuggerNotPresent());  // finish() detaches it
+}
+
+TEST(KernelServices, RemoveLockWaitsOutItsHoldsAndRefusesNewOnes) {
+    Kernel& k = Kernel::instance();
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, 0x3034744B, 0, 0);
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // the remover's
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // another request's
+    std::atomic<bool> done{false};
+    std::thread remover([&] {
+        IoReleaseRemoveLockAndWait(&lock, nullptr);
+        done = true;
+    });
+    while (k.blockedWaiters() == 0) std::this_thread::yield();
+    EXPECT_FALSE(done);
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
+    IoReleaseRemoveLock(&lock, nullptr);
+    remover.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(k.finish(), std::vector<std::string>{});
+    IoReleaseRemoveLock(&lock, nullptr);  // nothing left to release
+    EXPECT_TRUE(hasFault(k.finish(), "IoReleaseRemoveLock without a hold to release"));
+}

@@ -15,7 +15,9 @@
 //     queued or running, or an interrupt is connected to it;
 //   - an interrupt line that stays high while no service routine claims it;
 //   - an interrupt connected with another mode or sharing than its resource says;
-//   - an allocation from executable non-paged pool (NonPagedPool);
+//   - an allocation from executable non-paged pool (NonPagedPool), an MDL
+//     mapping without MdlMappingNoExecute, I/O space mapped executable;
+//   - a debugger break (DbgBreakPoint) while no kernel debugger is attached;
 //   - pool, IRPs, devices, links, interrupts or registry handles left behind.
 //
 // Everything here is thread-safe; each test thread starts at PASSIVE_LEVEL.
@@ -39,6 +41,8 @@ struct AdapterOptions {
     bool latchedExclusiveInterrupt = false;  // the interrupt resource says latched and
                                              // device-exclusive (the adapter's: level, shared)
     NTSTATUS busStartStatus = STATUS_SUCCESS;  // what the bus driver answers to a start
+    ULONG bridgeLength = 0;      // BAR1's length in the lists (0: the adapter's)
+    ULONG controllerLength = 0;  // BAR3's length in the lists (0: the adapter's)
 };
 
 // One request the I/O manager or PnP manager sent, as it finished.
@@ -156,8 +160,14 @@ public:
     // ---- Observation ---------------------------------------------------------------
     // Debugger output, one entry per line (text without the line end).
     std::vector<std::string> traceLines() const;
+    // The lines a machine with the default debug filter shows: error level
+    // (and DbgPrint) only; informational ones are filtered out.
+    std::vector<std::string> shownTraceLines() const;
     void clearTrace();
     unsigned breakCount() const;
+    // Attaches or detaches the kernel debugger (none at power-up): a break
+    // without one is a bug check (0x80000003) on a real machine.
+    void attachDebugger(bool attached);
     // Names of existing device objects and symbolic links.
     std::vector<std::wstring> deviceNames() const;
     std::vector<std::wstring> linkNames() const;
@@ -207,6 +217,14 @@ public:
     // (the value the adapter gave in, what the driver sees out), e.g. to show
     // bit combinations the virtual adapter never makes. Until finish().
     void filterControllerReads(uint32_t (*filter)(uint32_t value));
+    // The card drops off the bus (dead, or pulled out without warning): from
+    // now on every read of its blocks gives all ones, writes go nowhere and
+    // its interrupt line stays low. Until finish().
+    void dropCard();
+    // The system predates MmMapIoSpaceEx: MmGetSystemRoutineAddress does not
+    // find it and MmMapIoSpace is no fault (otherwise it is: Driver Verifier's
+    // code-integrity check stops at an executable I/O mapping). Until finish().
+    void olderSystem();
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
