@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "Access.h"
 #include "Platform.h"
 
 namespace camac::platform {
@@ -65,6 +66,10 @@ Handle openDevice(unsigned unit) {
     std::snprintf(path, sizeof path, "\\\\.\\KT40%u", unit);
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        set_error_text("Failed opening %s: access denied (the system, administrators and the crate's operators, "
+                       "the Power Users group, may drive the crate)\n",
+                       path);
     return h == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<Handle>(h);
 }
 
