@@ -41,7 +41,8 @@ def test_every_command_and_attribute(crate0):
     assert list(dev.Block([[MEMORY, 5, 16, 3, 7, 8, 9], ["count"]])) == [7, 8, 9]
     assert list(dev.Block([[MEMORY, 5, 0, 4], ["qstop"]])) == [9, 9, 9, 9]
     assert list(dev.Block([[MEMORY, 5, 0, 2], ["qrepeat", "24"]])) == [9, 9]
-    assert list(dev.Block([[20, 0, 0, 3], ["qstop"]])) == []  # no Q at once: no words
+    err = failure(lambda: dev.Block([[20, 0, 0, 3], ["qstop"]]))  # an empty station is not Q = 0
+    assert err.reason == "CAMAC_AdapterFailed" and "no X" in err.desc
     err = failure(lambda: dev.Block([[20, 0, 0, 3], ["qrepeat"]]))
     assert err.reason == "CAMAC_AdapterFailed" and "no X" in err.desc
 
