@@ -54,8 +54,8 @@ camac_exports="ccinit cccc ccci cccz cclnk cculnk cdata cdreg cgreg cssa ctci ct
 camac758_exports=$(sed -n 's/^CAMAC_API .* CAMAC_CALL \([a-z0-9_]*\)(.*/\1/p' camac758/include/camac758.h | tr '\n' ' ')
 [ "$(wc -w <<<"$camac758_exports")" -ge 13 ] || fail "camac758.h declares only '$camac758_exports'"
 # ... and, for FORTRAN (lower case, a trailing underscore, arguments by
-# reference), the same routines and camac's twelve.
-camac758_exports="$camac758_exports $(for f in $camac758_exports $camac_exports; do printf '%s_ ' "$f"; done)"
+# reference), the same routines and camac's, but cdata (a C pointer).
+camac758_exports="$camac758_exports $(for f in $camac758_exports ${camac_exports/cdata/}; do printf '%s_ ' "$f"; done)"
 # What the 32-bit images may take from camac.dll and camac758.dll: their
 # exports, and camac.dll's private entries by ordinal (src/camac.def).
 own_imports="$out32/own-imports.txt"
