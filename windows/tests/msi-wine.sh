@@ -142,8 +142,17 @@ box=''
 wait_for 120 eval 'box=$(window "^Ошибка инициализации\.$"); [ -n "$box" ]' ||
   fail "the installed tervan.exe showed no box \"Ошибка инициализации.\""
 [ -z "$(window '^Tervan KT40$')" ] || fail "the panel window appeared although the start failed"
-xdotool windowactivate --sync "$box" key Return
-wait_for 30 ended || fail "tervan.exe did not end after the box was dismissed"
+# The window manager may not yet take the box as active when it first shows
+# (xdotool then reports _NET_ACTIVE_WINDOW failed and the key is lost): press
+# Return again every two seconds until the program has ended.
+dismiss() {
+  ended && return 0
+  xdotool windowactivate --sync "$box" key Return 2>/dev/null || true
+  local until=$((SECONDS + 2))
+  while [ "$SECONDS" -lt "$until" ]; do ended && return 0; sleep 0.2; done
+  return 1
+}
+wait_for 30 dismiss || fail "tervan.exe did not end after the box was dismissed"
 rc=0
 wait "$app_pid" || rc=$?
 app_pid=''
