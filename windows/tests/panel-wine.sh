@@ -29,54 +29,14 @@ wineserver=/usr/lib/wine/wineserver64
 pixels=(python3 "$here/panel_pixels.py")
 start=$SECONDS
 
-say() { echo "panel-wine: $*"; }
-fail() { echo "panel-wine: FAILED: $*" >&2; exit 1; }
-
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/kt40-wine.XXXXXX")
-xvfb_pid='' wm_pid='' app_pid=''
-cleanup() {
-  local rc=$?
-  set +e
-  [ -z "$app_pid" ] || kill "$app_pid" 2>/dev/null
-  [ ! -d "$tmp/prefix" ] || WINEPREFIX=$tmp/prefix "$wineserver" -k 2>/dev/null
-  [ -z "$wm_pid" ] || kill "$wm_pid" 2>/dev/null
-  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  if [ "$rc" != 0 ]; then
-    for f in "$tmp"/*.log "$tmp"/*.out; do
-      [ -s "$f" ] && { echo "--- $(basename "$f")"; tail -n 20 "$f"; } >&2
-    done
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# Polls `command` every 0.2 s for up to `seconds`.
-wait_for() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.2
-  done
-}
+tag=panel-wine
+. "$here/wine-session.sh"
 
 # ---- X server, window manager, Wine prefix --------------------------------
-mkdir -p "$tmp/home"
-export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/home/.config XDG_CACHE_HOME=$tmp/home/.cache
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb_pid=$!
-wait_for 30 test -s "$tmp/display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -n 1 "$tmp/display")
-openbox --sm-disable >"$tmp/openbox.log" 2>&1 &
-wm_pid=$!
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
-wait_for 30 wm_ready || fail "openbox did not start"
+start_desktop
 
 # The Wine variables go to Wine's processes only, so that the processes of
 # the prefix can be told by them.
-prefix=$tmp/prefix
 wine_env=(env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" KT40_SIM_STATE=private)
 "${wine_env[@]}" "$wine" wineboot -i >"$tmp/wineboot.log" 2>&1 || fail "wineboot failed"
 say "X server $DISPLAY, openbox and a fresh Wine prefix ready ($((SECONDS - start)) s)"

@@ -17,28 +17,10 @@ wine=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver32
 start=$SECONDS
 
-say() { echo "win32-wine: $*"; }
-fail() { echo "win32-wine: FAILED: $*" >&2; exit 1; }
+tag=win32-wine
+. "$(dirname "$0")/wine-session.sh"
 [ -x "$wine" ] && [ -x "$wineserver" ] || fail "32-bit Wine is not installed ($wine; scripts/install-deps.sh installs wine32:i386)"
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/kt40-wine32.XXXXXX")
-prefix=$tmp/prefix
-cleanup() {
-  local rc=$?
-  set +e
-  [ ! -d "$prefix" ] || WINEPREFIX=$prefix timeout 20 "$wineserver" -k 2>/dev/null
-  if [ "$rc" != 0 ]; then
-    for f in "$tmp"/*.log "$tmp"/*.out; do
-      [ -s "$f" ] && { echo "--- $(basename "$f")"; tail -n 20 "$f"; } >&2
-    done
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-mkdir -p "$tmp/home"
-export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/home/.config XDG_CACHE_HOME=$tmp/home/.cache
 unset DISPLAY WAYLAND_DISPLAY
 wine_env=(env WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
 run() { "${wine_env[@]}" "$wine" "$@"; }
