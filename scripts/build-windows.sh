@@ -132,6 +132,13 @@ esac
 # its two sentinels (8 bytes each).
 (( 16#$(address ___DTOR_LIST__) - 16#$(address ___CTOR_LIST__) == 16 )) ||
   fail "kt40drv.sys has static constructors"
+# The caller-buffer copy has no __try (GCC): its unwind data must name its
+# own exception handler, or a fault on a caller's page stops the machine.
+copy=$(address KtGuardedCopy); handler=$(address KtGuardedCopyHandler)
+[ -n "$copy" ] && [ -n "$handler" ] || fail "kt40drv.sys has no KtGuardedCopy or no KtGuardedCopyHandler"
+unwind=$(awk -v start="$copy" 'index($0, "): " start " - ") {on = 1; next} on && /\(rva:/ {exit} on' <<<"$header")
+grep -q "UNW_FLAG_EHANDLER" <<<"$unwind" && grep -q "Handler: $handler\." <<<"$unwind" ||
+  fail "the unwind data of KtGuardedCopy does not name KtGuardedCopyHandler as its exception handler"
 resources=$($windres -i "$sys" -O rc)
 for v in '"OriginalFilename", "kt40drv.sys"' '"FileVersion", "1.00"' '"ProductName", "CAMAC KT40 PCI Adapter Driver"'; do
   grep -qF "VALUE $v" <<<"$resources" || fail "kt40drv.sys has no version value $v"

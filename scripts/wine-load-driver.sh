@@ -5,7 +5,10 @@
 # that the image was loaded natively (relocated, every import resolved),
 # that DriverEntry ran and read BreakOnEntry, that the driver object came
 # from non-executable pool, and that the unload routine ran and the image
-# was unloaded. Everything within a minute; every Wine process of the prefix
+# was unloaded. Then kt40copycheck.sys, the driver's caller-buffer copy on
+# its own: its faults on the null page and on a read-only page must reach
+# the copy's exception handler through the image's unwind data and end as
+# STATUS_INVALID_USER_BUFFER, not as a crash of the service host. Everything within a minute; every Wine process of the prefix
 # is stopped at the end (wineserver -k of that prefix), also on failure.
 #   scripts/wine-load-driver.sh [BUILD-WIN]   (default build-win, as scripts/build-windows.sh makes it)
 set -euo pipefail
@@ -13,12 +16,13 @@ cd "$(dirname "$0")/.."
 
 out=${1:-build-win}
 sys="$out/kt40drv.sys"
+check_sys="$out/kt40copycheck.sys"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
 limit=60
 
 fail() { echo "wine-load-driver: $*" >&2; exit 1; }
-[ -f "$sys" ] || fail "$sys is missing (run scripts/build-windows.sh first)"
+[ -f "$sys" ] && [ -f "$check_sys" ] || fail "$sys or $check_sys is missing (run scripts/build-windows.sh first)"
 [ -x "$wine" ] && [ -x "$wineserver" ] || fail "Wine is not installed ($wine, $wineserver)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kt40-wine.XXXXXX")
@@ -101,5 +105,13 @@ pools=$(awk '/Loaded L"C:\\\\windows\\\\system32\\\\drivers\\\\kt40drv.sys"/ {on
 [ -n "$pools" ] || fail "no pool allocation of the driver in the Wine log"
 case " $pools" in *" 0 "*) fail "the driver allocated executable NonPagedPool (pool types: $pools)" ;; esac
 echo "  pool types allocated:        ${pools% } (512 NonPagedPoolNx, 1 PagedPool)"
+
+# The copy that may fault, loaded the same way.
+cp "$check_sys" "$WINEPREFIX/drive_c/windows/system32/drivers/kt40copycheck.sys"
+step "sc create (copy check)" "$wine" sc create kt40copycheck type= kernel start= demand binPath= 'C:\windows\system32\drivers\kt40copycheck.sys'
+step "sc start (copy check)" "$wine" sc start kt40copycheck
+step "sc stop (copy check)" "$wine" sc stop kt40copycheck
+expect "faults of the copy caught" 'kt40copycheck: good copy 0x00000000 (same words), read of the null page 0xc00000e8, write to a read-only page 0xc00000e8'
+expect "copy check unloaded" 'kt40copycheck: unloaded'
 (( SECONDS <= limit )) || fail "the load took ${SECONDS} s, more than ${limit} s"
 echo "wine-load-driver: loaded, started, stopped and unloaded in ${SECONDS} s"

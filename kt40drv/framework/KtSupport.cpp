@@ -2,6 +2,7 @@
 
 #include <ntddk.h>
 
+#include "KtGuardedCopy.h"
 #include "KtPool.h"
 
 // ---- KtUnitName -------------------------------------------------------------------
@@ -131,27 +132,28 @@ void KtRequestCount::WaitUntilAtMost(LONG Level) {
 
 // ---- KtCallerBuffers -------------------------------------------------------------------
 
-// The driver is built with GCC, which has no structured exception handling:
-// nothing can catch a fault on a caller's address, so one would stop the
-// machine. ProbeForRead, ProbeForWrite and MmProbeAndLockPages report a bad
-// range only by raising an exception, so they cannot be used either. Instead,
-// for a request from user mode:
-//  1. the range is checked as the probes check it, without raising: it must
-//     not start at null, wrap around, or reach MmUserProbeAddress (system
-//     space);
+// For a request from user mode:
+//  1. the range is checked as ProbeForRead/ProbeForWrite check it (they
+//     report a bad range only by raising, so they are not used): it must not
+//     start at null, wrap around, or reach MmUserProbeAddress (system space);
 //  2. MmSecureVirtualMemory secures it, read-only access for input and
 //     read-write for output. It fails, and so do we, unless every page of the
 //     range is committed with that access; while the range is secured no
 //     other thread of the caller can free it or take the access away;
-//  3. the words are copied, and the range is unsecured at once.
-// All of it runs at PASSIVE_LEVEL in the caller's own thread (the dispatch
-// routine of a METHOD_NEITHER request; this driver is the top of its stack),
-// never with a spin lock held: the handlers fetch their input before the
-// controller cycle and store their output after it. What securing cannot
-// rule out is an in-page error (a bad block of the paging file) on a page of
-// the caller's that is paged out at the copy. A kernel-mode caller's buffers
-// are its own responsibility and are used as they are (a null one is
-// refused).
+//  3. the words are copied by KtGuardedCopy, and the range is unsecured at
+//     once. What securing cannot rule out is a fault at the copy itself: an
+//     in-page error of a page whose backing store fails (a mapped file on a
+//     failing network share, a cloud placeholder whose provider refuses, a
+//     bad block of the paging file). KtGuardedCopy catches it and gives
+//     STATUS_INVALID_USER_BUFFER instead of a bug check.
+// A check without a copy reads one byte of every page of the range, so that
+// a page that cannot be brought in fails the request at its check, before
+// the controller cycle. All of it runs at PASSIVE_LEVEL in the caller's own
+// thread (the dispatch routine of a METHOD_NEITHER request; this driver is
+// the top of its stack), never with a spin lock held: the handlers check and
+// fetch before the cycle and store after it. A kernel-mode caller's buffers
+// are its own responsibility; they are not secured (a null one is refused),
+// but are copied through the same routine.
 NTSTATUS KtCallerBuffers::Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool IntoCaller) const {
     PAGED_CODE();
     if (Bytes == 0) return STATUS_SUCCESS;
@@ -165,14 +167,18 @@ NTSTATUS KtCallerBuffers::Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool I
     } else if (!Caller) {
         return STATUS_ACCESS_VIOLATION;
     }
+    NTSTATUS status = STATUS_SUCCESS;
     if (Kernel) {
-        if (IntoCaller)
-            RtlCopyMemory(Caller, Kernel, Bytes);
-        else
-            RtlCopyMemory(Kernel, Caller, Bytes);
+        status = IntoCaller ? KtGuardedCopy(Caller, Kernel, Bytes) : KtGuardedCopy(Kernel, Caller, Bytes);
+    } else {
+        constexpr ULONG_PTR kPage = 4096;  // the smallest page of x64 and x86
+        const ULONG_PTR start = reinterpret_cast<ULONG_PTR>(Caller);
+        UCHAR probe;
+        for (ULONG_PTR at = start; NT_SUCCESS(status) && at < start + Bytes; at = (at & ~(kPage - 1)) + kPage)
+            status = KtGuardedCopy(&probe, reinterpret_cast<PVOID>(at), 1);
     }
     if (secured) MmUnsecureVirtualMemory(secured);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS KtCallerBuffers::Check(ULONG InputWords, ULONG OutputWords) const {

@@ -134,17 +134,19 @@ private:
 // The input and output buffers of a METHOD_NEITHER device control, as arrays
 // of 32-bit words at the caller's addresses. Every access to the caller's
 // memory goes through Touch: the length is checked first, then the address
-// range is checked and secured, and only then is memory read or written (see
-// Touch for how this is safe without structured exception handling).
+// range is checked and secured, and only then is memory read or written,
+// by a copy that survives a fault (see Touch).
 class KtCallerBuffers {
 public:
     explicit KtCallerBuffers(const KtRequest& Request) : m_Request(Request) {}
 
     // Checks that the input holds at least InputWords words and the output
-    // room for OutputWords words, and that both ranges are the caller's.
-    // Nothing is read or written. IRQL: PASSIVE_LEVEL, caller's context.
-    // Returns STATUS_INVALID_PARAMETER for a short buffer and
-    // STATUS_ACCESS_VIOLATION for an address the caller may not use.
+    // room for OutputWords words, and that both ranges are the caller's and
+    // can be brought in (a byte of each page is read; nothing is kept or
+    // written). IRQL: PASSIVE_LEVEL, caller's context.
+    // Returns STATUS_INVALID_PARAMETER for a short buffer,
+    // STATUS_ACCESS_VIOLATION for an address the caller may not use and
+    // STATUS_INVALID_USER_BUFFER for memory that faults when touched.
     NTSTATUS Check(ULONG InputWords, ULONG OutputWords) const;
     // Copies the first Count input words. Same IRQL and statuses.
     NTSTATUS Fetch(ULONG* Words, ULONG Count) const;
@@ -155,7 +157,8 @@ private:
     // The one place that touches a caller's address: checks and secures
     // Bytes at Caller and copies them to Kernel (IntoCaller false) or from it
     // (true); Kernel null only checks. IRQL: PASSIVE_LEVEL, caller's context.
-    // Returns STATUS_ACCESS_VIOLATION for a range the caller may not use.
+    // Returns STATUS_ACCESS_VIOLATION for a range the caller may not use,
+    // STATUS_INVALID_USER_BUFFER when the access faulted.
     NTSTATUS Touch(PVOID Caller, PVOID Kernel, SIZE_T Bytes, bool IntoCaller) const;
 
     const KtRequest& m_Request;

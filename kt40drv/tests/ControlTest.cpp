@@ -367,4 +367,44 @@ TEST_F(Control, CallerRangesThatCannotBeSecuredAreRefused) {
     munmap(base, 3 * page);
 }
 
+// A caller's page that the memory manager secures but cannot bring in (its
+// backing store fails) faults at the copy: the request ends with
+// STATUS_INVALID_USER_BUFFER and Information 0, before the port when the
+// page is one of input or output, and the driver goes on serving.
+TEST_F(Control, CallerPagesThatCannotBeBroughtInFailTheRequestNotTheMachine) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto* base = static_cast<UCHAR*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    ULONG* lastGood = reinterpret_cast<ULONG*>(base + page) - 1;  // the bad page follows
+    auto* bad = reinterpret_cast<ULONG*>(base + page);
+    ASSERT_TRUE(kernel.markInPageError(bad, page));
+    const ULONG read5 = KT40DRV_ADDRESS(0, 5, 0, 0, 0);
+    const ULONG write5[2] = {KT40DRV_ADDRESS(0, 5, 0, 16, 0), 0x1234};
+    struct Case {
+        const char* what;
+        ULONG code;
+        const void* in;
+        ULONG inLength;
+        void* out;
+        ULONG outLength;
+    } cases[] = {
+        {"input on the page", KT40DRV_IOCTL_DEBUG, bad, 4, out, 16},
+        {"output on the page", KT40DRV_IOCTL_READLAM, write5, 4, bad, 12},
+        {"a write's data word on the page", KT40DRV_IOCTL_ADDRESSCOMMAND, lastGood, 8, out, 8},
+        {"output running onto the page", KT40DRV_IOCTL_CRATECOMMAND, write5, 8, lastGood, 8},
+    };
+    *lastGood = write5[0];
+    for (const Case& c : cases) {
+        info = 99;
+        EXPECT_EQ(kernel.deviceControl(handle, c.code, c.in, c.inLength, c.out, c.outLength, &info),
+                  STATUS_INVALID_USER_BUFFER)
+            << c.what;
+        EXPECT_EQ(info, 0u) << c.what;
+        EXPECT_TRUE(hw.log().empty()) << c.what;
+    }
+    ASSERT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_ADDRESSCOMMAND, &read5, 4, out, 12, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 4u);
+    munmap(base, page);
+}
+
 }  // namespace

@@ -3,6 +3,15 @@
 #pragma once
 #include <wdm.h>
 
+// The x64 processor context of a faulting thread as an exception handler
+// sees it: the integer registers (the stand-in leaves out the rest).
+typedef struct _CONTEXT {
+    ULONG64 Rax, Rcx, Rdx, Rbx, Rsp, Rbp, Rsi, Rdi;
+    ULONG64 R8, R9, R10, R11, R12, R13, R14, R15;
+    ULONG64 Rip;
+    ULONG EFlags;
+} CONTEXT;
+
 KT40K_BEGIN_C
 
 // Secures a range of the current process's user space so that it can be

@@ -50,7 +50,7 @@ typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG, DWORD;
 typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+typedef uint64_t ULONGLONG, ULONG64;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, KAFFINITY;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
@@ -100,6 +100,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#define STATUS_IN_PAGE_ERROR ((NTSTATUS)0xC0000006L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
@@ -116,6 +117,32 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_DOES_NOT_EXIST ((NTSTATUS)0xC00000C0L)
+
+// ---- Exceptions ------------------------------------------------------------------
+// What the exception dispatcher hands a frame's language-specific handler
+// (x64). The stand-in raises only the faults of a caller's memory (see
+// Kernel::markInPageError), for routines listed in the section kt40_pdata.
+
+#define EXCEPTION_NONCONTINUABLE 1
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+
+typedef struct _EXCEPTION_RECORD {
+    NTSTATUS ExceptionCode;
+    ULONG ExceptionFlags;
+    struct _EXCEPTION_RECORD* ExceptionRecord;
+    PVOID ExceptionAddress;
+    ULONG NumberParameters;
+    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+
+typedef struct _CONTEXT* PCONTEXT;
+
+typedef enum _EXCEPTION_DISPOSITION {
+    ExceptionContinueExecution = 0,
+    ExceptionContinueSearch = 1,
+    ExceptionNestedException = 2,
+    ExceptionCollidedUnwind = 3
+} EXCEPTION_DISPOSITION;
 
 // ---- IRQL ---------------------------------------------------------------------
 #define PASSIVE_LEVEL 0

@@ -646,6 +646,7 @@ std::wstring Kernel::servicePath(const std::wstring& service) {
 }
 
 NTSTATUS Kernel::loadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
+    detail::installExceptionDispatch();
     PDRIVER_OBJECT d = newDriverObject(L"\\Driver\\" + service);
     {
         std::lock_guard lock(state().mu);
@@ -1237,6 +1238,7 @@ std::vector<std::string> Kernel::finish() {
     }
     // Outside the tables' lock: the adapter tells the interrupt processor
     // about its line while it resets.
+    detail::releaseInPageErrorRanges();
     kt40sim::Adapter::instance().reset();
     return faults;
 }

@@ -117,12 +117,18 @@ bool userRangeAllowsByMaps(uintptr_t start, size_t size, bool write) {
 // answer where the system refuses these calls to the process.
 bool userRangeAllows(uintptr_t start, size_t size, bool write) {
     static std::atomic<bool> refused{false};
-    if (refused.load(std::memory_order_relaxed)) return userRangeAllowsByMaps(start, size, write);
+    if (refused.load(std::memory_order_relaxed))
+        return inPageErrorCovers(start, size) || userRangeAllowsByMaps(start, size, write);
     if (size == 0) return true;
     if (start + size < start) return false;
     char chunk[4096];
     for (uintptr_t at = start, end = start + size; at < end;) {
-        const size_t n = std::min<size_t>(sizeof chunk, end - at);
+        // Page by page: a page marked for in-page errors counts as committed.
+        const size_t n = std::min<size_t>(sizeof chunk - at % sizeof chunk, end - at);
+        if (inPageErrorCovers(at, n)) {
+            at += n;
+            continue;
+        }
         iovec local{chunk, n};
         iovec remote{reinterpret_cast<void*>(at), n};
         const ssize_t got = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);

@@ -146,6 +146,14 @@ std::wstring fromUnicode(PCUNICODE_STRING s);
 std::string narrow(const std::wstring& s);
 std::string hex(uint64_t v);
 
+// Structured exceptions (Exceptions.cpp): the fault handlers that hand a
+// fault in a listed routine to its exception handler, installed once; the
+// ranges of Kernel::markInPageError, which the memory manager takes as
+// committed; and their release at the end of a test.
+void installExceptionDispatch();
+bool inPageErrorCovers(uintptr_t start, size_t size);
+void releaseInPageErrorRanges();
+
 // Port and register routing to the virtual adapter (physical I/O addresses).
 uint32_t ioRead(uint64_t phys);
 void ioWrite(uint64_t phys, uint32_t value);

@@ -225,6 +225,15 @@ public:
     // find it and MmMapIoSpace is no fault (otherwise it is: Driver Verifier's
     // code-integrity check stops at an executable I/O mapping). Until finish().
     void olderSystem();
+    // The pages of [at, at + bytes) (at page-aligned) stay committed,
+    // readable and writable for the memory manager (MmSecureVirtualMemory
+    // secures them), but every access to them faults as an in-page error
+    // does: a page of a mapped file on a failing share, or of a paging file
+    // with a bad block. A fault there in a routine with an exception handler
+    // goes to that handler; anywhere else it ends the test's process, as a
+    // bug check would. finish() unmaps the pages. Returns false when the
+    // pages could not be replaced.
+    bool markInPageError(void* at, size_t bytes);
     // Records a fault of the running test.
     void fault(const std::string& what);
     // Ends a test: unloads a loaded driver, checks for what was left behind,
