@@ -283,6 +283,42 @@ TEST_F(Lifecycle, RemovalReleasesEverythingAndDeletesTheDevice) {
     EXPECT_EQ(kernel.open("\\\\.\\KT400", h), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// Another device keeps interrupting on the shared line while the adapter
+// works, stops, starts, is pulled out and removed: the service routine is
+// offered those interrupts whenever it is connected and must never read a
+// block already given back (the kernel records that as a fault).
+TEST_F(Lifecycle, AnotherDeviceOnTheSharedLineThroughStopStartAndRemoval) {
+    kernel.keepSharedLineBusy(true);
+    Bring();
+    ULONG in[1] = {0}, out[3] = {};
+    auto offered = [&] { return kernel.interruptsDeclined(); };
+    for (int round = 0; round < 3; ++round) {
+        const uint64_t before = offered();
+        EXPECT_EQ(kernel.deviceControl(handle, KT40DRV_IOCTL_READLAM, in, 4, out, 12), STATUS_SUCCESS);
+        ASSERT_TRUE(eventually([&] { return offered() > before; }));
+        ASSERT_EQ(kernel.stop(adapter), STATUS_SUCCESS);
+        ASSERT_EQ(kernel.start(adapter), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.close(handle), STATUS_SUCCESS);
+    handle = 0;
+    ASSERT_EQ(kernel.remove(adapter), STATUS_SUCCESS);
+    kernel.keepSharedLineBusy(false);
+}
+
+// Power requests still come after a surprise removal (they go down the
+// stack) and even after the removal, from a holder of a reference to the
+// deleted device object: those are completed, never passed on to the device
+// the removed one was attached to.
+TEST_F(Lifecycle, PowerRequestsAfterRemovalAreCompletedHere) {
+    Bring();
+    ASSERT_EQ(kernel.sendPnp(adapter, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.sendPower(adapter, IRP_MN_SET_POWER), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.close(handle), STATUS_SUCCESS);
+    handle = 0;
+    EXPECT_EQ(kernel.removeThenPower(adapter, IRP_MN_SET_POWER), STATUS_DELETE_PENDING);
+}
+
 TEST_F(Lifecycle, CyclesOfConcurrentRequestsDoNotInterleave) {
     Bring();
     hw.setCrateOnline(1, true);

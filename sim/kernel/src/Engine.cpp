@@ -31,6 +31,7 @@ struct InterruptProcessor {
     bool stop = false;
     bool wake = false;         // the line changed, or a routine was connected
     unsigned shared = 0;       // interrupts of another device on the line
+    bool otherBusy = false;    // another device asserts the line again and again
     bool servicing = false;    // between taking work and finishing it
     bool calling = false;      // service routines are being called
     bool stuck = false;        // high, and no routine claimed it
@@ -107,11 +108,11 @@ void interruptLoop() {
         bool stuck;
         {
             std::unique_lock lock(p.mu);
-            p.cv.wait(lock, [&] { return p.stop || p.wake || p.shared > 0; });
+            p.cv.wait(lock, [&] { return p.stop || p.wake || p.shared > 0 || p.otherBusy; });
             if (p.stop) return;
             p.wake = false;
-            shared = p.shared > 0;
-            if (shared) --p.shared;
+            shared = p.shared > 0 || p.otherBusy;
+            if (p.shared > 0) --p.shared;
             stuck = p.stuck;
             p.servicing = true;
         }
@@ -144,11 +145,16 @@ void interruptLoop() {
                 break;
             }
         }
+        bool busy;
         {
             std::lock_guard lock(p.mu);
             p.servicing = false;
+            busy = p.otherBusy;
         }
         p.cv.notify_all();
+        // The other device's own routine took its interrupt; it asserts the
+        // line again a little later.
+        if (busy) std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
 }
 
@@ -255,6 +261,13 @@ void connectInterrupt(Interrupt* i) {
 bool disconnectInterrupt(Interrupt* i) {
     auto& p = irq();
     std::unique_lock lock(p.mu);
+    // A busy other device interrupts once more just before the routine goes:
+    // the worst moment for a driver that gives its registers back first.
+    if (p.otherBusy && p.running) {
+        ++p.shared;
+        p.cv.notify_all();
+        p.cv.wait_for(lock, kHangLimit, [&] { return p.shared == 0 && !p.servicing; });
+    }
     // A routine being called finishes first; afterwards it is not offered again.
     if (p.calling) {
         {
@@ -287,6 +300,7 @@ void stopThreads() {
             t = std::move(p.thread);
         }
         p.shared = 0;
+        p.otherBusy = false;
         p.stuck = false;
         p.claimed = p.declined = 0;
     }
@@ -307,6 +321,16 @@ void stopThreads() {
     std::lock_guard lock(h.mu);
     for (auto& on : h.on) on = false;
     h.cv.notify_all();
+}
+
+void keepSharedLineBusy(bool on) {
+    startInterruptProcessor();
+    auto& p = irq();
+    {
+        std::lock_guard lock(p.mu);
+        p.otherBusy = on;
+    }
+    p.cv.notify_all();
 }
 
 void raiseShared() {

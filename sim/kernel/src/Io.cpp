@@ -69,12 +69,25 @@ PIRP allocateIrp(CHAR stackSize, bool driverOwned) {
     return irp;
 }
 
-// A request of the user-mode side leaves the I/O manager's table; its memory
-// is kept to the end of the test (see Tables::retired).
+// A request leaves the I/O manager's table and its memory is freed. With
+// state().mu held.
+void releaseIrpLocked(PIRP irp) {
+    state().irps.erase(irp);
+    std::free(irp);
+}
+
 void releaseIrp(PIRP irp) {
     std::lock_guard lock(state().mu);
-    state().irps.erase(irp);
-    state().retired.push_back(irp);
+    releaseIrpLocked(irp);
+}
+
+// A completed request of the user-mode side: its IRP and MDL go. With
+// state().mu held.
+void retireLocked(UserRequest& r) {
+    releaseIrpLocked(r.irp);
+    r.irp = nullptr;
+    delete r.mdl;
+    r.mdl = nullptr;
 }
 
 using Fill = void (*)(PIRP, PIO_STACK_LOCATION, void*);
@@ -130,11 +143,13 @@ IO_STATUS_BLOCK collect(uint64_t id) {
             state().faults.push_back("a request was collected twice or never issued");
             return IO_STATUS_BLOCK{};
         }
-        r = it->second;
-        auto& rec = state().irps[r.irp];
-        if (r.returned == STATUS_PENDING)
-            state().irpDone.wait_for(lock, std::chrono::seconds(30), [&] { return rec.finished; });
-        finished = rec.finished;
+        UserRequest& u = it->second;
+        if (u.returned == STATUS_PENDING)
+            state().irpDone.wait_for(lock, std::chrono::seconds(30), [&] { return u.finished; });
+        // A cancel still offering it lets it go soon.
+        state().irpDone.wait_for(lock, std::chrono::seconds(30), [&] { return u.holds == 0; });
+        finished = u.finished;
+        r = u;
         state().userRequests.erase(it);
     }
     if (!finished) {
@@ -143,18 +158,16 @@ IO_STATUS_BLOCK collect(uint64_t id) {
               " (major " + hex(r.major) + ")");
         IO_STATUS_BLOCK lost{};
         lost.Status = r.returned;
-        return lost;  // left in the table, reported again by finish()
+        return lost;  // left in the tables, reported again by finish()
     }
-    if (r.returned != STATUS_PENDING && r.returned != r.irp->IoStatus.Status)
+    if (r.returned != STATUS_PENDING && r.returned != r.status.Status)
         fault("a dispatch routine returned " + hex(static_cast<ULONG>(r.returned)) + " for a request completed with " +
-              hex(static_cast<ULONG>(r.irp->IoStatus.Status)));
-    const IO_STATUS_BLOCK result = r.irp->IoStatus;
+              hex(static_cast<ULONG>(r.status.Status)));
+    const IO_STATUS_BLOCK result = r.status;
     {
         std::lock_guard lock(state().mu);
         state().requests.push_back({r.major, r.minor, result.Status, result.Information, id});
     }
-    delete r.mdl;
-    releaseIrp(r.irp);
     return result;
 }
 
@@ -210,6 +223,10 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP Irp) {
 }
 
 NTSTATUS busPower(PDEVICE_OBJECT, PIRP Irp) {
+    {
+        std::lock_guard lock(state().mu);
+        ++state().busPowerRequests;
+    }
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -358,7 +375,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     s.devices.erase(name);
     s.deviceName.erase(DeviceObject);
     s.startIo.erase(DeviceObject);
-    std::free(DeviceObject);
+    if (auto held = s.referenced.find(DeviceObject); held != s.referenced.end())
+        held->second = true;  // freed when the reference goes
+    else
+        std::free(DeviceObject);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
@@ -418,7 +438,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR) {
         std::lock_guard lock(state().mu);
         auto it = state().irps.find(Irp);
         if (it == state().irps.end()) {
-            state().faults.push_back("IoCompleteRequest of a request the I/O manager does not know (freed?)");
+            state().faults.push_back("IoCompleteRequest of a request the I/O manager does not know: completed twice (and freed), or never issued");
             return;
         }
         if (it->second.finished) {
@@ -449,7 +469,17 @@ VOID IofCompleteRequest(PIRP Irp, CHAR) {
     std::lock_guard lock(state().mu);
     auto& rec = state().irps[Irp];
     rec.finished = true;
-    if (rec.id) state().completions.push_back(rec.id);
+    if (rec.id) {
+        state().completions.push_back(rec.id);
+        auto it = state().userRequests.find(rec.id);
+        if (it == state().userRequests.end()) {
+            releaseIrpLocked(Irp);  // its collector gave up waiting for it
+        } else {
+            it->second.finished = true;
+            it->second.status = Irp->IoStatus;
+            if (it->second.holds == 0) retireLocked(it->second);
+        }
+    }
     state().irpDone.notify_all();
 }
 
@@ -823,6 +853,37 @@ NTSTATUS Kernel::sendPower(int adapter, UCHAR minor) {
     return send(pdo, IRP_MJ_POWER, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
 }
 
+NTSTATUS Kernel::removeThenPower(int adapter, UCHAR minor) {
+    PDEVICE_OBJECT top = topDevice(adapter);
+    if (!top || top == pdoOf(adapter)) return STATUS_NO_SUCH_DEVICE;
+    {
+        std::lock_guard lock(state().mu);
+        state().referenced[top] = false;
+    }
+    NTSTATUS status = remove(adapter);
+    bool deleted;
+    {
+        std::lock_guard lock(state().mu);
+        deleted = state().referenced[top];
+    }
+    if (NT_SUCCESS(status)) {
+        if (!deleted) fault("the device object was not deleted by IRP_MN_REMOVE_DEVICE");
+        uint64_t before;
+        {
+            std::lock_guard lock(state().mu);
+            before = state().busPowerRequests;
+        }
+        status = send(top, IRP_MJ_POWER, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
+        std::lock_guard lock(state().mu);
+        if (state().busPowerRequests != before)
+            state().faults.push_back("a removed device passed a power request on to the device it was attached to");
+    }
+    std::lock_guard lock(state().mu);
+    state().referenced.erase(top);
+    if (deleted) std::free(top);
+    return status;
+}
+
 NTSTATUS Kernel::sendSystemControl(int adapter) {
     PDEVICE_OBJECT pdo = pdoOf(adapter);
     if (!pdo) return STATUS_NO_SUCH_DEVICE;
@@ -1006,19 +1067,24 @@ bool Kernel::cancel(RequestId id) {
     {
         std::lock_guard lock(state().mu);
         auto it = state().userRequests.find(id);
-        if (it == state().userRequests.end() || state().irps[it->second.irp].finished) return false;
+        if (it == state().userRequests.end() || it->second.finished) return false;
         irp = it->second.irp;
+        ++it->second.holds;
     }
-    // The request's memory stays until the end of the test, so a request
-    // that completes meanwhile is safe to offer: it has no cancel routine.
-    return IoCancelIrp(irp) != FALSE;
+    // Held while it is offered, as the I/O manager holds a request it
+    // cancels: one that completes meanwhile is freed when the cancel is done.
+    const bool cancelled = IoCancelIrp(irp) != FALSE;
+    std::lock_guard lock(state().mu);
+    UserRequest& u = state().userRequests.at(id);  // collect() waits for the hold to go
+    if (--u.holds == 0 && u.finished && u.irp) retireLocked(u);
+    state().irpDone.notify_all();
+    return cancelled;
 }
 
 bool Kernel::completed(RequestId id) const {
     std::lock_guard lock(state().mu);
     auto it = state().userRequests.find(id);
-    if (it == state().userRequests.end()) return true;
-    return state().irps[it->second.irp].finished;
+    return it == state().userRequests.end() || it->second.finished;
 }
 
 std::vector<RequestId> Kernel::outstanding() const {
@@ -1055,6 +1121,7 @@ unsigned Kernel::blockedWaiters() const {
 }
 
 void Kernel::raiseSharedInterrupt() { raiseShared(); }
+void Kernel::keepSharedLineBusy(bool on) { detail::keepSharedLineBusy(on); }
 uint64_t Kernel::interruptsClaimed() const { return detail::interruptsClaimed(); }
 uint64_t Kernel::interruptsDeclined() const { return detail::interruptsDeclined(); }
 
@@ -1193,7 +1260,7 @@ std::vector<std::string> Kernel::finish() {
         {
             std::lock_guard lock(state().mu);
             for (auto& [id, r] : state().userRequests)
-                if (state().irps[r.irp].finished) ids.push_back(id);
+                if (r.finished) ids.push_back(id);
         }
         for (uint64_t id : ids) collect(id);
     }
@@ -1202,7 +1269,6 @@ std::vector<std::string> Kernel::finish() {
     std::lock_guard lock(state().mu);
     auto& s = state();
     for (auto& [id, r] : s.userRequests) delete r.mdl;
-    for (PIRP irp : s.retired) std::free(irp);
     for (auto& [irp, rec] : s.irps) {
         s.faults.push_back(rec.driverOwned ? "a request the driver allocated was never freed"
                                            : "a request was never completed");

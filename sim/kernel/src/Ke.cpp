@@ -684,8 +684,12 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG R
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, ULONG) {
     checkIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
     const LONG count = __atomic_add_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
-    if (count <= 1) fault("IoAcquireRemoveLock of a lock that was never initialised or is already released");
-    if (__atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE)) {
+    const bool removed = __atomic_load_n(&RemoveLock->Removed, __ATOMIC_ACQUIRE);
+    // After release-and-wait the count is 0 and stays so: a request that
+    // still reaches the device (one to a deleted device object that someone
+    // holds a reference to) gets STATUS_DELETE_PENDING, as documented.
+    if (count <= 1 && !removed) fault("IoAcquireRemoveLock of a lock that was never initialised");
+    if (removed) {
         IoReleaseRemoveLockEx(RemoveLock, nullptr, sizeof(IO_REMOVE_LOCK));
         return STATUS_DELETE_PENDING;
     }

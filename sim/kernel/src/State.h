@@ -22,13 +22,20 @@ struct IrpRecord {
     uint64_t id = 0;           // user-mode side: its RequestId
 };
 
-// A request of the user-mode side that may still be pending.
+// A request of the user-mode side (or of the PnP manager) that the test has
+// not collected yet. Its IRP and MDL are freed the moment it completes, as
+// the I/O manager frees them, unless a cancel is offering it just then
+// (holds): then when that ends. A touch of a completed request is a use
+// after free.
 struct UserRequest {
     PIRP irp = nullptr;
     UCHAR major = 0;
     UCHAR minor = 0;
     NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
     PMDL mdl = nullptr;
+    bool finished = false;    // completion reached the top of the stack
+    IO_STATUS_BLOCK status{};  // the request's, as it completed
+    unsigned holds = 0;       // cancels offering the request now
 };
 
 struct AdapterRecord {
@@ -77,15 +84,16 @@ struct Tables {
     std::map<std::wstring, std::wstring> links;  // link -> device name
     std::map<PDEVICE_OBJECT, std::wstring> deviceName;
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;  // upper -> lower
+    // Device objects another component holds a reference to (see
+    // Kernel::removeThenPower): deleted ones stay allocated until it goes.
+    std::map<PDEVICE_OBJECT, bool> referenced;  // -> deleted meanwhile
+    uint64_t busPowerRequests = 0;  // power requests that reached the bus driver
     bool failNextCreate = false;
 
     std::map<PIRP, IrpRecord> irps;
-    // Requests of the user-mode side that a test has not collected yet, and
-    // the memory of collected ones: kept to the end of the test, so that a
-    // stale pointer to a finished request can never name a new one.
+    // Requests of the user-mode side that a test has not collected yet.
     std::map<uint64_t, UserRequest> userRequests;
     uint64_t nextRequest = 1;
-    std::vector<PIRP> retired;
     std::vector<uint64_t> completions;  // RequestIds in the order they completed
     bool failNextMdlMapping = false;
     bool cancelNextOnIssue = false;
@@ -166,6 +174,7 @@ bool disconnectInterrupt(Interrupt* i);
 void stopThreads();            // without state().mu held
 void settle();
 void raiseShared();
+void keepSharedLineBusy(bool on);
 uint64_t interruptsClaimed();
 uint64_t interruptsDeclined();
 

@@ -71,8 +71,10 @@ NTSTATUS probeControl(PDEVICE_OBJECT device, PIRP irp) {
         return complete(irp, s);
     }
     case Misdeed::CompleteTwice:
+        // The second time without touching the request: the first freed it.
         complete(irp, STATUS_SUCCESS);
-        return complete(irp, STATUS_SUCCESS);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
     case Misdeed::NeverComplete:
         return STATUS_SUCCESS;
     case Misdeed::WrongReturn:
@@ -193,7 +195,7 @@ TEST_F(KernelTest, CorrectUseLeavesNoFault) {
 }
 
 TEST_F(KernelTest, DriverMisdeedsAreFaults) {
-    EXPECT_TRUE(hasFault(faultsOf(Misdeed::CompleteTwice), "request completed twice"));
+    EXPECT_TRUE(hasFault(faultsOf(Misdeed::CompleteTwice), "completed twice"));
     SetUp();
     EXPECT_TRUE(hasFault(faultsOf(Misdeed::NeverComplete), "without completing the request"));
     SetUp();

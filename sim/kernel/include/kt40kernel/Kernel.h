@@ -118,6 +118,12 @@ public:
     NTSTATUS sendPnp(int adapter, UCHAR minor);
     NTSTATUS sendPower(int adapter, UCHAR minor);
     NTSTATUS sendSystemControl(int adapter);
+    // Removes the adapter (as remove()) while the power manager holds a
+    // reference to the device object on top of its stack, then sends that
+    // deleted object a power request, as the power manager may after a
+    // removal; the object's memory stays until the reference goes. Returns
+    // the power request's status (the removal's when it failed).
+    NTSTATUS removeThenPower(int adapter, UCHAR minor);
     // The device object on top of the adapter's stack (null when none).
     PDEVICE_OBJECT topDevice(int adapter) const;
 
@@ -192,6 +198,11 @@ public:
     // Another device on the shared line interrupts once: every service
     // routine is offered the interrupt until one claims it.
     void raiseSharedInterrupt();
+    // Another device on the shared line interrupts again and again (every
+    // few tens of microseconds) until switched off or finish(): connected
+    // service routines are offered each interrupt, also while the adapter
+    // starts, stops and goes, and the other device's routine takes it.
+    void keepSharedLineBusy(bool on);
     uint64_t interruptsClaimed() const;
     uint64_t interruptsDeclined() const;
     uint64_t dpcRuns() const;
