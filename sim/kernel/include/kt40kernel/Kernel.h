@@ -7,7 +7,12 @@
 // as a fault. finish() returns the faults of the test and puts the kernel back
 // to its power-up state; a test passes only when that list is empty:
 //   - a call at an IRQL its documentation forbids, a failed NT_ASSERT/PAGED_CODE;
-//   - a request completed twice, or never completed by the end of the test;
+//   - a request completed twice, or never completed by the end of the test
+//     (a completed request is freed at once, as the I/O manager frees it: a
+//     later touch is a use after free, which ASan reports);
+//   - a fault on a caller's page outside a routine with an exception handler
+//     (the test's process ends, as the machine would);
+//   - a removed device that passes a power request on to its lower device;
 //   - a dispatch routine that returns a status other than the request's own,
 //     or returns without completing or pending the request;
 //   - port I/O outside the adapter's blocks or while no started device owns them;
