@@ -72,11 +72,20 @@ void pause(long ms) {
                                                  until - std::chrono::steady_clock::now())));
 }
 
+// Whether crate c answers as on-line (the status word's bit 10, read by
+// ctci); asked only after an action without X, to tell an empty station
+// from a crate that is off.
+bool online(int c) {
+    char i = 0;
+    return ctci(extOf(c, 1, 0), &i) == 0 && cdata()->bit10;
+}
+
 }  // namespace
 
-// kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS]
+// kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS] [--allow-no-x]
 int cmdCnaf(Args& args, const Out& out) {
     const bool wide = args.flag("--24");
+    const bool allowNoX = args.flag("--allow-no-x");
     const long repeat = args.option("--repeat", 1, 1000000, "repeat count").value_or(1);
     const long delay = args.option("--delay", 0, 3600000, "delay (ms)").value_or(0);
     const int c = static_cast<int>(args.number(0, 3, "crate C"));
@@ -93,6 +102,7 @@ int cmdCnaf(Args& args, const Out& out) {
 
     const std::string where = "C" + std::to_string(c) + " N" + std::to_string(n) + " A" + std::to_string(a) + " F" + std::to_string(f);
     const bool read = f <= 7;
+    int rcAll = kDone;
     for (long k = 0; k < repeat; ++k) {
         if (g_interrupted) return kInterrupted;
         if (k > 0 && delay > 0) pause(delay);
@@ -117,11 +127,22 @@ int cmdCnaf(Args& args, const Out& out) {
         } else {
             r.null("data");
         }
-        r.num("q", q).num("x", s.x).str("status", "ok");
-        human += "  Q" + std::to_string(q) + " X" + std::to_string(s.x) + "  ok";
+        const int x = s.x;
+        r.num("q", q).num("x", x);
+        human += "  Q" + std::to_string(q) + " X" + std::to_string(x);
+        if (x) {
+            r.str("status", "ok");
+            human += "  ok";
+        } else {
+            // No module took the command: an empty station, or the whole crate off.
+            const bool on = online(c);
+            r.str("status", on ? "no_x" : "offline");
+            human += on ? "  no X" : "  no X: crate " + std::to_string(c) + " is off-line";
+            if (!allowNoX) rcAll = kFailed;
+        }
         out.emit(r, human);
     }
-    return kDone;
+    return rcAll;
 }
 
 // kt40 z C, kt40 c C
@@ -134,10 +155,12 @@ int cmdUnaddressed(Args& args, const Out& out) {
     if ((z ? cccz(ext) : cccc(ext)) != 0) return failed(std::string(z ? "Z" : "C") + " on crate " + std::to_string(c));
     const CamacStatus& s = *cdata();
     Out::Record r;
-    r.str("command", z ? "Z" : "C").num("c", c).num("x", s.x).num("i", s.i).str("status", "ok");
-    out.emit(r, std::string(z ? "Z" : "C") + " crate " + std::to_string(c) + "  X" + std::to_string(s.x) + " I" +
-                    std::to_string(s.i) + "  ok");
-    return kDone;
+    const int x = s.x, i = s.i;
+    const bool on = online(c);
+    r.str("command", z ? "Z" : "C").num("c", c).num("x", x).num("i", i).str("status", on ? "ok" : "offline");
+    out.emit(r, std::string(z ? "Z" : "C") + " crate " + std::to_string(c) + "  X" + std::to_string(x) + " I" +
+                    std::to_string(i) + (on ? "  ok" : "  crate " + std::to_string(c) + " is off-line"));
+    return on ? kDone : kFailed;
 }
 
 // kt40 inhibit C on|off
@@ -150,9 +173,12 @@ int cmdInhibit(Args& args, const Out& out) {
     if (ccci(extOf(c, 1, 0), how == "on" ? 1 : 0) != 0) return failed("inhibit " + how + " on crate " + std::to_string(c));
     const CamacStatus& s = *cdata();
     Out::Record r;
-    r.str("command", "inhibit").num("c", c).num("i", s.i).str("status", "ok");
-    out.emit(r, "inhibit crate " + std::to_string(c) + " " + how + "  I" + std::to_string(s.i) + "  ok");
-    return kDone;
+    const int i = s.i;
+    const bool on = online(c);
+    r.str("command", "inhibit").num("c", c).num("i", i).str("status", on ? "ok" : "offline");
+    out.emit(r, "inhibit crate " + std::to_string(c) + " " + how + "  I" + std::to_string(i) +
+                    (on ? "  ok" : "  crate " + std::to_string(c) + " is off-line"));
+    return on ? kDone : kFailed;
 }
 
 // kt40 status C
@@ -226,65 +252,107 @@ int cmdScan(Args& args, const Out& live) {
     char tail[64];
     std::snprintf(tail, sizeof tail, "%d of 384 addresses answered with X", answering);
     out.text(tail);
+    if (answering == 0 && !online(c)) {
+        Out::Record r;
+        r.num("c", c).str("status", "offline");
+        out.emit(r, "crate " + std::to_string(c) + " is off-line");
+    }
     return kDone;
 }
 
-// kt40 lam [C] [--count K] [--timeout S]
+// kt40 lam [C] [--count K] [--timeout S] [--mask PATTERN] [--ack] [--ack-function F]
 namespace {
 
 struct LamWatch {
     std::mutex mu;
     std::condition_variable cv;
     int crate = 0;
-    uint32_t shown = 0;  // the pattern last reported
+    uint32_t mask = 0xFFFFFF;  // stations watched
+    int ack = -1;              // function that clears a reported LAM, or -1
+    uint32_t shown = 0;        // the pattern last reported
     long events = 0;
     bool failed = false;
+    std::string failure;
     const Out* out = nullptr;
 };
 LamWatch* g_watch = nullptr;
 
-// Reports a pattern that differs from the one shown last. Called by the LAM
-// thread for each interrupt and by the watcher while a LAM stays set.
-void look() {
+// Reports a pattern (of the watched stations) that differs from the one
+// shown last and, with --ack, clears the LAM of each of its stations.
+// Called by the LAM thread for each interrupt and by the watcher now and
+// then. Returns whether something was reported.
+bool look() {
     LamWatch& w = *g_watch;
     char l = 0;
     uint32_t pattern = 0;
-    {
-        std::lock_guard lock(w.mu);  // also keeps the pattern ours until it is read
-        const int rc = ctgl(extOf(w.crate, 1, 0), &l);
-        pattern = rc == 0 && l ? cdata()->lamPattern : 0;
-        if (rc != 0) {
-            w.failed = true;
-            w.cv.notify_all();
-            return;
-        }
-        if (pattern == w.shown) return;
-        w.shown = pattern;
-        if (!pattern) return;  // cleared: the next LAM is news again
-        ++w.events;
-        Out::Record r;
-        const std::string when = stamp();
-        r.str("time", when).num("c", w.crate).num("lam_pattern", pattern).list("lam_stations", stationList(pattern));
-        w.out->emit(r, when + "  crate " + std::to_string(w.crate) + "  LAM " + hex(pattern, 6) + "  stations: " + stations(pattern));
+    std::lock_guard lock(w.mu);  // also keeps the pattern ours until it is read
+    if (w.failed) return false;
+    const int rc = ctgl(extOf(w.crate, 1, 0), &l);
+    if (rc != 0) {
+        w.failed = true;
+        w.failure = "reading the LAM pattern";
+        w.cv.notify_all();
+        return false;
     }
+    pattern = l ? cdata()->lamPattern & w.mask : 0;
+    if (pattern == w.shown) return false;
+    w.shown = pattern;
+    if (!pattern) return false;  // cleared: the next LAM is news again
+    ++w.events;
+    Out::Record r;
+    const std::string when = stamp();
+    r.str("time", when).num("c", w.crate).num("lam_pattern", pattern).list("lam_stations", stationList(pattern));
+    std::string human = when + "  crate " + std::to_string(w.crate) + "  LAM " + hex(pattern, 6) + "  stations: " +
+                        stations(pattern);
+    if (w.ack >= 0) {
+        for (int n = 1; n <= 24; ++n) {
+            if (!(pattern & (1u << (n - 1)))) continue;
+            int data = 0;
+            char q = 0;
+            if (cssa(w.ack, extOf(w.crate, n, 0), &data, &q) != 0) {
+                w.failed = true;
+                w.failure = "acknowledging the LAM of station " + std::to_string(n) + " with F" + std::to_string(w.ack);
+                break;
+            }
+        }
+        // Acknowledged: what is left set (a function that did not clear it)
+        // is not news; a LAM of these stations that comes again is.
+        char still = 0;
+        w.shown = ctgl(extOf(w.crate, 1, 0), &still) == 0 && still ? cdata()->lamPattern & w.mask : 0;
+        r.num("ack_f", w.ack);
+        human += "  (acknowledged, F" + std::to_string(w.ack) + ")";
+    }
+    w.out->emit(r, human);
     w.cv.notify_all();
-    // A LAM that stays set raises the interrupt again as soon as the handler
-    // returns: pause so that it does not spin.
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
 }
 
-void onLam() { look(); }
+// The library calls this for each LAM interrupt; a LAM that stays set (not
+// acknowledged) interrupts again as soon as it returns, so it waits a little
+// after each call: the watch takes a few hundredths of a second to see a
+// change of a standing LAM, and no processor time.
+void onLam() {
+    look();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
 
 }  // namespace
 
 int cmdLam(Args& args, const Out& out) {
     const long count = args.option("--count", 1, 1000000000, "event count").value_or(0);
     const long timeout = args.option("--timeout", 1, 86400 * 365, "timeout (s)").value_or(0);
+    const long mask = args.option("--mask", 1, 0xFFFFFF, "LAM mask (bit k: station k+1)").value_or(0xFFFFFF);
+    const bool ackAsked = args.flag("--ack");
+    const auto ackFunction = args.option("--ack-function", 0, 31, "acknowledging function");
     const int c = static_cast<int>(args.optionalNumber(0, 3, "crate C").value_or(0));
     args.done();
+    if (ackFunction && *ackFunction >= 16 && *ackFunction <= 23)
+        args.fail("F" + std::to_string(*ackFunction) + " writes: an acknowledgement sends no data (F10 clears a LAM)");
     if (!connect()) return kFailed;
     LamWatch watch;
     watch.crate = c;
+    watch.mask = static_cast<uint32_t>(mask);
+    watch.ack = ackAsked || ackFunction ? static_cast<int>(ackFunction.value_or(10)) : -1;
     watch.out = &out;
     g_watch = &watch;
     out.text("watching crate " + std::to_string(c) + " for LAMs (Ctrl+C ends)");
@@ -294,11 +362,14 @@ int cmdLam(Args& args, const Out& out) {
     }
     look();  // a LAM that is there already
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-    int rc = kDone;
+    bool timedOut = false;
     {
         std::unique_lock lock(watch.mu);
-        while (!g_interrupted && !watch.failed && (count == 0 || watch.events < count) &&
-               (timeout == 0 || std::chrono::steady_clock::now() < until)) {
+        while (!g_interrupted && !watch.failed && (count == 0 || watch.events < count)) {
+            if (timeout != 0 && std::chrono::steady_clock::now() >= until) {
+                timedOut = true;
+                break;
+            }
             watch.cv.wait_for(lock, std::chrono::milliseconds(50));
             if (watch.shown != 0) {  // a LAM that stays, or cleared without an interrupt
                 lock.unlock();
@@ -306,12 +377,21 @@ int cmdLam(Args& args, const Out& out) {
                 lock.lock();
             }
         }
-        if (watch.failed) rc = kFailed;
     }
     cculnk();
     g_watch = nullptr;
-    if (rc == kFailed) return failed("reading the LAM pattern");
-    return kDone;
+    if (watch.failed) return failed(watch.failure);
+    // How it ended: the count reached (or the watch ran its time with none
+    // asked), the time-out first, or Ctrl+C.
+    const int rc = g_interrupted ? kInterrupted : (timedOut && count != 0) ? kFailed : kDone;
+    const char* why = g_interrupted ? "interrupted" : timedOut ? "timeout" : "count";
+    Out::Record r;
+    r.str("end", why).num("c", c).num("lams", watch.events);
+    if (count) r.num("count", count);
+    out.emit(r, std::to_string(watch.events) + (watch.events == 1 ? " LAM" : " LAMs") + " came" +
+                    (count ? " of " + std::to_string(count) + " asked" : std::string()) +
+                    (g_interrupted ? " (interrupted)" : timedOut ? " (time-out)" : ""));
+    return rc;
 }
 
 }  // namespace kt40

@@ -19,10 +19,12 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"cnaf", cmdCnaf, "kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS]",
+    {"cnaf", cmdCnaf, "kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS] [--allow-no-x]",
      "One action (or K, MS apart): function F at crate C (0-3), station N (1-24),\n"
      "subaddress A (0-15); writes (F16-23) take DATA (decimal or 0x hex, 16 bits,\n"
-     "or 24 with --24). Prints the data, Q, X and the status of each.\n"},
+     "or 24 with --24). Prints the data, Q, X and the status of each. An action\n"
+     "without X (an empty station, or the crate off-line, which it names) says\n"
+     "so and exits 1, unless --allow-no-x.\n"},
     {"z", cmdUnaddressed, "kt40 z C", "Dataway initialise (Z) on crate C: modules initialised, inhibit set.\n"},
     {"c", cmdUnaddressed, "kt40 c C", "Dataway clear (C) on crate C.\n"},
     {"inhibit", cmdInhibit, "kt40 inhibit C on|off", "Sets or removes the dataway inhibit of crate C.\n"},
@@ -30,14 +32,20 @@ const Command kCommands[] = {
     {"scan", cmdScan, "kt40 scan [C] [--f F]",
      "Function F (default 0; no writes) at every station 1-24 and subaddress 0-15\n"
      "of crate C (default 0), as a grid: Q = X and Q, x = X without Q, . = no X.\n"},
-    {"lam", cmdLam, "kt40 lam [C] [--count K] [--timeout S]",
+    {"lam", cmdLam, "kt40 lam [C] [--count K] [--timeout S] [--mask PATTERN] [--ack] [--ack-function F]",
      "Watches crate C (default 0) for LAMs and prints each new LAM pattern with a\n"
-     "time stamp, until Ctrl+C, K events or S seconds.\n"},
-    {"run", cmdRun, "kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS]",
+     "time stamp, until Ctrl+C, K events or S seconds, then how many came.\n"
+     "--mask watches only the stations of PATTERN (bit k: station k+1, e.g. 0x4\n"
+     "for station 3); --ack clears each reported LAM with F10 at its station\n"
+     "(--ack-function F: with F). Exit 0 when K came (or S passed with no K\n"
+     "asked), 1 when the time-out came first, 130 on Ctrl+C.\n"},
+    {"run", cmdRun, "kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS] [--as-panel]",
      "Executes a script file with the front panel's worker, once or (--cycle) over\n"
      "and over, K passes or until Ctrl+C (which ends it after the current entry).\n"
-     "Prints each entry as the panel's program grid shows it, with R, X, Q, L, I.\n"},
-    {"show", cmdShow, "kt40 show FILE.tvs", "Lists the entries of a script file.\n"},
+     "Prints each entry as the panel's program grid shows it, with R, X, Q, L, I.\n"
+     "A file with entries out of range (N 37, say) is refused before the first\n"
+     "action; --as-panel runs it as the panel does, fields masked to their bits.\n"},
+    {"show", cmdShow, "kt40 show FILE.tvs", "Lists the entries of a script file, marking those out of range.\n"},
     {"shell", cmdShell, "kt40 shell",
      "Interactive: the commands above, one a line, or a single action in the form\n"
      "c0 n5 a0 f16 d1234 (b24 for 24 bits). Line editing and history on a terminal;\n"

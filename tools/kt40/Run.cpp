@@ -35,6 +35,29 @@ bool load(const std::string& path, TCamProgram& program) {
     return false;
 }
 
+// What of an entry lies outside the ranges its fields have (a file written
+// by another program, or damaged): the panel masks such fields to their
+// bits, so N 37 addresses station 5. Empty when the entry is sound.
+std::string outOfRange(const TCamCommand& e) {
+    std::string what;
+    auto add = [&](const char* name, long v) { what += (what.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(v); };
+    if (e.crate < 0 || e.crate > 3) add("crate", e.crate);
+    if (e.kind == TCamCommand::kindLam) {
+        if (e.lamOperation != TCamCommand::lamRead) add("LAM operation", e.lamOperation);
+    } else if (e.kind != TCamCommand::kindCamac) {
+        add("kind", e.kind);
+    } else if (e.addressed) {
+        if (e.n < 1 || e.n > 24) add("station N", e.n);
+        if (e.a < 0 || e.a > 15) add("subaddress A", e.a);
+        if (e.f < 0 || e.f > 31) add("function F", e.f);
+        if (e.mode != 16 && e.mode != 24) add("width", e.mode);
+        else if (e.data < 0 || e.data > (e.mode == 24 ? 0xFFFFFF : 0xFFFF)) add("data", e.data);
+    } else if (e.code != 1 && e.code != 2 && e.code != 4 && e.code != 8) {
+        add("command code", e.code);
+    }
+    return what;
+}
+
 std::string indicator(int state) { return state == 0 ? "0" : state == 1 ? "1" : "-"; }
 
 // The worker's display: each entry's view is taken at once, on the worker's
@@ -118,9 +141,12 @@ int cmdShow(Args& args, const Out& out) {
         Out::Record r;
         r.num("entry", k + 1).str("command", TCamGrid::RowText(e));
         for (int col = 0; col < TCamGrid::columns; ++col) r.str("col" + std::to_string(col + 1), TCamGrid::CellText(e, col));
+        const std::string bad = outOfRange(e);
+        if (bad.empty()) r.null("out_of_range");
+        else r.str("out_of_range", bad);
         char line[64];
         std::snprintf(line, sizeof line, "%3d  %s", k + 1, TCamGrid::RowText(e).c_str());
-        out.emit(r, line);
+        out.emit(r, bad.empty() ? std::string(line) : std::string(line) + "  <- out of range: " + bad);
     }
     return kDone;
 }
@@ -128,6 +154,7 @@ int cmdShow(Args& args, const Out& out) {
 // kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS]
 int cmdRun(Args& args, const Out& out) {
     const bool cycle = args.flag("--cycle");
+    const bool asPanel = args.flag("--as-panel");
     const auto passes = args.option("--count", 1, 1000000000, "count of passes");
     const long commandDelay = args.option("--command-delay", 0, 3600000, "delay (ms)").value_or(0);
     const long cycleDelay = args.option("--cycle-delay", 0, 3600000, "delay (ms)").value_or(0);
@@ -139,6 +166,21 @@ int cmdRun(Args& args, const Out& out) {
     if (program->count == 0) {
         std::fprintf(stderr, "kt40: %s: the program is empty\n", path.c_str());
         return kFailed;
+    }
+    if (!asPanel) {
+        // Refused before the first action: the panel would run these at
+        // another address (their fields masked to their bits).
+        int bad = 0;
+        for (int k = 0; k < program->count; ++k) {
+            const std::string what = outOfRange(program->entries[static_cast<size_t>(k)]);
+            if (what.empty()) continue;
+            if (bad++ < 10) std::fprintf(stderr, "kt40: %s: entry %d is out of range: %s\n", path.c_str(), k + 1, what.c_str());
+        }
+        if (bad) {
+            std::fprintf(stderr, "kt40: %s: %d %s out of range; nothing was run (--as-panel runs %s as the front panel does, fields masked to their bits)\n",
+                         path.c_str(), bad, bad == 1 ? "entry is" : "entries are", bad == 1 ? "it" : "them");
+            return kFailed;
+        }
     }
     if (!connect()) return kFailed;
 

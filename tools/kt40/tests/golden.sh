@@ -69,7 +69,7 @@ case_usage() {
 case_actions() {
   shell "$(lines 'c0 n5 a0 f16 d1234' 'c0 n5 a0 f0' 'N5 A0 F0 C0' \
     'cnaf 0 1 3 16 0xABCDEF --24' 'cnaf 0 1 3 0 --24' 'cnaf 0 1 3 0' \
-    'c0 n1 a3 f0 b24' 'cnaf 0 9 0 0' 'cnaf 0 3 0 8' 'cnaf 0 3 0 25' 'cnaf 0 3 0 8' \
+    'c0 n1 a3 f0 b24' 'cnaf 0 9 0 0' 'cnaf 0 9 0 0 --allow-no-x' 'cnaf 1 5 0 0' '--json cnaf 1 5 0 0' 'cnaf 0 3 0 8' 'cnaf 0 3 0 25' 'cnaf 0 3 0 8' \
     'cnaf 0 5 0 0 --repeat 3' '--json cnaf 0 5 0 0 --repeat 2' 'cnaf 0 3 0 24 --json' \
     'c0 n5 a0 f16' 'c0 n5 a0 f16 d1 extra' 'quit' 'cnaf 0 5 0 0')"
 }
@@ -89,7 +89,11 @@ case_scan() {
 
 case_lam() {
   shell "$(lines 'c0 n3 a0 f25' 'lam 0 --count 1' 'c0 n3 a0 f24' 'lam --timeout 1' \
-    'c0 n3 a0 f26' '--json lam --count 1 --timeout 5' 'c0 n3 a0 f10' 'lam 0 --timeout 1')"
+    'c0 n3 a0 f26' '--json lam --count 1 --timeout 5' 'c0 n3 a0 f10' 'lam 0 --timeout 1' \
+    'c0 n3 a0 f25' 'lam 0 --count 1 --mask 0x10 --timeout 1' 'lam 0 --count 1 --ack' 'lam 0 --timeout 1' \
+    'c0 n3 a0 f25' '--json lam 0 --count 1 --ack-function 24' 'lam 0 --timeout 1')"
+  step lam 0 --count 1 --timeout 1
+  step lam 0 --ack-function 16
 }
 
 case_scripts() {
@@ -102,6 +106,9 @@ case_scripts() {
   step run "$data/not-a-script.tvs"
   step show "$data/no-such-file.tvs"
   step run "$data/empty.tvs"
+  step show "$data/out-of-range.tvs"
+  step run "$data/out-of-range.tvs"
+  step run "$data/out-of-range.tvs" --as-panel
 }
 
 case_persistent() {
