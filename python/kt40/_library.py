@@ -28,6 +28,7 @@ import sys
 import threading
 from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint32, c_int32
 from pathlib import Path
+from typing import Dict, List, Optional, Tuple
 
 __all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths"]
 
@@ -56,7 +57,7 @@ class LibraryNotFoundError(OSError):
         tried: ``(place, reason)`` for every candidate, in the order tried.
     """
 
-    def __init__(self, name: str, tried: list[tuple[str, str]]):
+    def __init__(self, name: str, tried: List[Tuple[str, str]]):
         self.name = name
         self.tried = list(tried)
         lines = [f"no usable {name} library; tried:"]
@@ -135,7 +136,7 @@ _CAMAC758_PROTOTYPES = {
 _CAMAC758_ROUTINES = tuple(_CAMAC758_PROTOTYPES)
 
 
-def _build_dirs() -> list[Path]:
+def _build_dirs() -> List[Path]:
     """The build folders of the checkout this package lies in, ``build`` first."""
     root = Path(__file__).resolve().parent.parent.parent
     if not (root / "camac" / "include" / "camac.h").is_file():
@@ -162,7 +163,7 @@ REGISTRY_KEY = r"SOFTWARE\KT40\CAMAC"
 _PE_MACHINES = {0x14C: 32, 0x8664: 64}
 
 
-def _pe_bits(path: Path) -> int | None:
+def _pe_bits(path: Path) -> Optional[int]:
     """32 or 64 for a Windows image of the x86 family, else None."""
     try:
         with open(path, "rb") as f:
@@ -178,7 +179,7 @@ def _pe_bits(path: Path) -> int | None:
     return _PE_MACHINES.get(struct.unpack_from("<H", pe, 4)[0])
 
 
-def _registry_install_dir(bits: int) -> str | None:
+def _registry_install_dir(bits: int) -> Optional[str]:
     """The installer's folder as the package of this word size recorded it."""
     try:
         import winreg
@@ -193,7 +194,7 @@ def _registry_install_dir(bits: int) -> str | None:
     return value if kind in (winreg.REG_SZ, winreg.REG_EXPAND_SZ) and value else None
 
 
-def _windows_folders(package_dir: Path, environ, bits: int, install_dir: str | None) -> list[Path]:
+def _windows_folders(package_dir: Path, environ, bits: int, install_dir: Optional[str]) -> List[Path]:
     """Where camac.dll may be on Windows, in order: in this package's folder
     and beside it, the folder the installer recorded, the installer's default folder for this
     word size (on 64-bit Windows a 32-bit process sees ProgramFiles as the
@@ -204,16 +205,16 @@ def _windows_folders(package_dir: Path, environ, bits: int, install_dir: str | N
     for variable in (("ProgramW6432", "ProgramFiles") if bits == 64 else ("ProgramFiles(x86)", "ProgramFiles")):
         if environ.get(variable):
             folders.append(Path(environ[variable]) / PRODUCT_FOLDER)
-    unique: list[Path] = []
+    unique: List[Path] = []
     for folder in folders:
         if folder not in unique:
             unique.append(folder)
     return unique
 
 
-def _candidates(name: str, camac_path: str | None, *, platform: str = sys.platform, environ=None,
-                bits: int | None = None, package_dir: Path | None = None,
-                install_dir=_registry_install_dir) -> list[tuple[str, str | None]]:
+def _candidates(name: str, camac_path: Optional[str], *, platform: str = sys.platform, environ=None,
+                bits: Optional[int] = None, package_dir: Optional[Path] = None,
+                install_dir=_registry_install_dir) -> List[Tuple[str, Optional[str]]]:
     """``(what to load, None)`` in order, or ``(place, reason)`` for places ruled out at once.
 
     The keywords stand for the running system (tests give another's):
@@ -225,9 +226,9 @@ def _candidates(name: str, camac_path: str | None, *, platform: str = sys.platfo
     windows = platform == "win32"
     bits = struct.calcsize("P") * 8 if bits is None else bits
     filename = {"camac": "camac.dll", "camac758": "camac758.dll"}[name] if windows else _FILE[name]
-    out: list[tuple[str, str | None]] = []
+    out: List[Tuple[str, Optional[str]]] = []
 
-    def file(path: Path, place: str | None = None) -> None:
+    def file(path: Path, place: Optional[str] = None) -> None:
         place = str(path) if place is None else place
         if not path.is_file():
             out.append((place, "no such file"))
@@ -272,10 +273,10 @@ def _candidates(name: str, camac_path: str | None, *, platform: str = sys.platfo
     return out
 
 
-def _load(name: str, routines: tuple[str, ...], prototypes: dict,
-          camac_path: str | None = None) -> tuple[ctypes.CDLL, str]:
+def _load(name: str, routines: Tuple[str, ...], prototypes: dict,
+          camac_path: Optional[str] = None) -> Tuple[ctypes.CDLL, str]:
     """Loads the first candidate that offers ``routines`` and declares ``prototypes`` on it."""
-    tried: list[tuple[str, str]] = []
+    tried: List[Tuple[str, str]] = []
     for place, reason in _candidates(name, camac_path):
         if reason is not None:
             tried.append((place, reason))
@@ -298,10 +299,10 @@ def _load(name: str, routines: tuple[str, ...], prototypes: dict,
 
 
 _lock = threading.Lock()
-_camac: ctypes.CDLL | None = None
-_camac758: ctypes.CDLL | None = None
-_camac758_error: LibraryNotFoundError | None = None
-paths: dict[str, str] = {}
+_camac: Optional[ctypes.CDLL] = None
+_camac758: Optional[ctypes.CDLL] = None
+_camac758_error: Optional[LibraryNotFoundError] = None
+paths: Dict[str, str] = {}
 
 
 def camac() -> ctypes.CDLL:

@@ -12,7 +12,7 @@ import sys
 import threading
 import time
 import traceback
-from typing import Callable, NamedTuple, Optional
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from . import _library
 from .errors import CamacError, NoConnectionError, error_text
@@ -68,7 +68,7 @@ def _bits(bits) -> int:
     return bits
 
 
-def stations(pattern: int) -> list[int]:
+def stations(pattern: int) -> List[int]:
     """The stations (1-24) whose bit is set in a LAM pattern."""
     return [k + 1 for k in range(24) if pattern >> k & 1]
 
@@ -138,8 +138,8 @@ class Crate:
         lib = _lib()
         self._lib = lib
         self._record = lib.cdata().contents
-        self._ext: dict[tuple[int, int, int], int] = {}
-        self._plans: dict[tuple[int, int, int, int], tuple[int, bool, bool, int]] = {}
+        self._ext: Dict[Tuple[int, int, int], int] = {}
+        self._plans: Dict[Tuple[int, int, int, int], Tuple[int, bool, bool, int]] = {}
         self._crate_ext = self._address(0, 0, 16)
         self._q = ctypes.c_char()
         self._pq = ctypes.pointer(self._q)
@@ -203,7 +203,21 @@ class Crate:
             result = (self._data.value if read else None, self._cssa_q.value != 0, self._record.x != 0)
         return _result(CnafResult, result)
 
-    def _plan(self, n, a, f, bits) -> tuple[int, bool, bool, int]:
+    def scan(self, f: int = 0) -> List[List[CnafResult]]:
+        """Function ``f`` at every station 1-24 and subaddress 0-15: the Q/X
+        grid of ``kt40 scan``. ``grid[n - 1][a]`` is station n's CnafResult
+        at subaddress a. Writes (F16-F23) are refused: a scan sends no data.
+
+        Raises:
+            TypeError, ValueError: a bad function (nothing reached the crate).
+            CamacError: the adapter did not complete an action.
+        """
+        f = _index("function F", f, 0, 31)
+        if 16 <= f <= 23:
+            raise ValueError(f"F{f} writes: a scan sends no data (use F0-F15 or F24-F31)")
+        return [[self.cnaf(n, a, f) for a in range(16)] for n in range(1, 25)]
+
+    def _plan(self, n, a, f, bits) -> Tuple[int, bool, bool, int]:
         """Checks an action's address and function; its external address and kind, kept for next time."""
         n = _index("station N", n, 1, 24)
         a = _index("subaddress A", a, 0, 15)
@@ -267,7 +281,7 @@ class Crate:
         return cb[1]
 
     def read_block(self, n: int, a: int, count: int, f: int = 0, *, mode: str = "qstop", bits: int = 16,
-                   until: Optional[tuple[int, int]] = None) -> array.array:
+                   until: Optional[Tuple[int, int]] = None) -> array.array:
         """Reads up to ``count`` words with one block transfer of ``camac758``.
 
         Args:
@@ -299,7 +313,7 @@ class Crate:
         return array.array("l", buffer[:tally])
 
     def write_block(self, n: int, a: int, data, f: int = 16, *, mode: str = "qstop", bits: int = 16,
-                    until: Optional[tuple[int, int]] = None) -> int:
+                    until: Optional[Tuple[int, int]] = None) -> int:
         """Writes the words of ``data`` (any sequence of ints) with one block transfer.
 
         Arguments as for :meth:`read_block`, with a write function F16-F23;
@@ -352,7 +366,7 @@ class Crate:
             raise ValueError(f"inhibit must be True or False, not {on!r}")
         self._unaddressed("ccci", "I on" if on else "I off", b"\x01" if on else b"\x00")
 
-    def _test_lam(self) -> tuple[bool, int]:
+    def _test_lam(self) -> Tuple[bool, int]:
         with _bus:
             if self._lib.ctgl(self._crate_ext, self._pq):
                 raise self._fail("ctgl", "test L")
@@ -398,7 +412,7 @@ class LamEvent:
     time: float  # time.time() of the interrupt
 
     @property
-    def stations(self) -> list[int]:
+    def stations(self) -> List[int]:
         return stations(self.pattern)
 
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Optional
+
 __all__ = ["CamacError", "CamacTimeoutError", "AdapterError", "NoConnectionError", "error_text"]
 
 # CamacStatus.error values.
@@ -43,7 +45,7 @@ class CamacError(Exception):
             words read (an ``array('l')``) or the number of words written.
     """
 
-    def __init__(self, code: int, routine: str, action: str = "", text: str | None = None):
+    def __init__(self, code: int, routine: str, action: str = "", text: Optional[str] = None):
         self.code = code
         self.routine = routine
         self.action = action

@@ -27,7 +27,7 @@ import stat
 import struct
 import tempfile
 from pathlib import Path
-from typing import Union
+from typing import List, Union
 
 __all__ = ["Command", "Script", "ScriptFormatError", "read_script", "write_script"]
 
@@ -77,6 +77,11 @@ class Command:
 
     Build entries with :meth:`cnaf`, :meth:`unaddressed` and :meth:`read_lam`,
     which check their arguments; fields an entry's kind does not use are 0.
+    ``Command(...)`` refuses an entry whose fields are out of range (station
+    37, say: the panel would run it at another address, its fields masked to
+    their bits); :meth:`raw` makes one as a foreign file may hold it, and
+    loading a file keeps such entries as they are (:meth:`out_of_range`
+    names what is wrong with them).
     """
 
     kind: int = KIND_CAMAC  # 0 = CAMAC command, 1 = LAM operation
@@ -91,12 +96,65 @@ class Command:
     code: int = 0  # unaddressed: 1 = C, 2 = Z, 4 = I, 8 = NI
 
     def __post_init__(self):
+        self._check_sizes()
+        bad = self.out_of_range()
+        if bad:
+            raise ValueError(f"entry out of range: {bad} (Command.raw makes one as a foreign file may hold it)")
+
+    def _check_sizes(self) -> None:
         for field in dataclasses.fields(self):
             value = getattr(self, field.name)
             if field.name in ("kind", "addressed"):
                 _in(field.name, value, 0, 255)
             else:
                 _int32(field.name, value)
+
+    @classmethod
+    def raw(cls, *values: int, **fields: int) -> "Command":
+        """An entry field for field, checked only against the sizes of the
+        file's fields (what a foreign or damaged file may hold)."""
+        entry = cls.__new__(cls)
+        names = [field.name for field in dataclasses.fields(cls)]
+        if len(values) > len(names):
+            raise TypeError(f"Command.raw takes at most {len(names)} fields")
+        for name in names:
+            setattr(entry, name, 0)
+        for name, value in zip(names, values):
+            setattr(entry, name, value)
+        for name, value in fields.items():
+            if name not in names:
+                raise TypeError(f"Command has no field {name!r}")
+            setattr(entry, name, value)
+        entry._check_sizes()
+        return entry
+
+    def out_of_range(self) -> str:
+        """What of the entry lies outside its fields' ranges, as ``kt40 show``
+        marks it ("station N 37"); "" for a sound entry."""
+        bad: List[str] = []
+        if not 0 <= self.crate <= 3:
+            bad.append(f"crate {self.crate}")
+        if self.kind == KIND_LAM:
+            if self.lam_operation != LAM_READ:
+                bad.append(f"LAM operation {self.lam_operation}")
+        elif self.kind != KIND_CAMAC:
+            bad.append(f"kind {self.kind}")
+        elif self.addressed not in (0, 1):
+            bad.append(f"addressed {self.addressed}")
+        elif self.addressed:
+            if not 1 <= self.n <= 24:
+                bad.append(f"station N {self.n}")
+            if not 0 <= self.a <= 15:
+                bad.append(f"subaddress A {self.a}")
+            if not 0 <= self.f <= 31:
+                bad.append(f"function F {self.f}")
+            if self.mode not in (16, 24):
+                bad.append(f"width {self.mode}")
+            elif not 0 <= self.data < 1 << self.mode:
+                bad.append(f"data {self.data}")
+        elif self.code not in (1, 2, 4, 8):
+            bad.append(f"command code {self.code}")
+        return ", ".join(bad)
 
     @classmethod
     def cnaf(cls, crate: int, n: int, a: int, f: int, data: int = 0, bits: int = 16) -> "Command":
@@ -138,15 +196,14 @@ class Command:
 
     @classmethod
     def _unpack(cls, record: bytes) -> "Command":
-        kind, lam, addressed, *rest = _RECORD.unpack(record)
-        return cls(kind, lam, addressed, *rest)
+        return cls.raw(*_RECORD.unpack(record))
 
 
 @dataclasses.dataclass
 class Script:
     """A command program: its entries, the run position and the header's reserved bytes."""
 
-    entries: list[Command] = dataclasses.field(default_factory=list)
+    entries: List[Command] = dataclasses.field(default_factory=list)
     run_position: int = -1
     reserved: bytes = bytes(RESERVED_SIZE)
 
@@ -166,7 +223,7 @@ class Script:
         for index, entry in enumerate(self.entries):
             if not isinstance(entry, Command):
                 raise TypeError(f"entry {index} is a {type(entry).__name__}, not a Command")
-            entry.__post_init__()  # fields may have been changed since
+            entry._check_sizes()  # fields may have been changed since
             parts.append(entry._pack())
         return b"".join(parts)
 

@@ -37,7 +37,7 @@ def random_script(rng, count):
         lambda: Command.unaddressed(rng.randrange(4), rng.choice("CZ") if rng.random() < 0.5 else rng.choice([4, 8])),
         lambda: Command.read_lam(rng.randrange(4), rng.choice([16, 24])),
         # what a foreign file may hold in any field
-        lambda: Command(rng.randrange(256), word(), rng.randrange(256), *(word() for _ in range(7))),
+        lambda: Command.raw(rng.randrange(256), word(), rng.randrange(256), *(word() for _ in range(7))),
     ])() for _ in range(count)]
     return Script(entries, rng.choice([-1, 0, count - 1]), bytes(rng.randrange(256) for _ in range(44)))
 
@@ -89,7 +89,7 @@ class TestAllOrNothing:
         with pytest.raises(ValueError, match="at most 255 entries"):
             write_script(path, Script([Command.read_lam(0)] * 256))
         with pytest.raises(ValueError, match="data 4294967296 does not fit"):
-            write_script(path, Script([Command(data=1 << 32)]))
+            write_script(path, Script([Command.raw(data=1 << 32)]))
         bad = Command.read_lam(0)
         bad.n = 1 << 40  # changed after it was made
         with pytest.raises(ValueError, match="n 1099511627776 does not fit"):
@@ -114,9 +114,26 @@ class TestAllOrNothing:
             (lambda: Command.unaddressed(0, "X"), "one of C, Z, I, NI"),
             (lambda: Command.unaddressed(0, 3), "one of C, Z, I, NI"),
             (lambda: Command(kind=256), "kind must be 0..255"),
+            (lambda: Command(addressed=1, mode=16, n=37), "entry out of range: station N 37"),
+            (lambda: Command(addressed=1, mode=24, n=1, data=1 << 24), "entry out of range: data 16777216"),
+            (lambda: Command(kind=1, crate=4), "entry out of range: crate 4"),
+            (lambda: Command(), "entry out of range: command code 0"),
         ]:
             with pytest.raises(ValueError, match=words):
                 make()
+
+    def test_foreign_entries_load_as_they_are_and_say_what_is_wrong(self, tmp_path):
+        """A file may hold what Command() refuses: it loads, and kt40 show marks the same entries."""
+        foreign = [Command.raw(addressed=1, mode=16, n=37, f=8), Command.raw(addressed=2, crate=1),
+                   Command.raw(kind=1, lam_operation=3), Command.cnaf(0, 5, 0, 16, 7)]
+        path = tmp_path / "foreign.tvs"
+        write_script(path, Script(foreign))
+        loaded = read_script(path).entries
+        assert [e.out_of_range() for e in loaded] == ["station N 37", "addressed 2", "LAM operation 3", ""]
+        tool = build_dir() / "tools" / "kt40" / "kt40"
+        shown = run(tool, "--json", "show", path)
+        assert [json.loads(line)["out_of_range"] or "" for line in shown.stdout.splitlines()] == \
+            [e.out_of_range() for e in loaded]
 
 
 class TestSameAsThePanel:
@@ -167,9 +184,9 @@ def test_entries_read_as_the_panel_grid_shows_them(tmp_path):
     if not tool.is_file():
         pytest.fail(f"{tool} is missing: build the tree first (cmake --build build)")
     script = random_script(random.Random(24), 200)
-    script.entries += [Command(addressed=2, crate=1, code=4), Command(kind=1, lam_operation=1), Command(kind=7),
-                       Command(addressed=1, mode=-1, crate=-2, n=100, a=-3, f=17, data=-1),
-                       Command(addressed=0, crate=-1, code=-8)]
+    script.entries += [Command.raw(addressed=2, crate=1, code=4), Command.raw(kind=1, lam_operation=1),
+                       Command.raw(kind=7), Command.raw(addressed=1, mode=-1, crate=-2, n=100, a=-3, f=17, data=-1),
+                       Command.raw(addressed=0, crate=-1, code=-8)]
     path = tmp_path / "grid.tvs"
     write_script(path, script)
     shown = run(tool, "show", "--json", path)

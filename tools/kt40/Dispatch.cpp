@@ -72,7 +72,8 @@ std::string help(const std::string& command) {
         "usage: kt40 [--json] COMMAND ARGS...\n\n";
     for (const auto& c : kCommands) text += std::string("  ") + c.usage + "\n";
     text +=
-        "\n--json prints one JSON object a line; --help after a command explains it.\n"
+        "\n--json prints one JSON object a line; --help after a command explains it;\n"
+        "--version prints the version.\n"
         "Exit codes: 0 done, 1 the action failed, 2 bad usage, 130 a run or repeat\n"
         "ended by Ctrl+C.\n";
     return text;
@@ -81,6 +82,10 @@ std::string help(const std::string& command) {
 int dispatch(const std::vector<std::string>& words, bool json) {
     std::vector<std::string> rest;
     bool wantHelp = false;
+    if (words.size() == 1 && words[0] == "--version") {
+        std::printf("kt40 %s\n", KT40_VERSION);
+        return kDone;
+    }
     for (const auto& w : words) {
         if (w == "--json") json = true;
         else if (w == "--help" || w == "-h") wantHelp = true;

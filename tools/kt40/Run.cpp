@@ -46,6 +46,8 @@ std::string outOfRange(const TCamCommand& e) {
         if (e.lamOperation != TCamCommand::lamRead) add("LAM operation", e.lamOperation);
     } else if (e.kind != TCamCommand::kindCamac) {
         add("kind", e.kind);
+    } else if (e.addressed > 1) {
+        add("addressed", e.addressed);
     } else if (e.addressed) {
         if (e.n < 1 || e.n > 24) add("station N", e.n);
         if (e.a < 0 || e.a > 15) add("subaddress A", e.a);

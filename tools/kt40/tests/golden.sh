@@ -32,6 +32,7 @@ lines() { printf '%s\n' "$@" > "$work/in"; echo "$work/in"; }
 
 case_help() {
   step --help
+  step --version
   step cnaf --help
   step shell -h
 }
