@@ -19,7 +19,7 @@ packages=(
   xvfb xauth x11-utils xdotool openbox imagemagick
   qt6-translations-l10n
   libedit-dev
-  python3 python3-pytest
+  python3 python3-pytest python3-jsonschema
   wine32:i386
   libtango-dev python3-tango tango-db mariadb-server mariadb-client dbconfig-no-thanks
 )

@@ -191,5 +191,5 @@ def test_entries_read_as_the_panel_grid_shows_them(tmp_path):
     write_script(path, script)
     shown = run(tool, "show", "--json", path)
     assert shown.returncode == 0, shown.stderr
-    texts = [json.loads(line)["command"] for line in shown.stdout.splitlines()]
+    texts = [json.loads(line)["text"] for line in shown.stdout.splitlines()]
     assert texts == [str(entry) for entry in script.entries]

@@ -67,6 +67,8 @@ public:
     // A record: ordered fields. Values are numbers, strings, null or lists.
     class Record {
     public:
+        // Every record names its type first (README: "JSON records").
+        explicit Record(const std::string& type) { str("type", type); }
         Record& num(const std::string& key, long long v);
         Record& str(const std::string& key, const std::string& v);
         Record& null(const std::string& key);
@@ -87,6 +89,13 @@ public:
 // The crate connection, opened once per process by the first command that
 // needs it. False (with a message) when ccinit fails.
 bool connect();
+
+// Whether errors are also JSON records on the standard output (--json).
+extern bool g_jsonErrors;
+// An error: "kt40: MESSAGE" on the standard error (and `more`, lines for
+// people only, after it) and, with --json, an error record on the standard
+// output naming the exit code. Returns exitCode.
+int report(int exitCode, const std::string& message, const std::string& more = "");
 
 // Words for a failed wait (CamacStatus.error).
 std::string waitFailure(unsigned error);

@@ -28,8 +28,7 @@ int extOf(int c, int n, int a, bool wide = false) {
 
 // One failed routine: the message and exit code 1.
 int failed(const std::string& what) {
-    std::fprintf(stderr, "kt40: %s: %s\n", what.c_str(), waitFailure(cdata()->error).c_str());
-    return kFailed;
+    return report(kFailed, what + ": " + waitFailure(cdata()->error));
 }
 
 std::string stations(uint32_t pattern) {
@@ -118,8 +117,8 @@ int cmdCnaf(Args& args, const Out& out) {
                               }();
         if (rc != 0) return failed(where);
         const CamacStatus& s = *cdata();
-        Out::Record r;
-        r.num("c", c).num("n", n).num("a", a).num("f", f);
+        Out::Record r("action");
+        r.num("c", c).num("n", n).num("a", a).num("f", f).num("bits", wide ? 24 : 16);
         std::string human = where;
         if (read || write) {
             r.num("data", data);
@@ -154,7 +153,7 @@ int cmdUnaddressed(Args& args, const Out& out) {
     const int ext = extOf(c, 1, 0);
     if ((z ? cccz(ext) : cccc(ext)) != 0) return failed(std::string(z ? "Z" : "C") + " on crate " + std::to_string(c));
     const CamacStatus& s = *cdata();
-    Out::Record r;
+    Out::Record r("crate_command");
     const int x = s.x, i = s.i;
     const bool on = online(c);
     r.str("command", z ? "Z" : "C").num("c", c).num("x", x).num("i", i).str("status", on ? "ok" : "offline");
@@ -172,10 +171,10 @@ int cmdInhibit(Args& args, const Out& out) {
     if (!connect()) return kFailed;
     if (ccci(extOf(c, 1, 0), how == "on" ? 1 : 0) != 0) return failed("inhibit " + how + " on crate " + std::to_string(c));
     const CamacStatus& s = *cdata();
-    Out::Record r;
+    Out::Record r("crate_command");
     const int i = s.i;
     const bool on = online(c);
-    r.str("command", "inhibit").num("c", c).num("i", i).str("status", on ? "ok" : "offline");
+    r.str("command", how == "on" ? "I" : "NI").num("c", c).num("i", i).str("status", on ? "ok" : "offline");
     out.emit(r, "inhibit crate " + std::to_string(c) + " " + how + "  I" + std::to_string(i) +
                     (on ? "  ok" : "  crate " + std::to_string(c) + " is off-line"));
     return on ? kDone : kFailed;
@@ -192,7 +191,7 @@ int cmdStatus(Args& args, const Out& out) {
     if (ctgl(ext, &l) != 0) return failed("LAMs of crate " + std::to_string(c));
     const CamacStatus& s = *cdata();
     const uint32_t pattern = l ? s.lamPattern : 0;
-    Out::Record r;
+    Out::Record r("crate_status");
     r.num("c", c).num("online", s.bit10).num("i", i).num("l", l).num("lam_pattern", pattern).list("lam_stations",
                                                                                                    stationList(pattern));
     out.emit(r, "crate " + std::to_string(c) + (s.bit10 ? " on-line" : " off-line") + "  I" + std::to_string(i) + " L" +
@@ -242,7 +241,7 @@ int cmdScan(Args& args, const Out& live) {
             cell[2] = x ? (q ? 'Q' : 'x') : '.';
         }
         if (out.json) {
-            Out::Record r;
+            Out::Record r("scan_row");
             r.num("c", c).num("n", n).num("f", f).list("x", {xs, xs + 16}).list("q", {qs, qs + 16});
             out.emit(r, line);
         } else {
@@ -251,12 +250,10 @@ int cmdScan(Args& args, const Out& live) {
     }
     char tail[64];
     std::snprintf(tail, sizeof tail, "%d of 384 addresses answered with X", answering);
-    out.text(tail);
-    if (answering == 0 && !online(c)) {
-        Out::Record r;
-        r.num("c", c).str("status", "offline");
-        out.emit(r, "crate " + std::to_string(c) + " is off-line");
-    }
+    const bool on = answering > 0 || online(c);
+    Out::Record r("scan_end");
+    r.num("c", c).num("f", f).num("answered", answering).num("online", on ? 1 : 0);
+    out.emit(r, std::string(tail) + (on ? "" : "\ncrate " + std::to_string(c) + " is off-line"));
     return kDone;
 }
 
@@ -299,7 +296,7 @@ bool look() {
     w.shown = pattern;
     if (!pattern) return false;  // cleared: the next LAM is news again
     ++w.events;
-    Out::Record r;
+    Out::Record r("lam");
     const std::string when = stamp();
     r.str("time", when).num("c", w.crate).num("lam_pattern", pattern).list("lam_stations", stationList(pattern));
     std::string human = when + "  crate " + std::to_string(w.crate) + "  LAM " + hex(pattern, 6) + "  stations: " +
@@ -385,7 +382,7 @@ int cmdLam(Args& args, const Out& out) {
     // asked), the time-out first, or Ctrl+C.
     const int rc = g_interrupted ? kInterrupted : (timedOut && count != 0) ? kFailed : kDone;
     const char* why = g_interrupted ? "interrupted" : timedOut ? "timeout" : "count";
-    Out::Record r;
+    Out::Record r("lam_end");
     r.str("end", why).num("c", c).num("lams", watch.events);
     if (count) r.num("count", count);
     out.emit(r, std::to_string(watch.events) + (watch.events == 1 ? " LAM" : " LAMs") + " came" +

@@ -61,6 +61,13 @@ std::string quote(const std::string& s) {
     return out + "\"";
 }
 
+// The library's texts end in a line feed; a message does not.
+std::string withoutLineEnd(const char* text) {
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    return s;
+}
+
 }  // namespace
 
 void catchInterrupt() {
@@ -203,6 +210,24 @@ void Out::text(const char* line) const {
 
 // ---- The crate -------------------------------------------------------------------
 
+bool g_jsonErrors = false;
+
+int report(int exitCode, const std::string& message, const std::string& more) {
+    const std::string line = "kt40: " + message + "\n" + more;
+#ifdef _WIN32
+    printError(line.c_str());
+#else
+    std::fputs(line.c_str(), stderr);
+#endif
+    if (g_jsonErrors) {
+        Out::Record r("error");
+        r.str("message", message).num("exit", exitCode);
+        std::printf("%s\n", r.json().c_str());
+        std::fflush(stdout);
+    }
+    return exitCode;
+}
+
 bool connect() {
     static int state = -1;  // -1 not tried, 0 open, 1 failed
     if (state < 0) state = ccinit() == 0 ? 0 : 1;
@@ -215,17 +240,16 @@ bool connect() {
     // Otherwise the driver (or the service) is what ccinit could not reach:
     // the words of the front panel's start-up box, caption and text.
     if (std::strncmp(why, "KT40_ADAPTER", 12) == 0) {
-        std::string line = std::string("kt40: no connection to the adapter: ") + why;
-        printError(line.c_str());
+        report(kFailed, "no connection to the adapter: " + withoutLineEnd(why));
     } else {
-        printError("kt40: Ошибка инициализации.\n"
-                   "Невозожно получить доступ к драйверу. Возможно драйвер не установлен.\n");
+        report(kFailed, "Ошибка инициализации.",
+               "Невозожно получить доступ к драйверу. Возможно драйвер не установлен.\n");
     }
 #else
     if (*why)
-        std::fprintf(stderr, "kt40: no connection to the adapter: %s", why);
+        report(kFailed, "no connection to the adapter: " + withoutLineEnd(why));
     else
-        std::fprintf(stderr, "kt40: no connection to the adapter (ccinit failed; another program may hold the crate)\n");
+        report(kFailed, "no connection to the adapter (ccinit failed; another program may hold the crate)");
 #endif
     return false;
 }

@@ -96,13 +96,13 @@ int dispatch(const std::vector<std::string>& words, bool json) {
             std::printf("%s", help("").c_str());
             return kDone;
         }
-        std::fprintf(stderr, "kt40: no command\n%s\ntry 'kt40 --help'\n", usageLine("").c_str());
-        return kUsage;
+        g_jsonErrors = json;
+        return report(kUsage, "no command", usageLine("") + "\ntry 'kt40 --help'\n");
     }
     const Command* command = find(rest[0]);
     if (!command) {
-        std::fprintf(stderr, "kt40: unknown command '%s'\n%s\ntry 'kt40 --help'\n", rest[0].c_str(), usageLine("").c_str());
-        return kUsage;
+        g_jsonErrors = json;
+        return report(kUsage, "unknown command '" + rest[0] + "'", usageLine("") + "\ntry 'kt40 --help'\n");
     }
     if (wantHelp) {
         std::printf("%s", help(rest[0]).c_str());
@@ -110,13 +110,12 @@ int dispatch(const std::vector<std::string>& words, bool json) {
     }
     Out out;
     out.json = json;
+    g_jsonErrors = json;
     Args args(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
     try {
         return command->run(args, out);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "kt40: %s\n%s\ntry 'kt40 %s --help'\n", e.what(), usageLine(e.command).c_str(),
-                     e.command.c_str());
-        return kUsage;
+        return report(kUsage, e.what(), usageLine(e.command) + "\ntry 'kt40 " + e.command + " --help'\n");
     }
 }
 

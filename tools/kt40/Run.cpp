@@ -31,7 +31,7 @@ bool load(const std::string& path, TCamProgram& program) {
     program.Reset();
     const auto outcome = TCamScript::Load(path, program);
     if (outcome.ok()) return true;
-    std::fprintf(stderr, "kt40: %s: %s\n", path.c_str(), loadFailure(outcome).c_str());
+    report(kFailed, path + ": " + loadFailure(outcome));
     return false;
 }
 
@@ -60,6 +60,30 @@ std::string outOfRange(const TCamCommand& e) {
     return what;
 }
 
+// The fields of an entry, for a JSON record: what kind of entry it is and
+// the fields that kind uses, as the file holds them.
+void describe(Out::Record& r, const TCamCommand& e) {
+    if (e.kind == TCamCommand::kindLam) {
+        r.str("kind", "read_lam").num("c", e.crate).num("bits", e.mode);
+    } else if (e.kind != TCamCommand::kindCamac) {
+        r.str("kind", "unknown");
+    } else if (e.addressed == 1) {
+        r.str("kind", "action").num("c", e.crate).num("n", e.n).num("a", e.a).num("f", e.f).num("bits", e.mode);
+        if (e.f >= 16 && e.f <= 23) r.num("data", e.data);
+        else r.null("data");
+    } else if (e.addressed == 0) {
+        const char* name = e.code == 1 ? "C" : e.code == 2 ? "Z" : e.code == 4 ? "I" : e.code == 8 ? "NI" : nullptr;
+        r.str("kind", "crate_command").num("c", e.crate);
+        if (name) r.str("command", name);
+        else r.null("command");
+    } else {
+        r.str("kind", "unknown");
+    }
+    const std::string bad = outOfRange(e);
+    if (bad.empty()) r.null("out_of_range");
+    else r.str("out_of_range", bad);
+}
+
 std::string indicator(int state) { return state == 0 ? "0" : state == 1 ? "1" : "-"; }
 
 // The worker's display: each entry's view is taken at once, on the worker's
@@ -78,8 +102,8 @@ public:
         if (index <= last_) ++pass_;
         last_ = index;
         const TCamCommand& entry = program_.entries[static_cast<size_t>(index)];
-        Out::Record r;
-        r.num("pass", pass_).num("entry", index + 1).str("command", TCamGrid::RowText(entry));
+        Out::Record r("run_entry");
+        r.num("pass", pass_).num("entry", index + 1).str("text", TCamGrid::RowText(entry));
         std::string r_text = "-";
         if (view.rChanged && view.rError) {
             r.null("r").num("error", 1);
@@ -140,12 +164,10 @@ int cmdShow(Args& args, const Out& out) {
     out.text(path + ": " + std::to_string(program.count) + (program.count == 1 ? " entry" : " entries"));
     for (int k = 0; k < program.count; ++k) {
         const TCamCommand& e = program.entries[static_cast<size_t>(k)];
-        Out::Record r;
-        r.num("entry", k + 1).str("command", TCamGrid::RowText(e));
-        for (int col = 0; col < TCamGrid::columns; ++col) r.str("col" + std::to_string(col + 1), TCamGrid::CellText(e, col));
+        Out::Record r("script_entry");
+        r.num("entry", k + 1).str("text", TCamGrid::RowText(e));
+        describe(r, e);
         const std::string bad = outOfRange(e);
-        if (bad.empty()) r.null("out_of_range");
-        else r.str("out_of_range", bad);
         char line[64];
         std::snprintf(line, sizeof line, "%3d  %s", k + 1, TCamGrid::RowText(e).c_str());
         out.emit(r, bad.empty() ? std::string(line) : std::string(line) + "  <- out of range: " + bad);
@@ -166,23 +188,25 @@ int cmdRun(Args& args, const Out& out) {
     auto program = std::make_unique<TCamProgram>();
     if (!load(path, *program)) return kFailed;
     if (program->count == 0) {
-        std::fprintf(stderr, "kt40: %s: the program is empty\n", path.c_str());
-        return kFailed;
+        return report(kFailed, path + ": the program is empty");
     }
     if (!asPanel) {
         // Refused before the first action: the panel would run these at
         // another address (their fields masked to their bits).
         int bad = 0;
+        std::string which;
         for (int k = 0; k < program->count; ++k) {
             const std::string what = outOfRange(program->entries[static_cast<size_t>(k)]);
             if (what.empty()) continue;
-            if (bad++ < 10) std::fprintf(stderr, "kt40: %s: entry %d is out of range: %s\n", path.c_str(), k + 1, what.c_str());
+            if (bad++ < 10) which += "  entry " + std::to_string(k + 1) + ": " + what + "\n";
         }
-        if (bad) {
-            std::fprintf(stderr, "kt40: %s: %d %s out of range; nothing was run (--as-panel runs %s as the front panel does, fields masked to their bits)\n",
-                         path.c_str(), bad, bad == 1 ? "entry is" : "entries are", bad == 1 ? "it" : "them");
-            return kFailed;
-        }
+        if (bad > 10) which += "  and " + std::to_string(bad - 10) + " more\n";
+        if (bad)
+            return report(kFailed,
+                          path + ": " + std::to_string(bad) + (bad == 1 ? " entry is" : " entries are") +
+                              " out of range; nothing was run (--as-panel runs " + (bad == 1 ? "it" : "them") +
+                              " as the front panel does, fields masked to their bits)",
+                          which);
     }
     if (!connect()) return kFailed;
 
@@ -196,8 +220,7 @@ int cmdRun(Args& args, const Out& out) {
     TCamProcessor worker(*program, display);
     display.worker = &worker;
     if (!worker.InitOk()) {
-        std::fprintf(stderr, "kt40: the worker found no connection to the adapter\n");
-        return kFailed;
+        return report(kFailed, "the worker found no connection to the adapter");
     }
     worker.CommandDelay = static_cast<std::int32_t>(commandDelay);
     worker.CycleDelay = static_cast<std::int32_t>(cycleDelay);
@@ -226,7 +249,7 @@ int cmdRun(Args& args, const Out& out) {
                   interrupted ? "interrupted" : "done", executed, seconds, seconds > 0 ? executed / seconds : 0.0,
                   display.Errors());
     if (out.json) {
-        Out::Record r;
+        Out::Record r("run_end");
         r.str("end", interrupted ? "interrupted" : "done").num("entries", executed).num("errors", display.Errors());
         out.emit(r, "");
     } else {

@@ -142,16 +142,14 @@ int cmdShell(Args& args, const Out& out) {
             continue;
         }
         if (words[0] == "shell") {
-            std::fprintf(stderr, "kt40: already in the shell\n");
-            worst = std::max(worst, kUsage);
+            worst = std::max(worst, report(kUsage, "already in the shell"));
             continue;
         }
         g_interrupted = false;
         const auto command = terse(words);
         if (command == words && looksTerse(words[0])) {
-            std::fprintf(stderr, "kt40: not a single action: '%s' (the form is c0 n5 a0 f16 d1234, b24 for 24 bits)\n",
-                         line.c_str());
-            worst = std::max(worst, kUsage);
+            worst = std::max(worst, report(kUsage, "not a single action: '" + line +
+                                                       "' (the form is c0 n5 a0 f16 d1234, b24 for 24 bits)"));
             continue;
         }
         const int rc = dispatch(command, out.json);
