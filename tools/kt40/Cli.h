@@ -39,6 +39,8 @@ public:
     // Takes the next positional word as a number lo..hi; `what` names it.
     long number(long lo, long hi, const std::string& what);
     std::optional<long> optionalNumber(long lo, long hi, const std::string& what);
+    // Takes `--name VALUE` (or `--name=VALUE`) if present, as it is.
+    std::optional<std::string> text(const std::string& name, const std::string& what);
     // Takes the next positional word as it is.
     std::string word(const std::string& what);
     std::optional<std::string> optionalWord();
@@ -92,6 +94,8 @@ bool connect();
 
 // Whether errors are also JSON records on the standard output (--json).
 extern bool g_jsonErrors;
+// The line of a shell's input being run (0: none), named in its errors.
+extern long g_line;
 // An error: "kt40: MESSAGE" on the standard error (and `more`, lines for
 // people only, after it) and, with --json, an error record on the standard
 // output naming the exit code. Returns exitCode.
@@ -122,5 +126,7 @@ int dispatch(const std::vector<std::string>& words, bool json);
 // Help for a subcommand, or for the tool ("" ).
 std::string help(const std::string& command);
 std::string usageLine(const std::string& command);
+// The subcommands' names, in the order help lists them.
+std::vector<std::string> commandNames();
 
 }  // namespace kt40

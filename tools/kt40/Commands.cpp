@@ -1,5 +1,6 @@
 // The one-shot subcommands: single actions, unaddressed commands, status,
 // the crate scan and the LAM watch.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -71,6 +72,18 @@ void pause(long ms) {
                                                  until - std::chrono::steady_clock::now())));
 }
 
+// " (0x04D2)", " (0o2322)", " (0b10011010010)" or "" for decimal: the data
+// word again in the radix asked for.
+std::string inRadix(int v, const std::string& radix, bool wide) {
+    if (radix == "dec") return "";
+    if (radix == "hex") return " (" + hex(v, wide ? 6 : 4) + ")";
+    const int shift = radix == "oct" ? 3 : 1;
+    std::string digits;
+    for (unsigned u = static_cast<unsigned>(v); u || digits.empty(); u >>= shift)
+        digits.insert(digits.begin(), static_cast<char>('0' + (u & ((1u << shift) - 1))));
+    return std::string(" (0") + (shift == 3 ? "o" : "b") + digits + ")";
+}
+
 // Whether crate c answers as on-line (the status word's bit 10, read by
 // ctci); asked only after an action without X, to tell an empty station
 // from a crate that is off.
@@ -87,6 +100,10 @@ int cmdCnaf(Args& args, const Out& out) {
     const bool allowNoX = args.flag("--allow-no-x");
     const long repeat = args.option("--repeat", 1, 1000000, "repeat count").value_or(1);
     const long delay = args.option("--delay", 0, 3600000, "delay (ms)").value_or(0);
+    const bool untilNoQ = args.flag("--until-no-q") | args.flag("--while-q");
+    const bool untilQ = args.flag("--until-q");
+    const bool timing = args.flag("--timing");
+    const auto radix = args.text("--radix", "hex, dec, oct or bin");
     const int c = static_cast<int>(args.number(0, 3, "crate C"));
     const int n = static_cast<int>(args.number(1, 24, "station N"));
     const int a = static_cast<int>(args.number(0, 15, "subaddress A"));
@@ -97,7 +114,12 @@ int cmdCnaf(Args& args, const Out& out) {
     args.done();
     if (write && !given) args.fail("F" + std::to_string(f) + " writes: give the DATA to write");
     if (!write && given) args.fail("F" + std::to_string(f) + " is not a write: it takes no DATA");
+    if (untilNoQ && untilQ) args.fail("--until-q and --until-no-q (--while-q) exclude each other");
+    if (radix && *radix != "hex" && *radix != "dec" && *radix != "oct" && *radix != "bin")
+        args.fail("--radix is hex, dec, oct or bin, not '" + *radix + "'");
     if (!connect()) return kFailed;
+    const std::string shown = radix.value_or("hex");
+    std::vector<double> times;  // microseconds, with --timing
 
     const std::string where = "C" + std::to_string(c) + " N" + std::to_string(n) + " A" + std::to_string(a) + " F" + std::to_string(f);
     const bool read = f <= 7;
@@ -108,6 +130,7 @@ int cmdCnaf(Args& args, const Out& out) {
         if (g_interrupted) return kInterrupted;
         int data = write ? static_cast<int>(*given) : 0;
         int q = 0;
+        const auto began = std::chrono::steady_clock::now();
         const int rc = wide ? cfsa(f, extOf(c, n, a), &data, &q)
                             : [&] {
                                   char qc = 0;
@@ -115,6 +138,8 @@ int cmdCnaf(Args& args, const Out& out) {
                                   q = qc;
                                   return r;
                               }();
+        if (timing)
+            times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count());
         if (rc != 0) return failed(where);
         const CamacStatus& s = *cdata();
         Out::Record r("action");
@@ -122,7 +147,7 @@ int cmdCnaf(Args& args, const Out& out) {
         std::string human = where;
         if (read || write) {
             r.num("data", data);
-            human += "  data " + std::to_string(data) + " (" + hex(data, wide ? 6 : 4) + ")";
+            human += "  data " + std::to_string(data) + inRadix(data, shown, wide);
         } else {
             r.null("data");
         }
@@ -140,6 +165,22 @@ int cmdCnaf(Args& args, const Out& out) {
             if (!allowNoX) rcAll = kFailed;
         }
         out.emit(r, human);
+        if ((untilNoQ && !q) || (untilQ && q)) break;  // the repeat ends on the Q asked for
+    }
+    if (timing && !times.empty()) {
+        std::vector<double> sorted = times;
+        std::sort(sorted.begin(), sorted.end());
+        const double median = sorted.size() % 2 ? sorted[sorted.size() / 2]
+                                                : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+        Out::Record t("timing");
+        t.num("actions", static_cast<long long>(sorted.size()))
+            .num("min_ns", static_cast<long long>(sorted.front() * 1000))
+            .num("median_ns", static_cast<long long>(median * 1000))
+            .num("max_ns", static_cast<long long>(sorted.back() * 1000));
+        char line[128];
+        std::snprintf(line, sizeof line, "%zu actions: min %.1f us, median %.1f us, max %.1f us", sorted.size(),
+                      sorted.front(), median, sorted.back());
+        out.emit(t, line);
     }
     return rcAll;
 }

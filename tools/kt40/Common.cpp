@@ -82,17 +82,24 @@ void catchInterrupt() {
 }
 
 std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
-    if (text.empty() || text.size() > 12) return std::nullopt;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (text.empty() || text.size() > 34) return std::nullopt;
+    // 0x hexadecimal, 0o octal, 0b binary, else decimal.
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0') {
+        const char p = static_cast<char>(text[1] | 0x20);
+        base = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 10;
+    }
     long v = 0;
-    for (size_t k = hex ? 2 : 0; k < text.size(); ++k) {
+    for (size_t k = base == 10 ? 0 : 2; k < text.size(); ++k) {
         const char ch = text[k];
         int digit;
         if (ch >= '0' && ch <= '9') digit = ch - '0';
-        else if (hex && ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
-        else if (hex && ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
+        else if (ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
         else return std::nullopt;
-        v = v * (hex ? 16 : 10) + digit;
+        if (digit >= base) return std::nullopt;
+        v = v * base + digit;
+        if (v > 0xFFFFFFFFL) return std::nullopt;
     }
     if (v < lo || v > hi) return std::nullopt;
     return v;
@@ -131,6 +138,23 @@ std::optional<long> Args::option(const std::string& name, long lo, long hi, cons
     words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(*at),
                  words_.begin() + static_cast<std::ptrdiff_t>(*at + take));
     return v;
+}
+
+std::optional<std::string> Args::text(const std::string& name, const std::string& what) {
+    const auto at = find(name);
+    if (!at) return std::nullopt;
+    std::string value;
+    size_t take = 1;
+    if (words_[*at] == name) {
+        if (*at + 1 >= words_.size()) fail(name + " needs a value (" + what + ")");
+        value = words_[*at + 1];
+        take = 2;
+    } else {
+        value = words_[*at].substr(name.size() + 1);
+    }
+    words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(*at),
+                 words_.begin() + static_cast<std::ptrdiff_t>(*at + take));
+    return value;
 }
 
 std::optional<std::string> Args::optionalWord() {
@@ -211,8 +235,10 @@ void Out::text(const char* line) const {
 // ---- The crate -------------------------------------------------------------------
 
 bool g_jsonErrors = false;
+long g_line = 0;
 
-int report(int exitCode, const std::string& message, const std::string& more) {
+int report(int exitCode, const std::string& given, const std::string& more) {
+    const std::string message = g_line ? "line " + std::to_string(g_line) + ": " + given : given;
     const std::string line = "kt40: " + message + "\n" + more;
 #ifdef _WIN32
     printError(line.c_str());

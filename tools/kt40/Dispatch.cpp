@@ -19,12 +19,17 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"cnaf", cmdCnaf, "kt40 cnaf C N A F [DATA] [--24] [--repeat K] [--delay MS] [--allow-no-x]",
+    {"cnaf", cmdCnaf,
+     "kt40 cnaf C N A F [DATA] [--24] [--repeat K [--delay MS] [--until-no-q|--until-q] [--timing]] "
+     "[--radix R] [--allow-no-x]",
      "One action (or K, MS apart): function F at crate C (0-3), station N (1-24),\n"
-     "subaddress A (0-15); writes (F16-23) take DATA (decimal or 0x hex, 16 bits,\n"
-     "or 24 with --24). Prints the data, Q, X and the status of each. An action\n"
-     "without X (an empty station, or the crate off-line, which it names) says\n"
-     "so and exits 1, unless --allow-no-x.\n"},
+     "subaddress A (0-15); writes (F16-23) take DATA (decimal, 0x hex, 0o octal or\n"
+     "0b binary; 16 bits, or 24 with --24). Prints the data (again in hex, or the\n"
+     "--radix dec, oct or bin), Q, X and the status of each. An action without X\n"
+     "(an empty station, or the crate off-line, which it names) says so and exits\n"
+     "1, unless --allow-no-x. --until-no-q (or --while-q) ends the repeat after the\n"
+     "first action without Q, --until-q after the first with Q; --timing adds the\n"
+     "min, median and max time of an action.\n"},
     {"z", cmdUnaddressed, "kt40 z C", "Dataway initialise (Z) on crate C: modules initialised, inhibit set.\n"},
     {"c", cmdUnaddressed, "kt40 c C", "Dataway clear (C) on crate C.\n"},
     {"inhibit", cmdInhibit, "kt40 inhibit C on|off", "Sets or removes the dataway inhibit of crate C.\n"},
@@ -46,10 +51,14 @@ const Command kCommands[] = {
      "A file with entries out of range (N 37, say) is refused before the first\n"
      "action; --as-panel runs it as the panel does, fields masked to their bits.\n"},
     {"show", cmdShow, "kt40 show FILE.tvs", "Lists the entries of a script file, marking those out of range.\n"},
-    {"shell", cmdShell, "kt40 shell",
+    {"shell", cmdShell, "kt40 shell [--file FILE] [--stop-on-error]",
      "Interactive: the commands above, one a line, or a single action in the form\n"
-     "c0 n5 a0 f16 d1234 (b24 for 24 bits). Line editing and history on a terminal;\n"
-     "reads plain lines from a pipe. help, quit.\n"},
+     "c0 n5 a0 f16 d1234 (b24 for 24 bits); what a line leaves out of that form is\n"
+     "taken from the line before, so f0 alone then reads station 5 back. The\n"
+     "prompt shows the address and the last data, Q and X. Line editing, history\n"
+     "and Tab completion on a terminal; reads plain lines from a pipe or --file,\n"
+     "naming the line in errors; --stop-on-error ends at the first failure.\n"
+     "help, quit.\n"},
 };
 
 const Command* find(const std::string& name) {
@@ -59,6 +68,12 @@ const Command* find(const std::string& name) {
 }
 
 }  // namespace
+
+std::vector<std::string> commandNames() {
+    std::vector<std::string> names;
+    for (const auto& c : kCommands) names.emplace_back(c.name);
+    return names;
+}
 
 std::string usageLine(const std::string& command) {
     const Command* c = find(command);

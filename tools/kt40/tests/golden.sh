@@ -72,7 +72,13 @@ case_actions() {
     'cnaf 0 1 3 16 0xABCDEF --24' 'cnaf 0 1 3 0 --24' 'cnaf 0 1 3 0' \
     'c0 n1 a3 f0 b24' 'cnaf 0 9 0 0' 'cnaf 0 9 0 0 --allow-no-x' 'cnaf 1 5 0 0' '--json cnaf 1 5 0 0' 'cnaf 0 3 0 8' 'cnaf 0 3 0 25' 'cnaf 0 3 0 8' \
     'cnaf 0 5 0 0 --repeat 3' '--json cnaf 0 5 0 0 --repeat 2' 'cnaf 0 3 0 24 --json' \
-    'c0 n5 a0 f16' 'c0 n5 a0 f16 d1 extra' 'quit' 'cnaf 0 5 0 0')"
+    'c0 n5 a0 f16' 'c0 n5 a0 f16 d1 extra' 'cnaf 0 5 0 16 0o17' 'f0' 'f16 d0b101' 'f0 b24' 'n1 a3' \
+    'cnaf 0 5 0 0 --radix oct' 'cnaf 0 5 0 0 --radix bin' 'cnaf 0 5 0 0 --radix dec' 'cnaf 0 5 0 0 --radix 8' \
+    'c0 n3 a0 f10' 'cnaf 0 3 0 8 --repeat 5 --until-no-q' 'cnaf 0 1 0 0 --repeat 3 --until-q' 'cnaf 0 5 0 16 0o8' 'f9 d1' \
+    'quit' 'cnaf 0 5 0 0')"
+  printf '%s\n' 'cnaf 0 5 0 0' 'frob' 'cnaf 0 5 0 0' > "$work/lines"
+  step shell --file "$work/lines" --stop-on-error
+  step shell --file "$work/no-such-lines"
 }
 
 case_crate() {
