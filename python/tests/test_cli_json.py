@@ -31,7 +31,7 @@ def records(result):
 
 def test_every_command_prints_records_of_the_schema():
     session = "\n".join([
-        "c0 n5 a0 f16 d1234", "cnaf 0 5 0 0", "cnaf 0 5 0 0 --repeat 3 --timing", "cnaf 0 1 3 0 --24", "cnaf 0 3 0 24", "cnaf 0 9 0 0", "cnaf 1 5 0 0",
+        "c0 n5 a0 f16 d1234", "cnaf 0 5 0 0", "cnaf 0 5 0 0 --repeat 3 --timing", "block 0 1 0 16 --data 1,2", "block 0 1 0 0 --count 2 --mode scan", "cnaf 0 1 3 0 --24", "cnaf 0 3 0 24", "cnaf 0 9 0 0", "cnaf 1 5 0 0",
         "z 0", "c 1", "inhibit 0 off", "status 0", "scan 1", "scan 0 --f 8",
         "c0 n3 a0 f26", "c0 n3 a0 f25", "lam 0 --count 1 --ack", "lam 0 --timeout 1 --count 1",
         f"show {DATA / 'demo.tvs'}", f"show {DATA / 'out-of-range.tvs'}",

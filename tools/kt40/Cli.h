@@ -115,6 +115,7 @@ int cmdInhibit(Args& args, const Out& out);
 int cmdStatus(Args& args, const Out& out);
 int cmdScan(Args& args, const Out& out);
 int cmdLam(Args& args, const Out& out);
+int cmdBlock(Args& args, const Out& out);
 int cmdRun(Args& args, const Out& out);
 int cmdShow(Args& args, const Out& out);
 int cmdShell(Args& args, const Out& out);

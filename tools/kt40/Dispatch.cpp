@@ -44,6 +44,13 @@ const Command kCommands[] = {
      "for station 3); --ack clears each reported LAM with F10 at its station\n"
      "(--ack-function F: with F). Exit 0 when K came (or S passed with no K\n"
      "asked), 1 when the time-out came first, 130 on Ctrl+C.\n"},
+    {"block", cmdBlock,
+     "kt40 block C N A F [--count K] [--mode qstop|qrepeat|scan] [--24] [--data W,W,...|--data-file FILE]",
+     "A block of actions at crate C, station N, subaddress A through the IEEE 758\n"
+     "routines: qstop (the default) repeats F while Q, at most K words; qrepeat\n"
+     "repeats F until each of K words came with Q; scan moves on through A and N\n"
+     "(from N, A to N24 A15) while Q. Reads print the words; writes (F16-23) take\n"
+     "them from --data or a file of numbers (--count takes the first K).\n"},
     {"run", cmdRun, "kt40 run FILE.tvs [--cycle] [--count K] [--command-delay MS] [--cycle-delay MS] [--as-panel]",
      "Executes a script file with the front panel's worker, once or (--cycle) over\n"
      "and over, K passes or until Ctrl+C (which ends it after the current entry).\n"
