@@ -91,7 +91,7 @@ int cmdBlock(Args& args, const Out& out) {
     if (read) shown.assign(data.begin(), data.begin() + moved);
     r.list("words", shown).str("status", rc == 0 ? "ok" : "failed");
     std::string human = where + ": " + std::to_string(moved) + " of " + std::to_string(asked) +
-                        (moved == 1 ? " word" : " words") + (write ? " written" : read ? " read" : " done");
+                        (asked == 1 ? " word" : " words") + (write ? " written" : read ? " read" : " done");
     for (size_t k = 0; k < shown.size(); ++k) {
         if (k % 8 == 0) {
             char head[32];
