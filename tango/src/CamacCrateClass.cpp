@@ -26,6 +26,8 @@ struct Cmd : public Tango::Command {
 
 struct VoidCmd : public Tango::Command {
     using Fn = void (CamacCrate::*)();
+    // A command without argument: its description stands as the argument's,
+    // where a generic client (Jive) shows it.
     VoidCmd(const char* name, const char* desc, Fn fn)
         : Tango::Command(name, Tango::DEV_VOID, Tango::DEV_VOID, desc, ""), fn_(fn) {}
     CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any&) override {

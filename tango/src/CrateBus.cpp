@@ -224,6 +224,16 @@ void Bus::close() {
         std::lock_guard lock(mutex_);
         if (!linked_) return;
         linked_ = false;
+        // What the LAM service and the calls left starts afresh.
+        for (int c = 0; c < kCrates; ++c) {
+            last_[c] = CamacStatus{};
+            lastAction_[c] = Result{};
+            masked_[c] = 0;
+            sequence_[c] = 0;
+            lamAck_[c] = 10;
+            lastRead_[c] = lastWritten_[c] = 0;
+        }
+        lamError_.clear();
     }
     // Outside the lock: unlinking waits for the LAM thread, which may be
     // waiting for the lock in serveLams().
@@ -340,7 +350,7 @@ std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
     if (isRead(f) || write)
         for (size_t i = 0; i < out.size(); ++i) out[i] = req.action.wide ? wide[i] : narrow[i];
     if (req.mode == BlockMode::CountQ)
-        for (size_t i = 0; i < out.size(); ++i) out.push_back(qa[i] != 0);
+        for (size_t i = 0, words = out.size(); i < words; ++i) out.push_back(qa[i] != 0);
     return out;
 }
 

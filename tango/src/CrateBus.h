@@ -136,7 +136,8 @@ public:
     // the next call) and links the LAM handler. False with `why` in words.
     bool open(std::string& why);
     // Unlinks the LAM handler; the connection stays (the library keeps it
-    // for the life of the process). Called before the process ends.
+    // for the life of the process). Masks, counts and last actions start
+    // afresh. Called before the process ends.
     void close();
 
     // The addressed actions; each throws AdapterError when a wait fails.
