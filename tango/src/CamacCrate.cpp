@@ -4,6 +4,8 @@
 
 #include <sys/time.h>
 
+#include <strings.h>
+
 #include <charconv>
 #include <cstdio>
 
@@ -31,6 +33,23 @@ Tango::DevVarLongArray* toArray(const std::vector<int32_t>& v) {
 
 }  // namespace
 
+// A named channel's attribute: reads and writes go to the device, which
+// knows the channel's address.
+class ChannelAttr : public Tango::Attr {
+public:
+    ChannelAttr(const std::string& name, bool writable)
+        : Tango::Attr(name.c_str(), Tango::DEV_LONG, writable ? Tango::READ_WRITE : Tango::READ) {}
+    void read(Tango::DeviceImpl* dev, Tango::Attribute& attr) override {
+        static_cast<CamacCrate*>(dev)->readChannel(attr);
+    }
+    void write(Tango::DeviceImpl* dev, Tango::WAttribute& attr) override {
+        static_cast<CamacCrate*>(dev)->writeChannel(attr);
+    }
+    bool is_allowed(Tango::DeviceImpl* dev, Tango::AttReqType) override {
+        return static_cast<CamacCrate*>(dev)->ready();
+    }
+};
+
 // The device properties, their defaults and what they mean (the class
 // declares them with these texts).
 const PropertyInfo kProperties[kPropertyCount] = {
@@ -44,6 +63,10 @@ const PropertyInfo kProperties[kPropertyCount] = {
     {"RetryLimit", "30000",
      "While FAULT the server tries again after PollPeriod, twice as long each time, up to this many ms "
      "(1000-600000)."},
+    {"Channels", "",
+     "Named channels, one a line 'NAME: N A F-READ [F-WRITE] BITS [UNIT]' (for example 'counts: 2 0 0 24 "
+     "counts' or 'level: 5 0 0 16 16 mV'): each becomes an attribute that reads with F-READ and, where "
+     "F-WRITE is given, writes with it."},
 };
 
 CamacCrate::CamacCrate(Tango::DeviceClass* cls, const std::string& name)
@@ -52,16 +75,26 @@ CamacCrate::CamacCrate(Tango::DeviceClass* cls, const std::string& name)
                           "inhibit; its LAMs as events; its State from the crate (on-line, adapter working)",
                           Tango::INIT, "Starting") {
     worker_ = std::thread(&CamacCrate::workLoop, this);
-    init_device();
+    try {
+        init_device();
+        constructed_ = true;
+    } catch (...) {
+        stopWorker();  // a joinable thread must not outlive a failed construction
+        throw;
+    }
 }
 
-CamacCrate::~CamacCrate() {
+void CamacCrate::stopWorker() {
     {
         std::lock_guard lock(queueMutex_);
         stop_ = true;
     }
     queueCv_.notify_all();
-    worker_.join();
+    if (worker_.joinable()) worker_.join();
+}
+
+CamacCrate::~CamacCrate() {
+    stopWorker();
     delete_device();
     Tango::string_free(pushedStatus_);
 }
@@ -88,6 +121,7 @@ void CamacCrate::init_device() {
         std::lock_guard lock(queueMutex_);
         checkNow_ = false;
     }
+    removeChannels();
     show(Tango::INIT, "Starting");
     set_change_event("State", true, false);
     set_change_event("Status", true, false);
@@ -112,6 +146,26 @@ void CamacCrate::setUp() {
         lamAck_ = parseLamAcknowledge(ack);
         pollPeriod_ = std::chrono::milliseconds(numberProperty(data[2], kProperties[2], 100, 60000));
         retryLimit_ = std::chrono::milliseconds(numberProperty(data[3], kProperties[3], 1000, 600000));
+        wanted_.clear();
+        std::vector<std::string> lines;
+        if (!data[4].is_empty()) data[4] >> lines;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].find_first_not_of(" \t") == std::string::npos) continue;
+            try {
+                Channel ch = parseChannel(lines[i]);
+                for (const Channel& other : wanted_)
+                    if (strcasecmp(other.name.c_str(), ch.name.c_str()) == 0)
+                        throw ArgumentError("the channel " + ch.name + " is named twice");
+                Tango::MultiClassAttribute* attrs = get_device_class()->get_class_attr();
+                for (Tango::Attr* attr : attrs->get_attr_list())
+                    if (strcasecmp(attr->get_name().c_str(), ch.name.c_str()) == 0 &&
+                        !dynamic_cast<const ChannelAttr*>(attr))
+                        throw ArgumentError("the channel " + ch.name + " has the name of an attribute of the class");
+                wanted_.push_back(ch);
+            } catch (const ArgumentError& e) {
+                throw ArgumentError("the property Channels, line " + std::to_string(i + 1) + ": " + e.what());
+            }
+        }
     } catch (const ArgumentError& e) {
         ERROR_STREAM << "cannot start: " << e.what() << std::endl;
         show(Tango::FAULT, std::string("Cannot start: ") + e.what() + ". Set it and run Init.");
@@ -134,6 +188,21 @@ void CamacCrate::setUp() {
         return;
     }
     Bus::instance().setLamAcknowledge(crate_, lamAck_);
+    if (!constructed_ && !wanted_.empty()) {
+        // TANGO finds the device (as the attributes' properties need) only
+        // once it is made: the device thread adds the channels, then ON.
+        retry_ = Retry::Channels;
+        wake();
+        return;
+    }
+    try {
+        addChannels();
+    } catch (const Tango::DevFailed& e) {
+        const std::string why = e.errors.length() ? e.errors[0].desc.in() : "?";
+        ERROR_STREAM << "cannot add the channels: " << why << std::endl;
+        show(Tango::FAULT, "Cannot add the channels of the property Channels: " + why + ". Run Init.");
+        return;
+    }
 
     uint64_t generation;
     {
@@ -192,9 +261,98 @@ void CamacCrate::show(Tango::DevState state, const std::string& status) {
 void CamacCrate::delete_device() {
     if (listener_) Bus::instance().removeListener(listener_);
     listener_ = 0;
+    // The channels stay: on the Init command init_device() removes them, and
+    // a device being deleted takes its attributes with it (removing them here
+    // would reach into the class's list of devices while TANGO empties it).
     std::lock_guard lock(queueMutex_);
     ++generation_;
     queue_.clear();
+}
+
+// The channels as dynamic attributes. TANGO keeps one Attr per name for the
+// whole class, so what is particular to this device (address, unit) lives in
+// the device and in the attribute's properties.
+void CamacCrate::addChannels() {
+    channels_.clear();
+    channels_.reserve(wanted_.size());
+    for (const Channel& ch : wanted_) {
+        // After the admin device's Init the class still holds the channel's
+        // Attr, and the new device got the attribute from it already.
+        bool present = true;
+        try {
+            dev_attr->get_attr_ind_by_name(ch.name.c_str());
+        } catch (const Tango::DevFailed&) {
+            present = false;
+        }
+        if (!present) add_attribute(new ChannelAttr(ch.name, ch.fWrite >= 0));
+        channels_.push_back({ch, 0});
+        Tango::Attribute& attr = dev_attr->get_attr_by_name(ch.name.c_str());
+        Tango::MultiAttrProp<Tango::DevLong> props;
+        attr.get_properties(props);
+        props.label = ch.name;
+        props.unit = ch.unit;
+        props.format = "%d";
+        props.description = "Channel " + ch.name + " (property Channels): N" + std::to_string(ch.n) + " A" +
+                            std::to_string(ch.a) + " read with F" + std::to_string(ch.fRead) +
+                            (ch.fWrite >= 0 ? ", written with F" + std::to_string(ch.fWrite) : "") + ", " +
+                            (ch.wide ? "24" : "16") + " bits; Q = 0 makes the value INVALID, no X an error";
+        if (ch.fWrite >= 0) {
+            props.min_value = "0";
+            props.max_value = std::to_string(ch.wide ? 0xFFFFFF : 0xFFFF);
+        }
+        attr.set_properties(props);
+        INFO_STREAM << "channel " << ch.name << " at N" << ch.n << " A" << ch.a << std::endl;
+    }
+}
+
+void CamacCrate::removeChannels() {
+    for (const Served& s : channels_) {
+        std::string name = s.channel.name;
+        try {
+            remove_attribute(name, false, false);
+        } catch (const Tango::DevFailed&) {
+            // Already gone with the device.
+        }
+    }
+    channels_.clear();
+}
+
+CamacCrate::Served& CamacCrate::channel(const std::string& name) {
+    for (Served& s : channels_)
+        if (strcasecmp(s.channel.name.c_str(), name.c_str()) == 0) return s;
+    Tango::Except::throw_exception("API_AttrNotFound", "no channel " + name + " on this device",
+                                   "CamacCrate::channel");
+}
+
+void CamacCrate::readChannel(Tango::Attribute& attr) {
+    Served& s = channel(attr.get_name());
+    const Channel& ch = s.channel;
+    const Result r = onBus("CamacCrate::read_channel",
+                           [&] { return Bus::instance().cnaf(crate_, {ch.n, ch.a, ch.fRead, 0, ch.wide}); });
+    if (!r.x)
+        Tango::Except::throw_exception(kNoX, "Crate " + std::to_string(crate_) + ": channel " + ch.name + " at N" +
+                                                 std::to_string(ch.n) + " gave no X (no module, or no F" +
+                                                 std::to_string(ch.fRead) + ")",
+                                       "CamacCrate::read_channel");
+    s.value = r.data;
+    attr.set_value(&s.value);
+    if (!r.q) attr.set_quality(Tango::ATTR_INVALID);
+}
+
+void CamacCrate::writeChannel(Tango::WAttribute& attr) {
+    Served& s = channel(attr.get_name());
+    const Channel& ch = s.channel;
+    Tango::DevLong v = 0;
+    attr.get_write_value(v);
+    const Result r = onBus("CamacCrate::write_channel", [&] {
+        const Action act = parseCnaf({ch.n, ch.a, ch.fWrite, v, ch.wide ? 24 : 16});
+        return Bus::instance().cnaf(crate_, act);
+    });
+    if (!r.x)
+        Tango::Except::throw_exception(kNoX, "Crate " + std::to_string(crate_) + ": channel " + ch.name + " at N" +
+                                                 std::to_string(ch.n) + " gave no X (no module, or no F" +
+                                                 std::to_string(ch.fWrite) + ")",
+                                       "CamacCrate::write_channel");
 }
 
 void CamacCrate::wake() {
@@ -349,7 +507,19 @@ void CamacCrate::workLoop() {
                 pushLam(item.second);
                 continue;
             }
-            if (retry_ == Retry::SetUp) {
+            if (retry_ == Retry::Channels) {
+                bool known = true;
+                try {
+                    Tango::Util::instance()->get_device_by_name(get_name());
+                } catch (const Tango::DevFailed&) {
+                    known = false;  // not yet in the class's list: soon
+                }
+                if (!known) {
+                    next = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+                    continue;
+                }
+                setUp();
+            } else if (retry_ == Retry::SetUp) {
                 setUp();
             } else if (crate_ >= 0 && get_state() != Tango::INIT &&
                        (retry_ == Retry::Health || get_state() != Tango::FAULT)) {

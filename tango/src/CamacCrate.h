@@ -13,6 +13,7 @@
 
 #include <tango.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -31,7 +32,7 @@ struct PropertyInfo {
     const char* fallback;
     const char* description;
 };
-inline constexpr int kPropertyCount = 4;
+inline constexpr int kPropertyCount = 5;
 extern const PropertyInfo kProperties[kPropertyCount];
 
 class CamacCrate : public Tango::Device_5Impl {
@@ -58,6 +59,9 @@ public:
     void readLastQ(Tango::Attribute& attr);
     void readLastX(Tango::Attribute& attr);
     void readLastStatusRecord(Tango::Attribute& attr);
+    // The named channels of the property Channels (dynamic attributes).
+    void readChannel(Tango::Attribute& attr);
+    void writeChannel(Tango::WAttribute& attr);
 
     // Commands and attributes reach the crate in ON, ALARM and OFF (an
     // off-line crate answers X = 0); in INIT and FAULT nothing is sent.
@@ -72,7 +76,7 @@ private:
     auto onBus(const char* origin, Fn&& fn) -> decltype(fn());
 
     // Why the last set-up failed, and so what the thread does about it.
-    enum class Retry { None, SetUp, Health };
+    enum class Retry { None, SetUp, Health, Channels };
 
     void setUp();                          // properties, adapter, LAM listener
     void refresh();                        // tests the crate; State and Status from it
@@ -80,6 +84,14 @@ private:
     void workLoop();                       // the device thread's body
     void pushLam(const LamEvent& ev);
     void wake();                           // test the crate now
+    void stopWorker();
+    void addChannels();
+    void removeChannels();
+    struct Served {
+        Channel channel;
+        Tango::DevLong value = 0;  // the read buffer
+    };
+    Served& channel(const std::string& name);
 
     int crate_ = -1;
     int lamAck_ = 10;
@@ -87,7 +99,10 @@ private:
     std::chrono::milliseconds retryLimit_{30000};
     std::string status_;  // the Status text
     Retry retry_ = Retry::None;
+    std::atomic<bool> constructed_{false};  // set once the constructor is done
     int listener_ = 0;
+    std::vector<Channel> wanted_;   // from the property
+    std::vector<Served> channels_;  // added as attributes
 
     // Attribute buffers (TANGO reads them after the read method returns).
     Tango::DevBoolean inhibit_ = false;

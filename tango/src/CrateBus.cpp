@@ -3,6 +3,7 @@
 #include "camac758.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <thread>
 #include <cstdio>
@@ -160,6 +161,53 @@ int parseLamAcknowledge(const std::string& text) {
         throw ArgumentError("the property LamAcknowledge must be a read or control function 0-15 (F10 clears "
                             "the LAM of most modules), not '" + text + "'");
     return f;
+}
+
+Channel parseChannel(const std::string& line) {
+    const size_t colon = line.find(':');
+    const auto trim = [](std::string t) {
+        const size_t first = t.find_first_not_of(" \t");
+        if (first == std::string::npos) return std::string();
+        return t.substr(first, t.find_last_not_of(" \t") - first + 1);
+    };
+    const char* form = "a channel is 'NAME: N A F-READ [F-WRITE] BITS [UNIT]'";
+    if (colon == std::string::npos) throw ArgumentError(std::string(form) + ", not '" + line + "'");
+    Channel ch;
+    ch.name = trim(line.substr(0, colon));
+    const bool good = !ch.name.empty() && std::isalpha(static_cast<unsigned char>(ch.name[0])) &&
+                      std::all_of(ch.name.begin(), ch.name.end(), [](char c) {
+                          return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+                      });
+    if (!good) throw ArgumentError("the channel name '" + ch.name + "' is not an attribute name (a letter, then "
+                                   "letters, digits or _)");
+    std::vector<long long> numbers;
+    std::string rest = line.substr(colon + 1);
+    size_t at = 0;
+    while (numbers.size() < 5) {
+        const size_t start = rest.find_first_not_of(" \t", at);
+        if (start == std::string::npos) break;
+        const size_t end = std::min(rest.find_first_of(" \t", start), rest.size());
+        long long v = 0;
+        auto [ptr, ec] = std::from_chars(rest.data() + start, rest.data() + end, v);
+        if (ec != std::errc() || ptr != rest.data() + end) break;
+        numbers.push_back(v);
+        at = end;
+    }
+    ch.unit = trim(rest.substr(std::min(at, rest.size())));
+    if (numbers.size() != 4 && numbers.size() != 5)
+        throw ArgumentError(std::string(form) + ", not '" + line + "'");
+    inRange("station N", numbers[0], 1, kStations);
+    inRange("subaddress A", numbers[1], 0, 15);
+    if (!isRead(static_cast<int>(numbers[2])))
+        throw ArgumentError("F-READ must be a read 0..7, not " + number(numbers[2]));
+    if (numbers.size() == 5 && !isWrite(static_cast<int>(numbers[3])))
+        throw ArgumentError("F-WRITE must be a write 16..23, not " + number(numbers[3]));
+    ch.n = static_cast<int>(numbers[0]);
+    ch.a = static_cast<int>(numbers[1]);
+    ch.fRead = static_cast<int>(numbers[2]);
+    if (numbers.size() == 5) ch.fWrite = static_cast<int>(numbers[3]);
+    ch.wide = parseWidth(numbers.back());
+    return ch;
 }
 
 namespace {

@@ -96,6 +96,23 @@ int parseCrate(const std::string& text);
 // the LAM of most modules; F2 reads and clears a scaler).
 int parseLamAcknowledge(const std::string& text);
 
+// A named channel of the property Channels, one line each:
+//   NAME: N A F-READ [F-WRITE] BITS [UNIT]
+// for example "counts: 2 0 0 24 counts" (a scaler channel read with F0) or
+// "level: 5 0 0 16 16 mV" (a register read with F0, written with F16).
+// NAME is an attribute name (a letter, then letters, digits or _), F-READ a
+// read 0-7, F-WRITE a write 16-23, BITS 16 or 24; UNIT is the rest.
+struct Channel {
+    std::string name;
+    int n = 0;
+    int a = 0;
+    int fRead = 0;
+    int fWrite = -1;  // -1: read only
+    bool wide = false;
+    std::string unit;
+};
+Channel parseChannel(const std::string& line);
+
 // ---- What the state of a crate rests on.
 
 struct CrateHealth {

@@ -392,3 +392,36 @@ TEST_F(CrateBusTest, HealthFollowsTheCrateAndTheAdapter) {
                                   "not clear it; unmask with F26; LAMs are not served: reading the LAM pattern of "
                                   "crate 2 failed.");
 }
+
+TEST(CrateBusArguments, ChannelLines) {
+    const Channel scaler = parseChannel("counts: 2 0 0 24 counts per s");
+    EXPECT_EQ(scaler.name, "counts");
+    EXPECT_EQ(scaler.n, 2);
+    EXPECT_EQ(scaler.fRead, 0);
+    EXPECT_EQ(scaler.fWrite, -1);
+    EXPECT_TRUE(scaler.wide);
+    EXPECT_EQ(scaler.unit, "counts per s");
+    const Channel level = parseChannel("  level_2 :5 3 1 17 16");
+    EXPECT_EQ(level.name, "level_2");
+    EXPECT_EQ(level.a, 3);
+    EXPECT_EQ(level.fRead, 1);
+    EXPECT_EQ(level.fWrite, 17);
+    EXPECT_FALSE(level.wide);
+    EXPECT_EQ(level.unit, "");
+    const struct {
+        const char* line;
+        const char* says;
+    } bad[] = {
+        {"counts 2 0 0 24", "a channel is 'NAME: N A F-READ [F-WRITE] BITS [UNIT]'"},
+        {"2x: 2 0 0 24", "'2x' is not an attribute name"},
+        {"a-b: 2 0 0 24", "'a-b' is not an attribute name"},
+        {"c: 2 0 0", "a channel is"},
+        {"c: 0 0 0 16", "station N must be 1..24, not 0"},
+        {"c: 2 16 0 16", "subaddress A must be 0..15, not 16"},
+        {"c: 2 0 16 16", "F-READ must be a read 0..7, not 16"},
+        {"c: 2 0 0 9 16", "F-WRITE must be a write 16..23, not 9"},
+        {"c: 2 0 0 12 V", "bits must be 16 or 24, not 12"},
+    };
+    for (const auto& c : bad)
+        EXPECT_NE(argumentError([&] { parseChannel(c.line); }).find(c.says), std::string::npos) << c.line;
+}

@@ -51,6 +51,8 @@ class Load:
 
 
 def test_the_admin_device_under_load(servers):
+    # With a named channel too: a dynamic attribute made again with its device.
+    tango.Database().put_device_property("test/kt40/admin", {"Channels": ["word: 1 9 0 16 16"]})
     dev = servers.start("admin", 0, "test/kt40/admin", more=[(1, "test/kt40/admin1")])
     pid = servers.pid("admin")
     dev.CNAF([MEMORY, 9, 16, 4242])  # kept by the crate across the restarts
@@ -66,6 +68,7 @@ def test_the_admin_device_under_load(servers):
             assert servers.pid("admin") == pid, f"{name} ended the server"
             assert load.goes_on(), f"the load stopped after {name}"
             assert list(dev.CNAF([MEMORY, 9, 0])) == [4242, 1, 1], name
+            assert dev.word == 4242, name
             assert tango.DeviceProxy("test/kt40/admin1").state() == tango.DevState.OFF, name
     finally:
         load.end()
@@ -279,3 +282,36 @@ def test_the_log_says_what_happened(crate0, tmp_path):
         assert wait_for(lambda: log.exists() and "serving crate 0" in log.read_text(errors="replace"))
     finally:
         admin.RemoveLoggingTarget([dev.name(), f"file::{log}"])
+
+
+def test_named_channels_are_attributes(servers):
+    dev = servers.start("channels", 0, "test/kt40/channels")
+    db = tango.Database()
+    db.put_device_property("test/kt40/channels", {"Channels": [
+        "counts: 2 1 0 24 counts", "level: 1 3 0 16 16 mV", "nothing: 20 0 0 16"]})
+    dev.Init()
+    assert dev.state() == tango.DevState.ON, dev.status()
+    dev.CNAF([2, 1, 25])  # one pulse on scaler channel 1
+    assert dev.counts >= 1
+    dev.level = 77
+    assert list(dev.CNAF([MEMORY, 3, 0])) == [77, 1, 1] and dev.level == 77
+    conf = dev.get_attribute_config("level")
+    assert (conf.unit, conf.min_value, conf.max_value, conf.writable) == \
+        ("mV", "0", "65535", tango.AttrWriteType.READ_WRITE)
+    assert "N1 A3 read with F0, written with F16, 16 bits" in conf.description
+    assert dev.get_attribute_config("counts").writable == tango.AttrWriteType.READ
+    with pytest.raises(tango.DevFailed):
+        dev.level = 70000  # beyond max_value: refused before the crate
+    assert dev.level == 77
+    with pytest.raises(tango.DevFailed) as caught:
+        dev.read_attribute("nothing")
+    assert caught.value.args[0].reason == "CAMAC_NoX"
+
+    db.put_device_property("test/kt40/channels", {"Channels": ["level: 1 3 0 16 16", "Inhibit: 1 0 0 16"]})
+    dev.Init()
+    assert dev.state() == tango.DevState.FAULT
+    assert "Channels, line 2: the channel Inhibit has the name of an attribute of the class" in dev.status()
+    db.delete_device_property("test/kt40/channels", ["Channels"])
+    dev.Init()
+    assert dev.state() == tango.DevState.ON
+    assert "level" not in [a.lower() for a in dev.get_attribute_list()]
