@@ -55,6 +55,8 @@ def test_the_admin_device_under_load(servers):
     tango.Database().put_device_property("test/kt40/admin", {"Channels": ["word: 1 9 0 16 16"]})
     dev = servers.start("admin", 0, "test/kt40/admin", more=[(1, "test/kt40/admin1")])
     pid = servers.pid("admin")
+    # Without --bind everything listens on the loopback alone.
+    assert "giop:tcp:127.0.0.1:" in pathlib.Path(f"/proc/{pid}/cmdline").read_text()
     dev.CNAF([MEMORY, 9, 16, 4242])  # kept by the crate across the restarts
     admin = tango.DeviceProxy(dev.adm_name())
     load = Load("test/kt40/admin")
