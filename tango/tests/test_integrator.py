@@ -184,9 +184,12 @@ def test_lam_events_can_be_archived_and_counted(crate0):
 
 def test_each_call_gets_its_own_q_and_x(servers):
     """Two clients at once: one at an empty station, one at a memory. Each
-    call's [data, Q, X] is its own; LastX is whoever came last."""
-    dev = servers.start("clients", 0, "test/kt40/clients", more=[(1, "test/kt40/clients1")])
-    other = tango.DeviceProxy("test/kt40/clients")
+    call's [data, Q, X] is its own; LastX is whoever came last. The busy
+    client goes through a second device of the same crate, which TANGO does
+    not serialise with the first, so the two calls meet in the server."""
+    dev = servers.start("clients", 0, "test/kt40/clients",
+                        more=[(1, "test/kt40/clients1"), (0, "test/kt40/clients0b")])
+    other = tango.DeviceProxy("test/kt40/clients0b")
     stop = threading.Event()
     seen = {"empty": 0, "bad": 0}
 
@@ -199,7 +202,7 @@ def test_each_call_gets_its_own_q_and_x(servers):
     t = threading.Thread(target=empty_station, daemon=True)
     t.start()
     try:
-        for k in range(300):
+        for k in range(1000):
             assert list(dev.CNAF([MEMORY, 8, 16, k])) == [0, 1, 1]
             assert list(dev.ExecList([MEMORY, 8, 0, 0, 16])) == [k, 1, 1]
     finally:
@@ -208,6 +211,8 @@ def test_each_call_gets_its_own_q_and_x(servers):
     assert seen["bad"] == 0 and seen["empty"] > 0
     dev.CNAF([MEMORY, 8, 0])
     assert dev.LastX  # this client's action was the last one
+    other.CNAF([EMPTY, 0, 0])
+    assert not dev.LastX  # now the other client's
 
     # The last-written word of the record is this crate's own, not another's.
     dev.CNAF([MEMORY, 8, 16, 0x1111])
