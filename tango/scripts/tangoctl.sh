@@ -2,11 +2,16 @@
 # A private TANGO control system on 127.0.0.1: MariaDB with the TANGO schema,
 # the TANGO database server DataBaseds, and CamacDS device servers.
 #
-#   tangoctl.sh up DIR [PORT]              MariaDB + DataBaseds (TANGO_HOST 127.0.0.1:PORT,
-#                                          default 10000); the data stay in DIR
-#   tangoctl.sh server DIR INST CRATE DEV  registers CamacDS/INST with device DEV for
-#                                          crate CRATE and starts it
+#   tangoctl.sh [--bind ADDRESS] up DIR [PORT]
+#                                          MariaDB + DataBaseds (TANGO_HOST ADDRESS:PORT,
+#                                          default 127.0.0.1:10000); the data stay in DIR
+#   tangoctl.sh server DIR INST CRATE DEV [CRATE DEV ...]
+#                                          registers CamacDS/INST with device DEV for
+#                                          crate CRATE (one pair per crate: every crate of
+#                                          one adapter in one instance) and starts it
 #   tangoctl.sh stop-server DIR INST       stops CamacDS/INST
+#   tangoctl.sh stop-database DIR          stops DataBaseds alone (a database outage)
+#   tangoctl.sh start-database DIR         starts it again on its port
 #   tangoctl.sh down DIR                   stops everything started in DIR
 #   tangoctl.sh env DIR                    prints "export TANGO_HOST=..." for a shell
 #   tangoctl.sh run CMD [ARG...]           MariaDB + DataBaseds in a temporary folder on a
@@ -19,6 +24,11 @@
 # is stopped by that PID (never by name). A start that fails stops what it
 # started. CAMACDS names the server's binary (default: build/tango/CamacDS),
 # CAMACDS_PORT its TCP port (default: any free one).
+#
+# --bind ADDRESS: the address DataBaseds and the servers listen on (default
+# 127.0.0.1, this machine only; 0.0.0.0 for every interface, which lets other
+# machines in). `up` keeps it for the servers started later in DIR. MariaDB
+# always listens on 127.0.0.1 alone: only DataBaseds talks to it.
 set -euo pipefail
 
 die() { echo "tangoctl: $*" >&2; exit 1; }
@@ -65,7 +75,21 @@ setup_dirs() {
   mkdir -p "$run"
 }
 
-tango_host() { echo "127.0.0.1:$(cat "$run/tango.port")"; }
+bind=""
+if [ "${1:-}" = --bind ]; then
+  [ $# -ge 2 ] && [ -n "$2" ] || { echo "tangoctl: --bind needs an address" >&2; exit 1; }
+  bind=$2; shift 2
+fi
+
+# The address kept by `up` (127.0.0.1 when none was given).
+bound() { if [ -f "$run/bind" ]; then cat "$run/bind"; else echo 127.0.0.1; fi; }
+
+# Clients reach a server bound to every interface by this machine's name.
+tango_host() {
+  local host; host=$(bound)
+  [ "$host" != 0.0.0.0 ] || host=$(hostname -f 2>/dev/null || hostname)
+  echo "$host:$(cat "$run/tango.port")"
+}
 
 cmd_up() {
   local port=${1:-10000}
@@ -97,32 +121,46 @@ SQL
       || die "loading the TANGO schema failed"
   fi
   echo "$port" >"$run/tango.port"
-  start databaseds "$databaseds" "$dir/databaseds.log" \
-    env MYSQL_USER=tango MYSQL_PASSWORD=tango MYSQL_HOST="127.0.0.1:$dbport" MYSQL_DATABASE=tango \
-    "$databaseds" 2 -ORBendPoint "giop:tcp:127.0.0.1:$port"
-  TANGO_HOST=$(tango_host) tango_admin --ping-database 30 \
-    || die "DataBaseds does not answer on $(tango_host) (see $dir/databaseds.log)"
+  echo "$dbport" >"$run/mariadb.port"
+  echo "${bind:-127.0.0.1}" >"$run/bind"
+  start_database
   trap - EXIT
   echo "TANGO_HOST=$(tango_host)"
 }
 
+start_database() {
+  [ ! -f "$run/databaseds.pid" ] || die "DataBaseds already runs in $dir"
+  start databaseds "$databaseds" "$dir/databaseds.log" \
+    env MYSQL_USER=tango MYSQL_PASSWORD=tango MYSQL_HOST="127.0.0.1:$(cat "$run/mariadb.port")" \
+    MYSQL_DATABASE=tango "$databaseds" 2 -ORBendPoint "giop:tcp:$(bound):$(cat "$run/tango.port")"
+  TANGO_HOST=$(tango_host) tango_admin --ping-database 30 \
+    || die "DataBaseds does not answer on $(tango_host) (see $dir/databaseds.log)"
+}
+
 cmd_server() {
-  local inst=$1 crate=$2 dev=$3
+  local inst=$1 crate dev devs=()
+  shift
   [ -x "$camacds" ] || die "no server binary at $camacds (build it, or set CAMACDS)"
   [ -f "$run/tango.port" ] || die "no database server in $dir (tangoctl.sh up $dir first)"
   export TANGO_HOST; TANGO_HOST=$(tango_host)
-  tango_admin --add-server "CamacDS/$inst" CamacCrate "$dev" || die "registering CamacDS/$inst failed"
-  tango_admin --add-property "$dev" Crate "$crate" || die "setting the property Crate of $dev failed"
-  stop_pid "camacds-$inst"
-  start "camacds-$inst" "$camacds" "$dir/camacds-$inst.log" \
-    "$camacds" "$inst" -ORBendPoint "giop:tcp:127.0.0.1:${CAMACDS_PORT:-0}"
-  for _ in $(seq 300); do
-    tango_admin --ping-device "$dev" 1 >/dev/null 2>&1 && return 0
-    kill -0 "$(cat "$run/camacds-$inst.pid")" 2>/dev/null || die "CamacDS/$inst ended (see $dir/camacds-$inst.log)"
-    sleep 0.1
+  while [ $# -ge 2 ]; do
+    crate=$1 dev=$2; shift 2
+    tango_admin --add-server "CamacDS/$inst" CamacCrate "$dev" || die "registering $dev in CamacDS/$inst failed"
+    tango_admin --add-property "$dev" Crate "$crate" || die "setting the property Crate of $dev failed"
+    devs+=("$dev")
   done
   stop_pid "camacds-$inst"
-  die "CamacDS/$inst does not answer (see $dir/camacds-$inst.log)"
+  start "camacds-$inst" "$camacds" "$dir/camacds-$inst.log" \
+    "$camacds" "$inst" -ORBendPoint "giop:tcp:${bind:-$(bound)}:${CAMACDS_PORT:-0}"
+  for dev in "${devs[@]}"; do
+    for _ in $(seq 300); do
+      tango_admin --ping-device "$dev" 1 >/dev/null 2>&1 && continue 2
+      kill -0 "$(cat "$run/camacds-$inst.pid")" 2>/dev/null || die "CamacDS/$inst ended (see $dir/camacds-$inst.log)"
+      sleep 0.1
+    done
+    stop_pid "camacds-$inst"
+    die "CamacDS/$inst does not answer for $dev (see $dir/camacds-$inst.log)"
+  done
 }
 
 cmd_down() {
@@ -141,17 +179,20 @@ if [ "${1:-}" = run ]; then
   tmp=$(mktemp -d "${TMPDIR:-/tmp}/camacds.XXXXXX")
   trap '"$self" down "$tmp" || true; rm -rf "$tmp"' EXIT
   trap 'exit 130' INT TERM
-  "$self" up "$tmp" "$(free_port)" >/dev/null
+  "$self" ${bind:+--bind "$bind"} up "$tmp" "$(free_port)" >/dev/null
   TANGO_HOST=127.0.0.1:$(cat "$tmp/run/tango.port") TANGO_TEST_DIR=$tmp "$@"
   exit
 fi
 
-[ $# -ge 2 ] || die "usage: tangoctl.sh up|server|stop-server|down|env DIR ... | run CMD ..."
+[ $# -ge 2 ] || die "usage: tangoctl.sh [--bind ADDRESS] up|server|stop-server|stop-database|start-database|down|env DIR ... | run CMD ..."
 what=$1; setup_dirs "$2"; shift 2
 case "$what" in
   up) cmd_up "$@" ;;
-  server) [ $# -eq 3 ] || die "usage: tangoctl.sh server DIR INST CRATE DEVICE"; cmd_server "$@" ;;
+  server) [ $# -ge 3 ] && [ $(( $# % 2 )) -eq 1 ] || die "usage: tangoctl.sh server DIR INST CRATE DEVICE [CRATE DEVICE ...]"
+    cmd_server "$@" ;;
   stop-server) [ $# -eq 1 ] || die "usage: tangoctl.sh stop-server DIR INST"; stop_pid "camacds-$1" ;;
+  stop-database) stop_pid databaseds ;;
+  start-database) [ -f "$run/mariadb.port" ] || die "no database in $dir (tangoctl.sh up $dir first)"; start_database ;;
   down) cmd_down ;;
   env) echo "export TANGO_HOST=$(tango_host)" ;;
   *) die "unknown command '$what'" ;;

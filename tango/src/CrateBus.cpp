@@ -3,6 +3,7 @@
 #include "camac758.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <thread>
 #include <cstdio>
@@ -13,29 +14,32 @@ namespace {
 
 std::string number(long long v) { return std::to_string(v); }
 
-void inRange(const char* name, long long v, long long lo, long long hi) {
+// "station N must be 1..24, not 0", as the other faces say it.
+void inRange(const std::string& name, long long v, long long lo, long long hi) {
     if (v < lo || v > hi)
-        throw ArgumentError(std::string(name) + " " + number(v) + " is out of range (" + number(lo) + "-" +
-                            number(hi) + ")");
+        throw ArgumentError(name + " must be " + number(lo) + ".." + number(hi) + ", not " + number(v));
 }
 
 bool parseWidth(long long bits) {
-    if (bits != 16 && bits != 24)
-        throw ArgumentError("width " + number(bits) + " is neither 16 nor 24 bits");
+    if (bits != 16 && bits != 24) throw ArgumentError("bits must be 16 or 24, not " + number(bits));
     return bits == 24;
 }
 
+// Data only with a write; a read or control action's data slot holds 0.
 void checkData(const Action& act) {
-    const long long max = act.wide ? 0xFFFFFF : 0xFFFF;
-    if (act.data < 0 || act.data > max)
-        throw ArgumentError("data " + number(act.data) + " does not fit in " + (act.wide ? "24" : "16") +
-                            " bits (0-" + number(max) + ")");
+    if (!isWrite(act.f)) {
+        if (act.data != 0)
+            throw ArgumentError("F" + number(act.f) + " does not write: data must be 0, not " + number(act.data));
+        return;
+    }
+    inRange(std::string("data for ") + (act.wide ? "24" : "16") + "-bit F" + number(act.f), act.data, 0,
+            act.wide ? 0xFFFFFF : 0xFFFF);
 }
 
 Action naf(int32_t n, int32_t a, int32_t f) {
-    inRange("N", n, 0, 31);
-    inRange("A", a, 0, 15);
-    inRange("F", f, 0, 31);
+    inRange("station N", n, 1, kStations);
+    inRange("subaddress A", a, 0, 15);
+    inRange("function F", f, 0, 31);
     return Action{n, a, f, 0, false};
 }
 
@@ -67,8 +71,9 @@ Action parseCnaf(const std::vector<int32_t>& in) {
         throw ArgumentError("CNAF takes [N, A, F], [N, A, F, data] or [N, A, F, data, bits], not " +
                             number(static_cast<long long>(in.size())) + " numbers");
     Action act = naf(in[0], in[1], in[2]);
-    if (in.size() >= 4) act.data = in[3];
     if (in.size() == 5) act.wide = parseWidth(in[4]);
+    if (in.size() >= 4) act.data = in[3];
+    else if (isWrite(act.f)) throw ArgumentError("F" + number(act.f) + " writes: give the data word");
     checkData(act);
     return act;
 }
@@ -85,8 +90,8 @@ std::vector<Action> parseList(const std::vector<int32_t>& in) {
     for (size_t i = 0; i < in.size(); i += 5) {
         try {
             Action act = naf(in[i], in[i + 1], in[i + 2]);
-            act.data = in[i + 3];
             act.wide = parseWidth(in[i + 4]);
+            act.data = in[i + 3];
             checkData(act);
             list.push_back(act);
         } catch (const ArgumentError& e) {
@@ -98,18 +103,19 @@ std::vector<Action> parseList(const std::vector<int32_t>& in) {
 
 BlockRequest parseBlock(const std::vector<int32_t>& words, const std::vector<std::string>& texts) {
     if (texts.empty() || texts.size() > 2)
-        throw ArgumentError("Block takes the mode (qstop, qrepeat or count) and optionally the width (16 or 24) "
-                            "as texts");
+        throw ArgumentError("Block takes the mode (qstop, qrepeat, count or countq) and optionally the width "
+                            "(16 or 24) as texts");
     BlockRequest req;
     if (texts[0] == "qstop") req.mode = BlockMode::QStop;
     else if (texts[0] == "qrepeat") req.mode = BlockMode::QRepeat;
     else if (texts[0] == "count") req.mode = BlockMode::Count;
-    else throw ArgumentError("block mode '" + texts[0] + "' is none of qstop, qrepeat, count");
+    else if (texts[0] == "countq") req.mode = BlockMode::CountQ;
+    else throw ArgumentError("mode must be 'qstop', 'qrepeat', 'count' or 'countq', not '" + texts[0] + "'");
     if (words.size() < 4) throw ArgumentError("Block takes the numbers [N, A, F, count, data...]");
     req.action = naf(words[0], words[1], words[2]);
     if (texts.size() == 2) {
         if (texts[1] != "16" && texts[1] != "24")
-            throw ArgumentError("width '" + texts[1] + "' is neither 16 nor 24 bits");
+            throw ArgumentError("bits must be 16 or 24, not '" + texts[1] + "'");
         req.action.wide = texts[1] == "24";
     }
     inRange("count", words[3], 1, kMaxBlockCount);
@@ -130,8 +136,8 @@ BlockRequest parseBlock(const std::vector<int32_t>& words, const std::vector<std
             req.data.push_back(w.data);
         }
     } else if (given != 0) {
-        throw ArgumentError("F" + number(req.action.f) + " sends no data, but " +
-                            number(static_cast<long long>(given)) + " data words were given");
+        throw ArgumentError("F" + number(req.action.f) + " does not write: data must be none, not " +
+                            number(static_cast<long long>(given)) + " words");
     }
     return req;
 }
@@ -144,6 +150,89 @@ int parseCrate(const std::string& text) {
     if (text.empty() || ec != std::errc() || ptr != last || crate < 0 || crate >= kCrates)
         throw ArgumentError("the property Crate must be a crate number 0-3, not '" + text + "'");
     return crate;
+}
+
+int parseLamAcknowledge(const std::string& text) {
+    int f = -1;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [ptr, ec] = std::from_chars(first, last, f);
+    if (text.empty() || ec != std::errc() || ptr != last || f < 0 || f > 15)
+        throw ArgumentError("the property LamAcknowledge must be a read or control function 0-15 (F10 clears "
+                            "the LAM of most modules), not '" + text + "'");
+    return f;
+}
+
+Channel parseChannel(const std::string& line) {
+    const size_t colon = line.find(':');
+    const auto trim = [](std::string t) {
+        const size_t first = t.find_first_not_of(" \t");
+        if (first == std::string::npos) return std::string();
+        return t.substr(first, t.find_last_not_of(" \t") - first + 1);
+    };
+    const char* form = "a channel is 'NAME: N A F-READ [F-WRITE] BITS [UNIT]'";
+    if (colon == std::string::npos) throw ArgumentError(std::string(form) + ", not '" + line + "'");
+    Channel ch;
+    ch.name = trim(line.substr(0, colon));
+    const bool good = !ch.name.empty() && std::isalpha(static_cast<unsigned char>(ch.name[0])) &&
+                      std::all_of(ch.name.begin(), ch.name.end(), [](char c) {
+                          return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+                      });
+    if (!good) throw ArgumentError("the channel name '" + ch.name + "' is not an attribute name (a letter, then "
+                                   "letters, digits or _)");
+    std::vector<long long> numbers;
+    std::string rest = line.substr(colon + 1);
+    size_t at = 0;
+    while (numbers.size() < 5) {
+        const size_t start = rest.find_first_not_of(" \t", at);
+        if (start == std::string::npos) break;
+        const size_t end = std::min(rest.find_first_of(" \t", start), rest.size());
+        long long v = 0;
+        auto [ptr, ec] = std::from_chars(rest.data() + start, rest.data() + end, v);
+        if (ec != std::errc() || ptr != rest.data() + end) break;
+        numbers.push_back(v);
+        at = end;
+    }
+    ch.unit = trim(rest.substr(std::min(at, rest.size())));
+    if (numbers.size() != 4 && numbers.size() != 5)
+        throw ArgumentError(std::string(form) + ", not '" + line + "'");
+    inRange("station N", numbers[0], 1, kStations);
+    inRange("subaddress A", numbers[1], 0, 15);
+    if (!isRead(static_cast<int>(numbers[2])))
+        throw ArgumentError("F-READ must be a read 0..7, not " + number(numbers[2]));
+    if (numbers.size() == 5 && !isWrite(static_cast<int>(numbers[3])))
+        throw ArgumentError("F-WRITE must be a write 16..23, not " + number(numbers[3]));
+    ch.n = static_cast<int>(numbers[0]);
+    ch.a = static_cast<int>(numbers[1]);
+    ch.fRead = static_cast<int>(numbers[2]);
+    if (numbers.size() == 5) ch.fWrite = static_cast<int>(numbers[3]);
+    ch.wide = parseWidth(numbers.back());
+    return ch;
+}
+
+namespace {
+std::string stationList(uint32_t stations) {
+    std::string out;
+    for (int n = 1; n <= kStations; ++n)
+        if (stations & (1u << (n - 1))) out += (out.empty() ? "" : " ") + std::to_string(n);
+    return out;
+}
+}  // namespace
+
+Judgement judge(int crate, const CrateHealth& h) {
+    const std::string name = "Crate " + std::to_string(crate);
+    if (!h.adapterOk)
+        return {CrateState::Fault, name + ": " + h.adapterError + ". The server tests it again until it answers."};
+    if (!h.online)
+        return {CrateState::Off, name + " is off-line: the controller reports it off-line, and every cycle gives "
+                                        "X = 0. Switch it on-line; the server notices by itself."};
+    std::string alarm;
+    if (h.masked)
+        alarm += "LAM masked (F24) at station" + std::string(h.masked & (h.masked - 1) ? "s " : " ") +
+                 stationList(h.masked) + ": the acknowledgement did not clear it; unmask with F26";
+    if (!h.lamError.empty()) alarm += (alarm.empty() ? "" : "; ") + std::string("LAMs are not served: ") + h.lamError;
+    if (!alarm.empty()) return {CrateState::Alarm, name + " on-line, but " + alarm + "."};
+    return {CrateState::On, name + " ready."};
 }
 
 // ---- Bus -----------------------------------------------------------------
@@ -183,6 +272,16 @@ void Bus::close() {
         std::lock_guard lock(mutex_);
         if (!linked_) return;
         linked_ = false;
+        // What the LAM service and the calls left starts afresh.
+        for (int c = 0; c < kCrates; ++c) {
+            last_[c] = CamacStatus{};
+            lastAction_[c] = Result{};
+            masked_[c] = 0;
+            sequence_[c] = 0;
+            lamAck_[c] = 10;
+            lastRead_[c] = lastWritten_[c] = 0;
+        }
+        lamError_.clear();
     }
     // Outside the lock: unlinking waits for the LAM thread, which may be
     // waiting for the lock in serveLams().
@@ -195,7 +294,18 @@ int Bus::ext(int crate, int n, int a, bool wide) const {
     return e;
 }
 
-void Bus::snapshot(int crate) { last_[crate] = *status_; }
+// The library's record is one for the process; its last-read and
+// last-written words are kept per crate, from the crate's own actions.
+void Bus::snapshot(int crate) {
+    last_[crate] = *status_;
+    last_[crate].lastRead = lastRead_[crate];
+    last_[crate].lastWritten = lastWritten_[crate];
+}
+
+void Bus::keepWords(int crate, bool read, bool wrote) {
+    if (read) lastRead_[crate] = status_->lastRead;
+    if (wrote) lastWritten_[crate] = status_->lastWritten;
+}
 
 void Bus::check(int rc, int crate, const char* what) {
     snapshot(crate);
@@ -206,6 +316,7 @@ Result Bus::actionLocked(int crate, const Action& act, int32_t data) {
     char q = 0;
     int d = data;
     const int rc = cssa(act.f, ext(crate, act.n, act.a, act.wide), &d, &q);
+    keepWords(crate, rc == 0 && isRead(act.f), rc == 0 && isWrite(act.f));
     snapshot(crate);
     if (rc != 0) {
         char what[64];
@@ -214,6 +325,7 @@ Result Bus::actionLocked(int crate, const Action& act, int32_t data) {
     }
     Result r{isRead(act.f) ? d : 0, q != 0, status_->x != 0};
     lastAction_[crate] = r;
+    if (act.f == 26 && r.x) masked_[crate] &= ~(1u << (act.n - 1));  // unmasked
     return r;
 }
 
@@ -260,9 +372,10 @@ std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
         narrow[i] = static_cast<unsigned short>(req.data[i]);
     }
     int rc = 1;
-    if (req.mode == BlockMode::Count) {
+    const bool counted = req.mode == BlockMode::Count || req.mode == BlockMode::CountQ;
+    std::vector<int> qa(counted ? count : 0, 0);
+    if (counted) {
         const std::vector<int> fa(count, f), exta(count, e);
-        std::vector<int> qa(count, 0);
         rc = req.action.wide ? cfga(fa.data(), exta.data(), wide.data(), qa.data(), cb)
                              : csga(fa.data(), exta.data(), narrow.data(), qa.data(), cb);
     } else if (req.mode == BlockMode::QStop) {
@@ -270,10 +383,11 @@ std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
     } else {
         rc = req.action.wide ? cfubr(f, e, wide.data(), cb) : csubr(f, e, narrow.data(), cb);
     }
+    keepWords(crate, cb[1] > 0 && isRead(f), cb[1] > 0 && write);
     snapshot(crate);
     lastAction_[crate] = Result{0, status_->q != 0, status_->x != 0};
     if (rc != 0) {
-        const char* mode = req.mode == BlockMode::Count ? "count" : req.mode == BlockMode::QStop ? "Q-stop" : "Q-repeat";
+        const char* mode = counted ? "count" : req.mode == BlockMode::QStop ? "Q-stop" : "Q-repeat";
         throw AdapterError(std::string(mode) + " block at N" + std::to_string(req.action.n) + " A" +
                                std::to_string(req.action.a) + " F" + std::to_string(f) + " failed after " +
                                std::to_string(cb[1]) + " of " + std::to_string(req.count) + " words: " +
@@ -283,6 +397,8 @@ std::vector<int32_t> Bus::blockLocked(int crate, const BlockRequest& req) {
     std::vector<int32_t> out(static_cast<size_t>(cb[1]), 0);
     if (isRead(f) || write)
         for (size_t i = 0; i < out.size(); ++i) out[i] = req.action.wide ? wide[i] : narrow[i];
+    if (req.mode == BlockMode::CountQ)
+        for (size_t i = 0, words = out.size(); i < words; ++i) out.push_back(qa[i] != 0);
     return out;
 }
 
@@ -330,6 +446,34 @@ uint32_t Bus::maskedStations(int crate) const {
     return masked_[crate];
 }
 
+uint64_t Bus::lamCount(int crate) const {
+    std::lock_guard lock(mutex_);
+    return sequence_[crate];
+}
+
+void Bus::setLamAcknowledge(int crate, int f) {
+    std::lock_guard lock(mutex_);
+    lamAck_[crate] = f;
+}
+
+CrateHealth Bus::health(int crate) {
+    std::lock_guard lock(mutex_);
+    CrateHealth h;
+    h.masked = masked_[crate];
+    h.lamError = lamError_;
+    char l = 0;
+    if (!open_) {
+        h.adapterOk = false;
+        h.adapterError = "the adapter is not open";
+    } else if (ctci(ext(crate), &l) != 0) {
+        h.adapterOk = false;
+        h.adapterError = "testing the crate failed: " + errorText(status_->error);
+    } else {
+        h.online = status_->bit10 != 0;
+    }
+    return h;
+}
+
 int Bus::addListener(int crate, std::function<void(const LamEvent&)> listener) {
     std::lock_guard lock(listenersMutex_);
     listeners_.push_back({nextId_, crate, std::move(listener)});
@@ -367,17 +511,22 @@ void Bus::serveLams() {
             int data = 0;
             char q = 0;
             for (int n = 1; n <= kStations; ++n)
-                if (pattern & (1u << (n - 1))) cssa(10, ext(crate, n), &data, &q);
-            // A module that keeps its LAM after F10 would raise the interrupt
-            // again at once, for ever: mask it.
+                if (pattern & (1u << (n - 1))) cssa(lamAck_[crate], ext(crate, n), &data, &q);
+            // A module that keeps its LAM after the acknowledgement would
+            // raise the interrupt again at once, for ever: mask it.
+            uint32_t after = 0;
             if (ctgl(ext(crate), &l) == 0 && l) {
-                const uint32_t stuck = status_->lamPattern & pattern & 0xFFFFFF;
+                after = status_->lamPattern & 0xFFFFFF;
+                const uint32_t stuck = after & pattern;
                 for (int n = 1; n <= kStations; ++n)
                     if (stuck & (1u << (n - 1))) cssa(24, ext(crate, n), &data, &q);
                 masked_[crate] |= stuck;
+                // What stays after the masks (the attribute reads the same).
+                if (stuck) after = ctgl(ext(crate), &l) == 0 && l ? status_->lamPattern & 0xFFFFFF : 0;
             }
             if (pattern == 0) continue;
-            events[found++] = LamEvent{crate, pattern, ++sequence_[crate], when};
+            events[found++] = LamEvent{crate, pattern, after, ++sequence_[crate], when,
+                                       std::chrono::system_clock::now()};
         }
         if (!failed) lamError_.clear();
         lamBackoffMs_ = failed ? std::clamp(lamBackoffMs_ * 2, 10u, 1000u) : 0;

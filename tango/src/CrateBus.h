@@ -48,7 +48,7 @@ private:
 // The failed wait in words.
 std::string errorText(uint16_t error);
 
-// One addressed action. `data` is sent for F 16-23 and ignored otherwise.
+// One addressed action. `data` is sent for F 16-23 and is 0 otherwise.
 struct Action {
     int n = 0;
     int a = 0;
@@ -63,7 +63,9 @@ struct Result {
     bool x = false;
 };
 
-enum class BlockMode { QStop, QRepeat, Count };
+// Count mode makes `count` actions whatever Q says; CountQ likewise, and
+// hands back each word's Q as well.
+enum class BlockMode { QStop, QRepeat, Count, CountQ };
 
 struct BlockRequest {
     Action action;       // N, A, F and width; data unused
@@ -72,7 +74,11 @@ struct BlockRequest {
     std::vector<int32_t> data;  // the words to write (F 16-23), `count` of them
 };
 
-// ---- Argument parsing: each throws ArgumentError naming the bad value and its range.
+// ---- Argument parsing: each throws ArgumentError naming the bad value and
+// its range, in the words of the other faces (kt40, the Python package):
+// station N 1-24, subaddress A 0-15, function F 0-31; data only with the
+// write functions F16-F23 (where a data slot must be filled for a read, as
+// before the width, it holds 0).
 
 bool isRead(int f);
 bool isWrite(int f);
@@ -82,17 +88,61 @@ Action parseCnaf(const std::vector<int32_t>& in);
 // Actions of five words each: [N, A, F, data, bits].
 std::vector<Action> parseList(const std::vector<int32_t>& in);
 // words [N, A, F, count, data...], texts [mode] or [mode, bits];
-// mode "qstop", "qrepeat" or "count", bits "16" or "24".
+// mode "qstop", "qrepeat", "count" or "countq", bits "16" or "24".
 BlockRequest parseBlock(const std::vector<int32_t>& words, const std::vector<std::string>& texts);
 // The Crate property: "0" to "3".
 int parseCrate(const std::string& text);
+// The LamAcknowledge property: a read or control function 0-15 (F10 clears
+// the LAM of most modules; F2 reads and clears a scaler).
+int parseLamAcknowledge(const std::string& text);
+
+// A named channel of the property Channels, one line each:
+//   NAME: N A F-READ [F-WRITE] BITS [UNIT]
+// for example "counts: 2 0 0 24 counts" (a scaler channel read with F0) or
+// "level: 5 0 0 16 16 mV" (a register read with F0, written with F16).
+// NAME is an attribute name (a letter, then letters, digits or _), F-READ a
+// read 0-7, F-WRITE a write 16-23, BITS 16 or 24; UNIT is the rest.
+struct Channel {
+    std::string name;
+    int n = 0;
+    int a = 0;
+    int fRead = 0;
+    int fWrite = -1;  // -1: read only
+    bool wide = false;
+    std::string unit;
+};
+Channel parseChannel(const std::string& line);
+
+// ---- What the state of a crate rests on.
+
+struct CrateHealth {
+    bool adapterOk = true;       // the test of the crate went through
+    std::string adapterError;    // why not, in words
+    bool online = true;          // the controller reports the crate on-line
+    uint32_t masked = 0;         // stations masked with F24 by the LAM service
+    std::string lamError;        // why the last LAM could not be served
+};
+
+enum class CrateState { On, Alarm, Off, Fault };
+
+struct Judgement {
+    CrateState state = CrateState::On;
+    std::string status;  // the Status text
+};
+
+// ON: on-line and working; ALARM: on-line, but stations masked or LAMs not
+// served; OFF: the crate is off-line (every cycle gives X = 0); FAULT: the
+// adapter failed. The text says which, and what to do.
+Judgement judge(int crate, const CrateHealth& health);
 
 // A LAM as the bus delivers it.
 struct LamEvent {
     int crate = 0;
     uint32_t pattern = 0;          // bit k = station k+1
+    uint32_t after = 0;            // the pattern after the acknowledgement (0 when served)
     uint64_t sequence = 0;         // 1, 2, ... per crate since the bus opened
     std::chrono::system_clock::time_point when;  // when the handler read the pattern
+    std::chrono::system_clock::time_point afterWhen;  // when it read it again
 };
 
 class Bus {
@@ -103,7 +153,8 @@ public:
     // the next call) and links the LAM handler. False with `why` in words.
     bool open(std::string& why);
     // Unlinks the LAM handler; the connection stays (the library keeps it
-    // for the life of the process). Called before the process ends.
+    // for the life of the process). Masks, counts and last actions start
+    // afresh. Called before the process ends.
     void close();
 
     // The addressed actions; each throws AdapterError when a wait fails.
@@ -114,7 +165,9 @@ public:
     // The words transferred: read, or taken by the module, or one 0 per
     // control action carried out. Q-stop ends at the first Q = 0, Q-repeat
     // repeats an action until Q = 1 (and fails on X = 0 or a module that
-    // never gives Q), count mode makes `count` actions whatever Q says.
+    // never gives Q), count mode makes `count` actions whatever Q says
+    // (an action without X fails it); CountQ hands back the words and then
+    // the Q (0 or 1) of each.
     std::vector<int32_t> block(int crate, const BlockRequest& request);
 
     void initialise(int crate);  // Z
@@ -123,14 +176,23 @@ public:
     bool inhibit(int crate);
     uint32_t lamPattern(int crate);
 
-    // The status record as the last call for this crate left it, and X and Q
-    // of the crate's last addressed action.
+    // The status record as the last call for this crate (by any caller) left
+    // it, and X and Q of the crate's last addressed action. lastRead and
+    // lastWritten are the words of this crate's last read and write.
     CamacStatus lastStatus(int crate) const;
     Result lastAction(int crate) const;
-    // Stations masked with F24 because F10 did not clear their LAM.
+    // Stations masked with F24 because the acknowledgement did not clear
+    // their LAM; F26 (unmask) to a station takes it off the list.
     uint32_t maskedStations(int crate) const;
     // Why the last LAM could not be served ("" when it was).
     std::string lamError() const;
+    // LAMs of the crate served since the bus opened.
+    uint64_t lamCount(int crate) const;
+    // The function the LAM service sends to a requesting station (F10 unless set).
+    void setLamAcknowledge(int crate, int f);
+    // Tests the crate (its status word, as ctci reads it) without touching
+    // the last-action record: adapter working, crate on-line, masks, LAMs.
+    CrateHealth health(int crate);
 
     // Listeners run on the library's LAM thread, one call at a time, and must
     // not block or call back into the bus. After removeListener returns, the
@@ -154,6 +216,7 @@ private:
     int ext(int crate, int n = 0, int a = 0, bool wide = false) const;
     Result actionLocked(int crate, const Action& action, int32_t data);
     std::vector<int32_t> blockLocked(int crate, const BlockRequest& request);
+    void keepWords(int crate, bool read, bool wrote);  // with mutex_ held
 
     mutable std::mutex mutex_;  // every library call and the status record
     bool open_ = false;
@@ -163,6 +226,9 @@ private:
     Result lastAction_[kCrates]{};
     uint32_t masked_[kCrates]{};
     uint64_t sequence_[kCrates]{};
+    int lamAck_[kCrates] = {10, 10, 10, 10};
+    int32_t lastRead_[kCrates]{};
+    int32_t lastWritten_[kCrates]{};
     std::string lamError_;
     unsigned lamBackoffMs_ = 0;
 

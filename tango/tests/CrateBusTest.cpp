@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "CrateBus.h"
+#include "camac758.h"
 #include "kt40sim/Adapter.h"
 
 using namespace camacds;
@@ -100,19 +101,23 @@ TEST(CrateBusArguments, BadInputNamesTheValueAndTheRange) {
     } cnaf[] = {
         {{1, 0}, "not 2 numbers"},
         {{1, 0, 0, 0, 16, 9}, "not 6 numbers"},
-        {{32, 0, 0}, "N 32 is out of range (0-31)"},
-        {{-1, 0, 0}, "N -1 is out of range (0-31)"},
-        {{1, 16, 0}, "A 16 is out of range (0-15)"},
-        {{1, 0, 32}, "F 32 is out of range (0-31)"},
-        {{1, 0, 16, 0x10000}, "data 65536 does not fit in 16 bits (0-65535)"},
-        {{1, 0, 16, -1, 24}, "data -1 does not fit in 24 bits (0-16777215)"},
-        {{1, 0, 16, 0x1000000, 24}, "data 16777216 does not fit in 24 bits"},
-        {{1, 0, 16, 5, 32}, "width 32 is neither 16 nor 24 bits"},
+        {{0, 0, 0}, "station N must be 1..24, not 0"},
+        {{25, 0, 0}, "station N must be 1..24, not 25"},
+        {{-1, 0, 0}, "station N must be 1..24, not -1"},
+        {{1, 16, 0}, "subaddress A must be 0..15, not 16"},
+        {{1, 0, 32}, "function F must be 0..31, not 32"},
+        {{1, 0, 16, 0x10000}, "data for 16-bit F16 must be 0..65535, not 65536"},
+        {{1, 0, 16, -1, 24}, "data for 24-bit F16 must be 0..16777215, not -1"},
+        {{1, 0, 16, 0x1000000, 24}, "data for 24-bit F16 must be 0..16777215, not 16777216"},
+        {{1, 0, 16, 5, 32}, "bits must be 16 or 24, not 32"},
+        {{1, 0, 16}, "F16 writes: give the data word"},
+        {{1, 0, 0, 5}, "F0 does not write: data must be 0, not 5"},
+        {{1, 0, 25, 1, 24}, "F25 does not write: data must be 0, not 1"},
     };
     for (const auto& c : cnaf) EXPECT_NE(argumentError([&] { parseCnaf(c.in); }).find(c.says), std::string::npos) << c.says;
 
     EXPECT_NE(argumentError([] { parseList({1, 0, 16, 5, 16, 1, 0, 16, 70000, 16}); })
-                  .find("action 2: data 70000 does not fit in 16 bits"),
+                  .find("action 2: data for 16-bit F16 must be 0..65535, not 70000"),
               std::string::npos);
     EXPECT_NE(argumentError([] { parseList({1, 0, 16, 5}); }).find("4 numbers is not a whole number"),
               std::string::npos);
@@ -121,23 +126,34 @@ TEST(CrateBusArguments, BadInputNamesTheValueAndTheRange) {
                   .find("at most 4096 actions"),
               std::string::npos);
 
-    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 4}, {"fast"}); }).find("'fast' is none of"), std::string::npos);
-    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 0}, {"count"}); }).find("count 0 is out of range (1-65536)"),
+    EXPECT_NE(argumentError([] { parseList({1, 0, 8, 3, 16}); }).find("action 1: F8 does not write: data must be 0"),
+              std::string::npos);
+    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 4}, {"fast"}); })
+                  .find("mode must be 'qstop', 'qrepeat', 'count' or 'countq', not 'fast'"),
+              std::string::npos);
+    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 0}, {"count"}); }).find("count must be 1..65536, not 0"),
+              std::string::npos);
+    EXPECT_NE(argumentError([] { parseBlock({25, 0, 0, 1}, {"count"}); }).find("station N must be 1..24, not 25"),
               std::string::npos);
     EXPECT_NE(argumentError([] { parseBlock({1, 0, 16, 3, 1, 2}, {"count"}); }).find("needs 3 data words, not 2"),
               std::string::npos);
-    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 2, 7}, {"count"}); }).find("F0 sends no data"),
+    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 2, 7}, {"count"}); }).find("F0 does not write: data must be none, not 1 words"),
               std::string::npos);
     EXPECT_NE(argumentError([] { parseBlock({1, 0, 16, 2, 1, 0x10000}, {"count", "16"}); })
-                  .find("word 2: data 65536"),
+                  .find("word 2: data for 16-bit F16 must be 0..65535, not 65536"),
               std::string::npos);
-    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 2}, {"count", "32"}); }).find("width '32'"),
+    EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 2}, {"count", "32"}); }).find("bits must be 16 or 24, not '32'"),
               std::string::npos);
 
     for (const char* bad : {"", "4", "-1", "0x1", "1 ", "one"})
         EXPECT_NE(argumentError([&] { parseCrate(bad); }).find("must be a crate number 0-3"), std::string::npos)
             << bad;
     EXPECT_EQ(parseCrate("3"), 3);
+    for (const char* bad : {"", "16", "-1", "F10", "10 "})
+        EXPECT_NE(argumentError([&] { parseLamAcknowledge(bad); }).find("must be a read or control function 0-15"),
+                  std::string::npos)
+            << bad;
+    EXPECT_EQ(parseLamAcknowledge("2"), 2);
 }
 
 TEST(CrateBusArguments, GoodInputKeepsEveryField) {
@@ -221,6 +237,16 @@ TEST_F(CrateBusTest, BlockModesStopRepeatAndCount) {
     EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 3}, {"qrepeat"})), (std::vector<int32_t>{4, 5, 6}));
     adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{7}, false));
     EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 3}, {"count"})), (std::vector<int32_t>{7, 0, 0}));
+    // countq says which words came with Q.
+    adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{7, 8}, true));
+    EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 3}, {"countq"})), (std::vector<int32_t>{0, 7, 0, 0, 1, 0}));
+    // An empty station fails count mode too: no X is not a word without Q.
+    try {
+        bus.block(0, parseBlock({20, 0, 0, 2}, {"count"}));
+        FAIL() << "no error";
+    } catch (const AdapterError& e) {
+        EXPECT_EQ(e.error(), CAMAC_ERR_NO_X);
+    }
     // 24-bit blocks keep the high byte, 16-bit ones do not reach it.
     adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{0xABCDEF, 0x123456}, false));
     EXPECT_EQ(bus.block(0, parseBlock({9, 0, 0, 1}, {"qstop", "24"})), (std::vector<int32_t>{0xABCDEF}));
@@ -305,4 +331,97 @@ TEST_F(CrateBusTest, ARemovedListenerIsNotCalled) {
     bus.cnaf(0, {3, 0, 25, 0, false});
     waitEvents(2);
     EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(CrateBusTest, LastWordsArePerCrate) {
+    adapter().setCrateOnline(1, true);
+    adapter().install(1, 7, std::make_unique<kt40sim::RegisterModule>(4));
+    bus.cnaf(0, {1, 0, 16, 111, false});
+    bus.cnaf(1, {7, 0, 16, 222, false});
+    bus.cnaf(1, {7, 0, 0, 0, false});
+    bus.initialise(0);  // crate 0's record, after another crate's write and read
+    EXPECT_EQ(bus.lastStatus(0).lastWritten, 111);
+    EXPECT_EQ(bus.lastStatus(0).lastRead, 0);
+    EXPECT_EQ(bus.lastStatus(1).lastWritten, 222);
+    EXPECT_EQ(bus.lastStatus(1).lastRead, 222);
+}
+
+// State as the device shows it, through each transition and back.
+TEST_F(CrateBusTest, HealthFollowsTheCrateAndTheAdapter) {
+    const auto state = [&](int crate) { return judge(crate, bus.health(crate)); };
+    EXPECT_EQ(state(0).state, CrateState::On);
+    EXPECT_EQ(state(0).status, "Crate 0 ready.");
+    EXPECT_EQ(state(1).state, CrateState::Off);  // not described: off-line
+    EXPECT_NE(state(1).status.find("Crate 1 is off-line"), std::string::npos);
+    adapter().setCrateOnline(0, false);
+    EXPECT_EQ(state(0).state, CrateState::Off);
+    adapter().setCrateOnline(0, true);
+    EXPECT_EQ(state(0).state, CrateState::On);
+
+    adapter().setFault(kt40sim::Fault::Dead);
+    const Judgement dead = state(0);
+    EXPECT_EQ(dead.state, CrateState::Fault);
+    EXPECT_EQ(dead.status, "Crate 0: testing the crate failed: the adapter did not signal done (error 0x0100). "
+                           "The server tests it again until it answers.");
+    adapter().setFault(kt40sim::Fault::None);
+    EXPECT_EQ(state(0).state, CrateState::On);
+
+    // A station the acknowledgement does not clear (the LAM source has no
+    // F9) is masked: ALARM until a client unmasks it with F26.
+    listen(0);
+    bus.setLamAcknowledge(0, 9);
+    bus.cnaf(0, {3, 0, 25, 0, false});
+    const auto events = waitEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].pattern, 1u << 2);
+    EXPECT_EQ(events[0].after, 0u);  // masked, so no longer requesting
+    const Judgement alarm = state(0);
+    EXPECT_EQ(alarm.state, CrateState::Alarm);
+    EXPECT_EQ(alarm.status, "Crate 0 on-line, but LAM masked (F24) at station 3: the acknowledgement did not "
+                            "clear it; unmask with F26.");
+    bus.setLamAcknowledge(0, 10);
+    bus.cnaf(0, {3, 0, 10, 0, false});
+    bus.cnaf(0, {3, 0, 26, 0, false});
+    EXPECT_EQ(state(0).state, CrateState::On);
+    EXPECT_EQ(bus.lamCount(0), 1u);
+
+    CrateHealth h;
+    h.lamError = "reading the LAM pattern of crate 2 failed";
+    h.masked = (1u << 4) | (1u << 6);
+    EXPECT_EQ(judge(2, h).status, "Crate 2 on-line, but LAM masked (F24) at stations 5 7: the acknowledgement did "
+                                  "not clear it; unmask with F26; LAMs are not served: reading the LAM pattern of "
+                                  "crate 2 failed.");
+}
+
+TEST(CrateBusArguments, ChannelLines) {
+    const Channel scaler = parseChannel("counts: 2 0 0 24 counts per s");
+    EXPECT_EQ(scaler.name, "counts");
+    EXPECT_EQ(scaler.n, 2);
+    EXPECT_EQ(scaler.fRead, 0);
+    EXPECT_EQ(scaler.fWrite, -1);
+    EXPECT_TRUE(scaler.wide);
+    EXPECT_EQ(scaler.unit, "counts per s");
+    const Channel level = parseChannel("  level_2 :5 3 1 17 16");
+    EXPECT_EQ(level.name, "level_2");
+    EXPECT_EQ(level.a, 3);
+    EXPECT_EQ(level.fRead, 1);
+    EXPECT_EQ(level.fWrite, 17);
+    EXPECT_FALSE(level.wide);
+    EXPECT_EQ(level.unit, "");
+    const struct {
+        const char* line;
+        const char* says;
+    } bad[] = {
+        {"counts 2 0 0 24", "a channel is 'NAME: N A F-READ [F-WRITE] BITS [UNIT]'"},
+        {"2x: 2 0 0 24", "'2x' is not an attribute name"},
+        {"a-b: 2 0 0 24", "'a-b' is not an attribute name"},
+        {"c: 2 0 0", "a channel is"},
+        {"c: 0 0 0 16", "station N must be 1..24, not 0"},
+        {"c: 2 16 0 16", "subaddress A must be 0..15, not 16"},
+        {"c: 2 0 16 16", "F-READ must be a read 0..7, not 16"},
+        {"c: 2 0 0 9 16", "F-WRITE must be a write 16..23, not 9"},
+        {"c: 2 0 0 12 V", "bits must be 16 or 24, not 12"},
+    };
+    for (const auto& c : bad)
+        EXPECT_NE(argumentError([&] { parseChannel(c.line); }).find(c.says), std::string::npos) << c.line;
 }

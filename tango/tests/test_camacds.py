@@ -26,12 +26,12 @@ def test_every_command_and_attribute(crate0):
     dev.CNAF([MEMORY, 3, 16, 0xABCDEF, 24])
     assert list(dev.CNAF([MEMORY, 3, 0, 0, 24])) == [0xABCDEF, 1, 1]
     assert list(dev.CNAF([MEMORY, 3, 0, 0, 16])) == [0xCDEF, 1, 1]
-    assert dev.Q and dev.X
-    record = list(dev.StatusRecord)  # error, x, q, l, i, lamPattern, bit11, bit10, lastRead, lastWritten
+    assert dev.LastQ and dev.LastX
+    record = list(dev.LastStatusRecord)  # error, x, q, l, i, lamPattern, bit11, bit10, lastRead, lastWritten
     assert record == [0, 1, 1, 0, 0, 0, 0, 1, 0xCDEF, 0xABCDEF]  # bit 10: crate on-line
     assert list(dev.CNAF([20, 0, 0])) == [0, 0, 0]  # an empty station: no X
-    assert not dev.X and not dev.Q
-    assert "Crate 0 ready" in dev.status()
+    assert not dev.LastX and not dev.LastQ
+    assert dev.status() == "Crate 0 ready."
 
     # ExecList: [data, Q, X] for each action, in order.
     out = dev.ExecList([MEMORY, 4, 16, 11, 16, MEMORY, 4, 0, 0, 16, 20, 0, 0, 0, 16])
@@ -41,10 +41,12 @@ def test_every_command_and_attribute(crate0):
     assert list(dev.Block([[MEMORY, 5, 16, 3, 7, 8, 9], ["count"]])) == [7, 8, 9]
     assert list(dev.Block([[MEMORY, 5, 0, 4], ["qstop"]])) == [9, 9, 9, 9]
     assert list(dev.Block([[MEMORY, 5, 0, 2], ["qrepeat", "24"]])) == [9, 9]
-    err = failure(lambda: dev.Block([[20, 0, 0, 3], ["qstop"]]))  # an empty station is not Q = 0
-    assert err.reason == "CAMAC_AdapterFailed" and "no X" in err.desc
-    err = failure(lambda: dev.Block([[20, 0, 0, 3], ["qrepeat"]]))
-    assert err.reason == "CAMAC_AdapterFailed" and "no X" in err.desc
+    # An empty station is not Q = 0, in any mode; nor is it the adapter's failure.
+    for mode in ("qstop", "qrepeat", "count", "countq"):
+        err = failure(lambda: dev.Block([[20, 0, 0, 3], [mode]]))
+        assert err.reason == "CAMAC_NoX" and "no X" in err.desc, mode
+    # countq: the words, then the Q of each (the memory gives Q for each).
+    assert list(dev.Block([[MEMORY, 5, 0, 2], ["countq"]])) == [9, 9, 1, 1]
 
     # Inhibit, Z and C.
     dev.Inhibit = True
@@ -70,19 +72,27 @@ def test_bad_input_is_refused_before_the_crate(crate0):
     dev = crate0
     dev.CNAF([MEMORY, 6, 16, 4321])
     cases = [
-        (lambda: dev.CNAF([MEMORY, 6, 16, 70000]), "data 70000 does not fit in 16 bits"),
-        (lambda: dev.CNAF([MEMORY, 6, 16, 1 << 24, 24]), "does not fit in 24 bits"),
-        (lambda: dev.CNAF([MEMORY, 6, 16, 1, 12]), "width 12 is neither 16 nor 24 bits"),
-        (lambda: dev.CNAF([MEMORY, 22, 16, 1]), "A 22 is out of range (0-15)"),
-        (lambda: dev.CNAF([33, 6, 16, 1]), "N 33 is out of range (0-31)"),
-        (lambda: dev.CNAF([MEMORY, 6, 48, 1]), "F 48 is out of range (0-31)"),
+        (lambda: dev.CNAF([MEMORY, 6, 16, 70000]), "data for 16-bit F16 must be 0..65535, not 70000"),
+        (lambda: dev.CNAF([MEMORY, 6, 16, 1 << 24, 24]), "data for 24-bit F16 must be 0..16777215, not 16777216"),
+        (lambda: dev.CNAF([MEMORY, 6, 16, 1, 12]), "bits must be 16 or 24, not 12"),
+        (lambda: dev.CNAF([MEMORY, 22, 16, 1]), "subaddress A must be 0..15, not 22"),
+        (lambda: dev.CNAF([33, 6, 16, 1]), "station N must be 1..24, not 33"),
+        (lambda: dev.CNAF([0, 6, 16, 1]), "station N must be 1..24, not 0"),
+        (lambda: dev.CNAF([25, 6, 16, 1]), "station N must be 1..24, not 25"),
+        (lambda: dev.CNAF([MEMORY, 6, 48, 1]), "function F must be 0..31, not 48"),
+        (lambda: dev.CNAF([MEMORY, 6, 16]), "F16 writes: give the data word"),
+        (lambda: dev.CNAF([MEMORY, 6, 0, 99]), "F0 does not write: data must be 0, not 99"),
         (lambda: dev.CNAF([MEMORY, 6]), "not 2 numbers"),
-        (lambda: dev.ExecList([MEMORY, 6, 16, 1, 16, MEMORY, 6, 16, -5, 16]), "action 2: data -5"),
+        (lambda: dev.ExecList([MEMORY, 6, 16, 1, 16, MEMORY, 6, 16, -5, 16]),
+         "action 2: data for 16-bit F16 must be 0..65535, not -5"),
+        (lambda: dev.ExecList([MEMORY, 6, 9, 3, 16]), "action 1: F9 does not write: data must be 0, not 3"),
         (lambda: dev.ExecList([MEMORY, 6, 16, 1]), "not a whole number"),
-        (lambda: dev.Block([[MEMORY, 6, 16, 2, 1, 1 << 16], ["count"]]), "word 2: data 65536"),
+        (lambda: dev.Block([[MEMORY, 6, 16, 2, 1, 1 << 16], ["count"]]),
+         "word 2: data for 16-bit F16 must be 0..65535, not 65536"),
         (lambda: dev.Block([[MEMORY, 6, 16, 3, 1], ["count"]]), "needs 3 data words, not 1"),
-        (lambda: dev.Block([[MEMORY, 6, 0, 0], ["qstop"]]), "count 0 is out of range"),
-        (lambda: dev.Block([[MEMORY, 6, 0, 2], ["fast"]]), "'fast' is none of qstop, qrepeat, count"),
+        (lambda: dev.Block([[MEMORY, 6, 0, 0], ["qstop"]]), "count must be 1..65536, not 0"),
+        (lambda: dev.Block([[MEMORY, 6, 0, 2], ["fast"]]),
+         "mode must be 'qstop', 'qrepeat', 'count' or 'countq', not 'fast'"),
     ]
     for call, says in cases:
         err = failure(call)
@@ -91,7 +101,7 @@ def test_bad_input_is_refused_before_the_crate(crate0):
         assert err.origin.startswith("CamacCrate::")
     # Nothing reached the crate: the word and the last action are as they were.
     assert list(dev.CNAF([MEMORY, 6, 0])) == [4321, 1, 1]
-    record = list(dev.StatusRecord)
+    record = list(dev.LastStatusRecord)
     assert record[8] == 4321 and record[9] == 4321
 
 
@@ -137,10 +147,14 @@ def test_lams_as_events_for_twenty_seconds(crate0):
         counters = ready[first:]
         assert len(counters) == fired
         assert counters == list(range(counters[0], counters[0] + fired))
-        assert len(changes) == fired
-        assert all(value == 1 << (LAMSOURCE - 1) for value, _ in changes)
+        # Each LAM: the pattern seen, then the pattern after the server's
+        # acknowledgement (cleared), as a read of the attribute gives it.
+        assert [value for value, _ in changes] == [1 << (LAMSOURCE - 1), 0] * fired
         stamps = [t for _, t in changes]
-        assert stamps == sorted(stamps) and len(set(stamps)) == len(stamps)
+        assert stamps == sorted(stamps)  # the pattern after comes at or after the one seen
+        seen = stamps[::2]
+        assert len(set(seen)) == len(seen)
+    assert dev.LamPattern == 0
     assert fired > 1000
 
 
@@ -185,7 +199,7 @@ def test_an_adapter_held_by_another_program_is_a_fault_until_released(servers, t
         dev = servers.start("held", 0, "test/kt40/held", env=user)
         assert dev.state() == tango.DevState.FAULT
         assert "the KT40 adapter cannot be opened" in dev.status()
-        assert "Run Init to retry" in dev.status()
+        assert "run Init to retry now" in dev.status()
         assert failure(lambda: dev.CNAF([MEMORY, 0, 0])).reason == "API_CommandNotAllowed"
     finally:
         holder.stdin.close()  # the holder ends, and with it its hold
@@ -204,7 +218,7 @@ def test_the_packed_path_serves_the_same(servers):
         assert list(dev.CNAF([MEMORY, 3, 0, 0, 24])) == [0xABCDEF, 1, 1]
         assert list(dev.CNAF([MEMORY, 3, 0, 0, 16])) == [0xCDEF, 1, 1]
         # The same status record as the register path gives after the same actions.
-        assert list(dev.StatusRecord) == [0, 1, 1, 0, 0, 0, 0, 1, 0xCDEF, 0xABCDEF]
+        assert list(dev.LastStatusRecord) == [0, 1, 1, 0, 0, 0, 0, 1, 0xCDEF, 0xABCDEF]
         out = dev.ExecList([MEMORY, 4, 16, 11, 16, MEMORY, 4, 0, 0, 16, 20, 0, 0, 0, 16])
         assert list(out) == [0, 1, 1, 11, 1, 1, 0, 0, 0]
         assert list(dev.Block([[MEMORY, 5, 16, 3, 7, 8, 9], ["count"]])) == [7, 8, 9]
