@@ -91,6 +91,15 @@ CAMAC_PRIVATE_API int CAMAC_CALL camac_private_crate_demand(int ext, int set, in
  * why ccinit failed. */
 CAMAC_PRIVATE_API const char* CAMAC_CALL camac_private_error_text(void);
 
+/* Lets the adapter go: ends a LAM link and closes the connection, so that
+ * another program may take the adapter (the service and the virtual crate
+ * admit one holder). The next ccinit opens it again; until then the
+ * routines fail as without a connection. For programs that hold a crate
+ * only while they use it (a shell waiting for its user, an interpreter
+ * session). Not while another thread of the program is inside a LAM
+ * handler of this library. Always 0. */
+CAMAC_PRIVATE_API int CAMAC_CALL camac_private_release(void);
+
 #ifdef __cplusplus
 }
 #endif

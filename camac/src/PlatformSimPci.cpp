@@ -24,9 +24,11 @@ bool g_started = false;  // the driver loaded and the adapter started
 int g_open = 0;          // devices open
 
 // At exit the driver is unloaded and the kernel's own threads end, before
-// the kernel itself goes.
+// the kernel itself goes. The user's crate is saved first: unloading resets
+// the adapter, and a crate saved after that would lose every change.
 void stop_driver() {
     std::lock_guard lock(g_mu);
+    wdsim::releaseUserCrate();
     if (g_started) kt40kernel::Kernel::instance().finish();
     g_started = false;
 }

@@ -110,3 +110,8 @@ extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_crate_demand(int, int 
 }
 
 extern "C" CAMAC_PRIVATE_API const char* CAMAC_CALL camac_private_error_text(void) { return error_text(); }
+
+extern "C" CAMAC_PRIVATE_API int CAMAC_CALL camac_private_release(void) {
+    disconnect();
+    return 0;
+}

@@ -30,7 +30,7 @@ from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint3
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths"]
+__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths", "release"]
 
 ENV_CAMAC = "KT40_CAMAC_LIBRARY"
 ENV_CAMAC758 = "KT40_CAMAC758_LIBRARY"
@@ -313,6 +313,18 @@ def camac() -> ctypes.CDLL:
             if _camac is None:
                 _camac, paths["camac"] = _load("camac", _CAMAC_ROUTINES, _CAMAC_PROTOTYPES)
     return _camac
+
+
+def release(lib: ctypes.CDLL) -> None:
+    """Lets the adapter go (camac_private_release: camac.dll exports it by
+    ordinal 104 only, libcamac by its name); the next ccinit takes it again."""
+    try:
+        fn = lib[104] if sys.platform == "win32" else lib.camac_private_release
+    except (AttributeError, OSError):
+        return  # a library older than the entry: the adapter goes with the process
+    fn.restype = c_int
+    fn.argtypes = []
+    fn()
 
 
 def fast(lib: ctypes.CDLL, routine: str) -> ctypes._CFuncPtr:

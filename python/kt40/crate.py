@@ -25,6 +25,7 @@ __all__ = ["Crate", "CnafResult", "Status", "LamEvent", "LamLink", "status", "st
 _bus = threading.Lock()
 _open_lock = threading.Lock()
 _opened = False
+_holders = 0  # crates open now; the last to close lets the adapter go
 
 
 def _lib() -> ctypes.CDLL:
@@ -32,13 +33,13 @@ def _lib() -> ctypes.CDLL:
 
 
 def _open() -> None:
-    """Opens the library's connection to the adapter once per process."""
-    global _opened
-    if _opened:
-        return
+    """Opens the library's connection to the adapter, unless it is open, and
+    counts one more crate holding it."""
+    global _opened, _holders
     lib = _lib()
     with _open_lock:
         if _opened:
+            _holders += 1
             return
         with _bus:
             failed = lib.ccinit() != 0
@@ -48,6 +49,35 @@ def _open() -> None:
                 code, "ccinit", text="no connection to the adapter (the CAMAC service is missing or too old, "
                 "or it refused the adapter's ports and interrupt, as it does while another program holds them)")
         _opened = True
+        _holders += 1
+
+
+def _let_go() -> None:
+    """One crate less; with the last, the adapter goes (LAM link and all)."""
+    global _opened, _holders
+    with _open_lock:
+        _holders -= 1
+        if _holders > 0 or not _opened:
+            return
+        link = LamLink._current
+        if link is not None:
+            link.close()
+        with _bus:
+            _library.release(_lib())
+        _opened = False
+
+
+class _Closed:
+    """What a closed crate calls instead of the library: every routine refuses."""
+
+    def __init__(self, number: int):
+        self._number = number
+
+    def __call__(self, *args):
+        raise ValueError(f"crate {self._number} is closed")
+
+    def __getattr__(self, name):
+        return self
 
 
 def _index(name: str, value, low: int, high: int) -> int:
@@ -123,7 +153,10 @@ class Crate:
     """One CAMAC crate (0-3) behind the adapter.
 
     Creating the first crate opens the library's connection to the adapter;
-    it stays open for the life of the process. Crates may be shared between
+    it stays open while a crate is open: ``close()`` (or the end of a
+    ``with kt40.Crate(0) as crate:`` block, or the interpreter's exit) of the
+    last one lets the adapter go, so that the panel or another program may
+    take it; a new Crate takes it again. Crates may be shared between
     threads: each action and the flags it leaves are taken as one step.
 
     Raises:
@@ -151,7 +184,26 @@ class Crate:
         self._by_q = ctypes.byref(self._cssa_q)
 
     def __repr__(self) -> str:
-        return f"Crate({self.number})"
+        return f"Crate({self.number})" + (" (closed)" if self.closed else "")
+
+    @property
+    def closed(self) -> bool:
+        return isinstance(self._lib, _Closed)
+
+    def close(self) -> None:
+        """Lets the crate go: its calls raise ValueError from now on, and when
+        no other crate of the process is open, the adapter goes too (a LAM
+        link is closed with it). Closing twice does nothing."""
+        if self.closed:
+            return
+        self._lib = self._cssa = _Closed(self.number)
+        _let_go()
+
+    def __enter__(self) -> "Crate":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
 
     def _address(self, n: int, a: int, bits: int) -> int:
         """The external address word of station n, subaddress a, packed by cdreg."""
@@ -237,6 +289,8 @@ class Crate:
 
     def _block_call(self, n, a, f, count, mode, bits, until, writes):
         """Checks a block transfer's arguments; its routine and first arguments."""
+        if self.closed:
+            raise ValueError(f"crate {self.number} is closed")
         n = _index("station N", n, 1, 24)
         a = _index("subaddress A", a, 0, 15)
         f = _index("function F", f, 0, 31)
@@ -400,6 +454,8 @@ class Crate:
         """
         if callback is not None and not callable(callback):
             raise TypeError(f"callback must be callable, not {type(callback).__name__}")
+        if self.closed:
+            raise ValueError(f"crate {self.number} is closed")
         return LamLink._open(self, callback)
 
 
@@ -554,10 +610,17 @@ class LamLink:
 
 @atexit.register
 def _unlink_at_exit() -> None:
-    # The wait thread must not call into an interpreter that is going away.
+    # The wait thread must not call into an interpreter that is going away;
+    # then the adapter goes, as it would when the last crate is closed.
     link = LamLink._current
     if link is not None:
         try:
             link.close()
+        except Exception:  # noqa: BLE001
+            pass
+    if _opened:
+        try:
+            with _bus:
+                _library.release(_lib())
         except Exception:  # noqa: BLE001
             pass

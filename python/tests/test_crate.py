@@ -154,3 +154,38 @@ def test_threads_share_a_crate_and_each_sees_its_own_results(crate):
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_a_closed_crate_lets_the_adapter_go_and_a_new_one_takes_it(tmp_path):
+    """After close() (or a with block) the next program gets the crate at once;
+    this process takes it again with a new Crate."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    from conftest import PYTHON_DIR, build_dir
+
+    env = dict(os.environ, XDG_STATE_HOME=str(tmp_path), PYTHONPATH=str(PYTHON_DIR))
+    env.pop("KT40_SIM_STATE", None)  # one crate for both programs
+    tool = str(build_dir() / "tools" / "kt40" / "kt40")
+    program = textwrap.dedent(f"""
+        import subprocess, sys, kt40
+        def other(*args):
+            return subprocess.run([{tool!r}, *args], capture_output=True, text=True)
+        with kt40.Crate(0) as crate:
+            crate.cnaf(5, 0, 16, data=4321)
+            held = other("cnaf", "0", "5", "0", "0")
+        try:
+            crate.cnaf(5, 0, 0)
+        except ValueError as e:
+            closed = str(e)
+        freed = other("cnaf", "0", "5", "0", "16", "77")
+        again = kt40.Crate(0).cnaf(5, 0, 0).data
+        print(held.returncode, "Resource overlap" in held.stderr, closed, freed.returncode, again)
+    """)
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["1", "True", "crate", "0", "is", "closed", "0", "77"]
+    # At the interpreter's exit the adapter goes as well (the last crate was never closed).
+    assert subprocess.run([tool, "cnaf", "0", "5", "0", "0"], env=env, capture_output=True).returncode == 0

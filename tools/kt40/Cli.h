@@ -91,6 +91,9 @@ public:
 // The crate connection, opened once per process by the first command that
 // needs it. False (with a message) when ccinit fails.
 bool connect();
+// Lets the crate go (another program may take it); the next connect() opens
+// it again.
+void release();
 
 // Whether errors are also JSON records on the standard output (--json).
 extern bool g_jsonErrors;

@@ -254,8 +254,17 @@ int report(int exitCode, const std::string& given, const std::string& more) {
     return exitCode;
 }
 
+namespace {
+int g_connection = -1;  // -1 not tried (or let go), 0 open, 1 failed
+}  // namespace
+
+void release() {
+    if (g_connection == 0) camac_private_release();
+    g_connection = -1;
+}
+
 bool connect() {
-    static int state = -1;  // -1 not tried, 0 open, 1 failed
+    int& state = g_connection;
     if (state < 0) state = ccinit() == 0 ? 0 : 1;
     if (state == 0) return true;
     // The library's own reason, when it gives one (it ends in a line feed).

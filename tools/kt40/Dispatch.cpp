@@ -65,6 +65,8 @@ const Command kCommands[] = {
      "prompt shows the address and the last data, Q and X. Line editing, history\n"
      "and Tab completion on a terminal; reads plain lines from a pipe or --file,\n"
      "naming the line in errors; --stop-on-error ends at the first failure.\n"
+     "At its prompt the shell holds no crate (another program may take it); lines\n"
+     "from a pipe or a file keep it, and release lets it go until the next command.\n"
      "help, quit.\n"},
 };
 

@@ -238,6 +238,10 @@ int cmdShell(Args& args, const Out& out) {
     } resetAtEnd;
     while (true) {
         std::string line;
+        // Waiting for its user, the shell holds no crate: the panel and other
+        // programs may use it meanwhile, and the next command takes it again.
+        // Lines from a pipe or a file follow at once and keep it.
+        if (terminal) release();
         if (!nextLine(terminal, in, promptOf(memory, acted, lastData, lastQ, lastX), line)) break;
         ++number;
         g_line = terminal ? 0 : number;  // errors from a file or a pipe name their line
@@ -246,6 +250,10 @@ int cmdShell(Args& args, const Out& out) {
         auto words = split(line);
         if (words.empty()) continue;
         if (words[0] == "quit" || words[0] == "exit") break;
+        if (words[0] == "release" && words.size() == 1) {
+            release();  // a script's pause: the crate is free until the next command
+            continue;
+        }
         if (words[0] == "help") {
             std::printf("%s", help(words.size() > 1 ? words[1] : "").c_str());
             continue;
