@@ -89,7 +89,7 @@ std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
         const char p = static_cast<char>(text[1] | 0x20);
         base = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 10;
     }
-    long v = 0;
+    long long v = 0;  // (long is 32 bits on Windows)
     for (size_t k = base == 10 ? 0 : 2; k < text.size(); ++k) {
         const char ch = text[k];
         int digit;
@@ -99,7 +99,7 @@ std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
         else return std::nullopt;
         if (digit >= base) return std::nullopt;
         v = v * base + digit;
-        if (v > 0xFFFFFFFFL) return std::nullopt;
+        if (v > 0xFFFFFFFFLL) return std::nullopt;
     }
     if (v < lo || v > hi) return std::nullopt;
     return v;
