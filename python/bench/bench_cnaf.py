@@ -34,7 +34,7 @@ GOAL_US = 3.0
 def quiet_simulator() -> None:
     """Switches the virtual adapter's access log off: it costs the same on both sides."""
     try:
-        sim = ctypes.CDLL("libkt40sim.so")
+        sim = ctypes.CDLL("libkt40sim.so.1")
         instance = sim._ZN7kt40sim7Adapter8instanceEv
         instance.restype = ctypes.c_void_p
         set_logging = sim._ZN7kt40sim7Adapter10setLoggingEb

@@ -27,8 +27,8 @@ class Simulator:
     NONE, DONE_NEVER, ERROR_BIT, BUSY_STUCK, DEAD = range(5)
 
     def __init__(self):
-        _library.camac()  # loads libkt40sim.so too
-        lib = ctypes.CDLL("libkt40sim.so")
+        _library.camac()  # loads libkt40sim.so.1 too: found again by its soname
+        lib = ctypes.CDLL("libkt40sim.so.1")
         self._instance = lib._ZN7kt40sim7Adapter8instanceEv
         self._instance.restype = ctypes.c_void_p
         self._set_fault = lib._ZN7kt40sim7Adapter8setFaultENS_5FaultE

@@ -99,7 +99,7 @@ def test_without_the_service_crate_raises_and_a_later_crate_connects():
 import ctypes, kt40
 from kt40 import _library
 _library.camac()
-sim = ctypes.CDLL("libkt40sim.so")
+sim = ctypes.CDLL("libkt40sim.so.1")
 sim._ZN5wdsim8controlsEv.restype = ctypes.c_void_p
 controls = sim._ZN5wdsim8controlsEv()
 sim._ZN5wdsim8Controls10setPresentEb.argtypes = [ctypes.c_void_p, ctypes.c_bool]
