@@ -52,5 +52,20 @@ if [ ! -e "$policy" ]; then
   own_policy=1
 fi
 trap '[ "$own_policy" -eq 0 ] || "${as_root[@]}" rm -f "$policy"' EXIT
-"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -qq
-"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
+# A mirror in the middle of a sync answers with lists of the wrong size for a
+# minute or two: the lists and the install are tried again, with pauses, before
+# the run gives up.
+apt() { "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 "$@"; }
+for try in 1 2 3 4; do
+  apt update -qq && break
+  [ "$try" -lt 4 ] || { echo "install-deps: the package lists could not be fetched; trying with the ones there are" >&2; break; }
+  echo "install-deps: the package lists failed (try $try of 4); again in $((try * 30)) s" >&2
+  sleep $((try * 30))
+done
+for try in 1 2 3; do
+  apt install -y -qq --no-install-recommends "${missing[@]}" && exit 0
+  [ "$try" -lt 3 ] || { echo "install-deps: could not install ${missing[*]}" >&2; exit 1; }
+  echo "install-deps: the install failed (try $try of 3); again in 60 s with fresh lists" >&2
+  sleep 60
+  apt update -qq || true
+done
