@@ -62,10 +62,20 @@ for try in 1 2 3 4; do
   echo "install-deps: the package lists failed (try $try of 4); again in $((try * 30)) s" >&2
   sleep $((try * 30))
 done
+# With one architecture's list missing (i386's security list, say), the
+# versions of the two architectures cannot match; the release's own suite
+# (-t CODENAME), whose lists are complete, still gives a consistent set.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+release=()
 for try in 1 2 3; do
-  apt install -y -qq --no-install-recommends "${missing[@]}" && exit 0
+  apt install -y -qq --no-install-recommends "${release[@]}" "${missing[@]}" && exit 0
   [ "$try" -lt 3 ] || { echo "install-deps: could not install ${missing[*]}" >&2; exit 1; }
-  echo "install-deps: the install failed (try $try of 3); again in 60 s with fresh lists" >&2
-  sleep 60
-  apt update -qq || true
+  if [ ${#release[@]} -eq 0 ] && [ -n "$codename" ]; then
+    echo "install-deps: the install failed (try $try of 3); again from the $codename suite alone" >&2
+    release=(-t "$codename")
+  else
+    echo "install-deps: the install failed (try $try of 3); again in 60 s with fresh lists" >&2
+    sleep 60
+    apt update -qq || true
+  fi
 done
