@@ -1,7 +1,8 @@
 # What `cmake --install` puts where (Linux), by component:
-#   runtime      libcamac.so.1, libcamac758.so.1 and libkt40sim.so.1 (the
+#   runtime      libcamac.so.1, libcamac758.so.1, libkt40sim.so.1 (the
 #                virtual adapter and the stand-in service, which libcamac
-#                drives when no card is there)
+#                drives when no card is there) and libcamactools.so.1 (the
+#                rules and script files that kt40 and the Python package share)
 #   development  camac.h, camac758.h, the namelinks, the CMake package
 #                (find_package(camac CONFIG): camac::camac, camac::camac758)
 #                and camac.pc, camac758.pc
@@ -17,7 +18,9 @@ set(camac_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/camac")
 set_target_properties(kt40sim PROPERTIES VERSION 1.0 SOVERSION 1)
 install(TARGETS camac camac758 kt40sim EXPORT camacTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES camac/include/camac.h camac758/include/camac758.h
+install(TARGETS camactools
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
+install(FILES camac/include/camac.h camac758/include/camac758.h camactools/include/camactools.h
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
 configure_package_config_file(cmake/camacConfig.cmake.in "${CMAKE_BINARY_DIR}/camacConfig.cmake"
@@ -61,7 +64,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # the libraries' own dependencies, from dpkg-shlibdeps
 # (our own libraries, from the build folder: their packages are named below)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/camac;${CMAKE_BINARY_DIR}/camac758;${CMAKE_BINARY_DIR}/sim")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/camac;${CMAKE_BINARY_DIR}/camac758;${CMAKE_BINARY_DIR}/sim;${CMAKE_BINARY_DIR}/camactools")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcamac1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "ESONE CAMAC routines for the KT40 adapter\n libcamac (the twelve ESONE routines) and libcamac758 (the rest of IEEE 758),\n with the virtual adapter they drive when no card is present.")

@@ -13,10 +13,10 @@ with ``camac.dll`` on Windows.
 from ._library import LibraryNotFoundError
 from .crate import CnafResult, Crate, LamEvent, LamLink, Status, stations, status
 from .errors import AdapterError, CamacError, CamacTimeoutError, NoConnectionError, error_text
-from .script import Command, Script, ScriptFormatError, read_script, write_script
+from .script import Command, RunResult, RunStep, Script, ScriptFormatError, read_script, run_script, write_script
 
 __all__ = [
     "AdapterError", "CamacError", "CamacTimeoutError", "CnafResult", "Command", "Crate", "LamEvent", "LamLink",
     "LibraryNotFoundError", "NoConnectionError", "Script", "ScriptFormatError", "Status", "error_text",
-    "read_script", "stations", "status", "write_script",
+    "RunResult", "RunStep", "read_script", "run_script", "stations", "status", "write_script",
 ]

@@ -6,11 +6,11 @@ Where the libraries come from, in this order:
    (``libcamac.so`` on Linux, ``camac.dll`` on Windows). ``camac758`` is then
    taken from ``KT40_CAMAC758_LIBRARY``, else from the same folder.
 2. On Linux, the build tree of this source checkout: ``build*/camac/``
-   (``build`` first), with ``camac758`` from the ``camac758/`` folder of the
-   same build. On Windows, the folder of this package and the one it lies in, then the installer's
+   (``build`` first), with ``camac758`` and ``camactools`` from the
+   ``camac758/`` and ``camactools/`` folders of the same build. On Windows, the folder of this package and the one it lies in, then the installer's
    folder (``InstallDir`` under ``HKLM\\SOFTWARE\\KT40\\CAMAC``, else
    ``KT40 CAMAC`` in the program files of the interpreter's word size), with
-   ``camac758.dll`` beside ``camac.dll``. A DLL of the other word size than
+   ``camac758.dll`` and ``camactools.dll`` beside ``camac.dll``. A DLL of the other word size than
    the interpreter's is passed over (a 32-bit Python takes the 32-bit
    package's libraries, a 64-bit one the 64-bit package's).
 3. The system's library path, as the dynamic loader searches it.
@@ -30,20 +30,23 @@ from ctypes import CFUNCTYPE, POINTER, c_char, c_int, c_uint8, c_uint16, c_uint3
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "fast", "paths", "release"]
+__all__ = ["LibraryNotFoundError", "CamacStatusRecord", "LAM_HANDLER", "camac", "camac758", "tools", "fast", "paths",
+           "release"]
 
 ENV_CAMAC = "KT40_CAMAC_LIBRARY"
 ENV_CAMAC758 = "KT40_CAMAC758_LIBRARY"
+ENV_TOOLS = "KT40_CAMACTOOLS_LIBRARY"
 
 if sys.platform == "win32":
-    _FILE = {"camac": "camac.dll", "camac758": "camac758.dll"}
-    _SYSTEM = {"camac": ["camac.dll"], "camac758": ["camac758.dll"]}
+    _FILE = {"camac": "camac.dll", "camac758": "camac758.dll", "camactools": "camactools.dll"}
+    _SYSTEM = {"camac": ["camac.dll"], "camac758": ["camac758.dll"], "camactools": ["camactools.dll"]}
 elif sys.platform == "darwin":
-    _FILE = {"camac": "libcamac.dylib", "camac758": "libcamac758.dylib"}
-    _SYSTEM = {"camac": ["libcamac.dylib"], "camac758": ["libcamac758.dylib"]}
+    _FILE = {"camac": "libcamac.dylib", "camac758": "libcamac758.dylib", "camactools": "libcamactools.dylib"}
+    _SYSTEM = {"camac": ["libcamac.dylib"], "camac758": ["libcamac758.dylib"], "camactools": ["libcamactools.dylib"]}
 else:
-    _FILE = {"camac": "libcamac.so", "camac758": "libcamac758.so"}
-    _SYSTEM = {"camac": ["libcamac.so.1", "libcamac.so"], "camac758": ["libcamac758.so.1", "libcamac758.so"]}
+    _FILE = {"camac": "libcamac.so", "camac758": "libcamac758.so", "camactools": "libcamactools.so"}
+    _SYSTEM = {"camac": ["libcamac.so.1", "libcamac.so"], "camac758": ["libcamac758.so.1", "libcamac758.so"],
+               "camactools": ["libcamactools.so.1", "libcamactools.so"]}
 
 # The routines whose presence proves that a file is the library it claims.
 _CAMAC_ROUTINES = ("ccinit", "cdreg", "cgreg", "cssa", "cccz", "cccc", "ccci", "ctci", "ctgl", "cclnk", "cculnk", "cdata")
@@ -136,6 +139,65 @@ _CAMAC758_PROTOTYPES = {
 _CAMAC758_ROUTINES = tuple(_CAMAC758_PROTOTYPES)
 
 
+class Entry(ctypes.Structure):
+    """``ct_entry`` of camactools.h: the 40-byte record of a script file."""
+
+    _fields_ = [("kind", c_uint8), ("pad0", c_uint8 * 3), ("lam_operation", c_int32), ("addressed", c_uint8),
+                ("pad1", c_uint8 * 3), ("mode", c_int32), ("crate", c_int32), ("n", c_int32), ("a", c_int32),
+                ("f", c_int32), ("data", c_int32), ("code", c_int32)]
+
+
+class ScriptRecord(ctypes.Structure):
+    """``ct_script`` of camactools.h."""
+
+    _fields_ = [("run_position", c_int32), ("count", c_int32), ("reserved", c_uint8 * 44), ("entries", Entry * 255)]
+
+
+class RunStep(ctypes.Structure):
+    """``ct_run_step`` of camactools.h."""
+
+    _fields_ = [("pass_", ctypes.c_int64), ("entry", c_int32), ("r_shown", c_int32), ("r_error", c_int32),
+                ("r", c_int32), ("x", c_int32), ("q", c_int32), ("l", c_int32), ("i", c_int32),
+                ("lam_shown", c_int32), ("lam_pattern", c_uint32)]
+
+
+class RunOptions(ctypes.Structure):
+    """``ct_run_options`` of camactools.h."""
+
+    _fields_ = [("cycle", c_int32), ("passes", ctypes.c_uint64), ("command_delay", c_int32),
+                ("cycle_delay", c_int32), ("as_panel", c_int32), ("stop", POINTER(c_int32))]
+
+
+class RunResult(ctypes.Structure):
+    """``ct_run_result`` of camactools.h."""
+
+    _fields_ = [("entries", ctypes.c_uint64), ("errors", ctypes.c_uint64), ("stopped", c_int32),
+                ("seconds", ctypes.c_double)]
+
+
+# void (*callback)(const ct_run_step *step, void *user)
+RUN_CALLBACK = CFUNCTYPE(None, POINTER(RunStep), ctypes.c_void_p)
+
+_SIZE = ctypes.c_size_t
+_BUFFER = ctypes.c_char_p  # a text buffer the library fills (ctypes.create_string_buffer)
+
+# The routines of camactools.h.
+_TOOLS_PROTOTYPES = {
+    "ct_function_kind": (c_int, [c_int]),
+    "ct_check_action": (c_int, [c_int, c_int, c_int, c_int, c_int, c_int, ctypes.c_longlong, _BUFFER, _SIZE]),
+    "ct_error_text": (ctypes.c_char_p, [ctypes.c_uint]),
+    "ct_connect_failure": (c_int, [_BUFFER, _SIZE]),
+    "ct_entry_check": (c_int, [POINTER(Entry), _BUFFER, _SIZE]),
+    "ct_entry_text": (_SIZE, [POINTER(Entry), _BUFFER, _SIZE]),
+    "ct_script_decode": (c_int, [ctypes.c_char_p, _SIZE, POINTER(ScriptRecord), _BUFFER, _SIZE]),
+    "ct_script_encode": (_SIZE, [POINTER(ScriptRecord), ctypes.c_void_p, _SIZE]),
+    "ct_script_save": (c_int, [ctypes.c_char_p, POINTER(ScriptRecord), _BUFFER, _SIZE]),
+    "ct_run_script": (c_int, [POINTER(ScriptRecord), POINTER(RunOptions), RUN_CALLBACK, ctypes.c_void_p,
+                              POINTER(RunResult), _BUFFER, _SIZE]),
+}
+_TOOLS_ROUTINES = tuple(_TOOLS_PROTOTYPES)
+
+
 def _build_dirs() -> List[Path]:
     """The build folders of the checkout this package lies in, ``build`` first."""
     root = Path(__file__).resolve().parent.parent.parent
@@ -225,7 +287,8 @@ def _candidates(name: str, camac_path: Optional[str], *, platform: str = sys.pla
     environ = os.environ if environ is None else environ
     windows = platform == "win32"
     bits = struct.calcsize("P") * 8 if bits is None else bits
-    filename = {"camac": "camac.dll", "camac758": "camac758.dll"}[name] if windows else _FILE[name]
+    filename = {"camac": "camac.dll", "camac758": "camac758.dll", "camactools": "camactools.dll"}[name] \
+        if windows else _FILE[name]
     out: List[Tuple[str, Optional[str]]] = []
 
     def file(path: Path, place: Optional[str] = None) -> None:
@@ -243,7 +306,7 @@ def _candidates(name: str, camac_path: Optional[str], *, platform: str = sys.pla
                 return
         out.append((place, None))
 
-    env = ENV_CAMAC if name == "camac" else ENV_CAMAC758
+    env = {"camac": ENV_CAMAC, "camac758": ENV_CAMAC758, "camactools": ENV_TOOLS}[name]
     value = environ.get(env, "")
     if value:
         if Path(value).is_file():
@@ -302,6 +365,7 @@ _lock = threading.Lock()
 _camac: Optional[ctypes.CDLL] = None
 _camac758: Optional[ctypes.CDLL] = None
 _camac758_error: Optional[LibraryNotFoundError] = None
+_tools: Optional[ctypes.CDLL] = None
 paths: Dict[str, str] = {}
 
 
@@ -359,3 +423,25 @@ def camac758() -> ctypes.CDLL:
                     _camac758_error = err
                     raise
     return _camac758
+
+
+def tools() -> ctypes.CDLL:
+    """``camactools``, the rules, texts and script files the faces share,
+    from beside the ``camac`` in use (or as ``KT40_CAMACTOOLS_LIBRARY``
+    names it), loaded on first use.
+
+    Raises:
+        LibraryNotFoundError: when it cannot be found.
+    """
+    global _tools
+    if _tools is None:
+        camac()
+        with _lock:
+            if _tools is None:
+                _tools, paths["camactools"] = _load("camactools", _TOOLS_ROUTINES, _TOOLS_PROTOTYPES, paths.get("camac"))
+    return _tools
+
+
+def text(size: int = 512) -> ctypes.Array:
+    """A buffer for a text the library writes."""
+    return ctypes.create_string_buffer(size)

@@ -92,6 +92,25 @@ def _index(name: str, value, low: int, high: int) -> int:
     return value
 
 
+def _integer(name: str, value) -> int:
+    """``value`` as a 32-bit int, or TypeError/ValueError naming ``name``; its range is the shared rules' to judge."""
+    if type(value) is not int:
+        try:
+            value = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
+    if not -(1 << 31) <= value < 1 << 31:
+        raise ValueError(f"{name} {value} does not fit a 32-bit field")
+    return value
+
+
+def _check_action(c: int, n: int, a: int, f: int, bits: int, has_data: bool, data: int) -> None:
+    """The shared rules (camactools) on an action: ValueError in their words when it breaks one."""
+    why = _library.text(160)
+    if _library.tools().ct_check_action(c, n, a, f, bits, int(has_data), data, why, len(why)):
+        raise ValueError(why.value.decode())
+
+
 def _bits(bits) -> int:
     if bits != 16 and bits != 24 or type(bits) is not int:
         raise ValueError(f"bits must be 16 or 24, not {bits!r}")
@@ -166,7 +185,9 @@ class Crate:
     """
 
     def __init__(self, number: int = 0):
-        self.number = _index("crate", number, 0, 3)
+        number = _integer("crate C", number)
+        _check_action(number, 1, 0, 0, 16, False, 0)
+        self.number = number
         _open()
         lib = _lib()
         self._lib = lib
@@ -247,7 +268,7 @@ class Crate:
             if type(data) is not int or not 0 <= data <= mask:
                 data = self._check_data(f, data, bits, mask)
         elif data is not None:
-            raise ValueError(f"F{f} does not write: data must be None, not {data!r}")
+            _check_action(0, 1, 0, f, bits, True, 0)  # raises: a read or control takes no data
         with _bus:
             self._data.value = data if write else 0
             if self._cssa(f, ext, self._by_data, self._by_q):
@@ -271,19 +292,23 @@ class Crate:
 
     def _plan(self, n, a, f, bits) -> Tuple[int, bool, bool, int]:
         """Checks an action's address and function; its external address and kind, kept for next time."""
-        n = _index("station N", n, 1, 24)
-        a = _index("subaddress A", a, 0, 15)
-        f = _index("function F", f, 0, 31)
-        bits = _bits(bits)
+        n = _integer("station N", n)
+        a = _integer("subaddress A", a)
+        f = _integer("function F", f)
+        if type(bits) is not int:
+            raise ValueError(f"bits must be 16 or 24, not {bits!r}")
+        write = _library.tools().ct_function_kind(f) == 3  # CT_WRITE
+        _check_action(self.number, n, a, f, bits, write, 0)
         plan = self._plans[(n, a, f, bits)] = (self._address(n, a, bits), 16 <= f <= 23, f <= 7,
                                                 0xFFFF if bits == 16 else 0xFFFFFF)
         return plan
 
     @staticmethod
     def _check_data(f: int, data, bits: int, mask: int) -> int:
-        if data is None:
-            raise ValueError(f"F{f} writes: give the data word")
-        return _index(f"data for {bits}-bit F{f}", data, 0, mask)
+        if data is not None:
+            data = _integer(f"data for {bits}-bit F{f}", data)
+        _check_action(0, 1, 0, f, bits, data is not None, data or 0)
+        return data
 
     _MODES = {"qstop": ("csubc", "cfubc"), "qrepeat": ("csubr", "cfubr"), "scan": ("csmad", "cfmad")}
 
@@ -291,9 +316,10 @@ class Crate:
         """Checks a block transfer's arguments; its routine and first arguments."""
         if self.closed:
             raise ValueError(f"crate {self.number} is closed")
-        n = _index("station N", n, 1, 24)
-        a = _index("subaddress A", a, 0, 15)
-        f = _index("function F", f, 0, 31)
+        n = _integer("station N", n)
+        a = _integer("subaddress A", a)
+        f = _integer("function F", f)
+        _check_action(self.number, n, a, f, 16, _library.tools().ct_function_kind(f) == 3, 0)
         if writes and not 16 <= f <= 23:
             raise ValueError(f"F{f} does not write: a block write takes F16-F23")
         if not writes and f > 7:

@@ -16,22 +16,13 @@ ARGUMENT = 0x0800  # camac758
 NO_Q = 0x0900
 NO_X = 0x0A00
 
-_TEXTS = {
-    0: "no error",
-    DONE_TIMEOUT: '"done" not seen within the poll limit',
-    ADAPTER: "the adapter raised its error bit",
-    WRONG_CRATE: "another crate than the addressed one answered",
-    DRIVER: "the driver refused the request, or the device is gone",
-    BUSY_TIMEOUT: '"busy" did not clear within the poll limit',
-    ARGUMENT: "the library refused an argument",
-    NO_Q: "no Q in 10000 tries for one word (Q-repeat)",
-    NO_X: "the module gave no X (Q-repeat)",
-}
 
 
 def error_text(code: int) -> str:
-    """A readable text for a ``CamacStatus.error`` value."""
-    return _TEXTS.get(code, f"unknown error 0x{code:04X}")
+    """A readable text for a ``CamacStatus.error`` value, in the words every face uses."""
+    from . import _library
+
+    return _library.tools().ct_error_text(code).decode()
 
 
 class CamacError(Exception):

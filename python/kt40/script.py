@@ -11,7 +11,9 @@ Layout (integers 32-bit signed little-endian)::
                       addressed (1 byte), 3 padding, mode, crate, N, A, F,
                       data, code
 
-Files are read all or nothing, as the panel reads them: a file that is not a
+The codec, the range rules and the grid text are the panel's own, shared
+through the ``camactools`` library. Files are read all or nothing, as the
+panel reads them: a file that is not a
 script, claims a count outside 0..255 or is shorter than its count demands
 raises :class:`ScriptFormatError` and gives nothing. Bytes behind the last
 entry are ignored. Files are written byte for byte as the panel writes them
@@ -21,15 +23,16 @@ it is complete.
 
 from __future__ import annotations
 
+import ctypes
 import dataclasses
 import os
-import stat
-import struct
-import tempfile
-from pathlib import Path
-from typing import List, Union
+import threading
+from typing import Callable, List, NamedTuple, Optional, Union
 
-__all__ = ["Command", "Script", "ScriptFormatError", "read_script", "write_script"]
+from . import _library
+
+__all__ = ["Command", "RunResult", "RunStep", "Script", "ScriptFormatError", "read_script", "run_script",
+           "write_script"]
 
 MAGIC = b"TVS"
 HEADER_SIZE = 52  # run position, count, reserved
@@ -38,10 +41,6 @@ RECORD_SIZE = 40
 FIXED_SIZE = len(MAGIC) + HEADER_SIZE
 MAX_COUNT = 255
 MAX_SIZE = FIXED_SIZE + RECORD_SIZE * MAX_COUNT
-
-_HEADER = struct.Struct("<ii")
-_RECORD = struct.Struct("<B3xiB3xiiiiiii")
-assert _RECORD.size == RECORD_SIZE
 
 KIND_CAMAC = 0
 KIND_LAM = 1
@@ -131,39 +130,21 @@ class Command:
     def out_of_range(self) -> str:
         """What of the entry lies outside its fields' ranges, as ``kt40 show``
         marks it ("station N 37"); "" for a sound entry."""
-        bad: List[str] = []
-        if not 0 <= self.crate <= 3:
-            bad.append(f"crate {self.crate}")
-        if self.kind == KIND_LAM:
-            if self.lam_operation != LAM_READ:
-                bad.append(f"LAM operation {self.lam_operation}")
-        elif self.kind != KIND_CAMAC:
-            bad.append(f"kind {self.kind}")
-        elif self.addressed not in (0, 1):
-            bad.append(f"addressed {self.addressed}")
-        elif self.addressed:
-            if not 1 <= self.n <= 24:
-                bad.append(f"station N {self.n}")
-            if not 0 <= self.a <= 15:
-                bad.append(f"subaddress A {self.a}")
-            if not 0 <= self.f <= 31:
-                bad.append(f"function F {self.f}")
-            if self.mode not in (16, 24):
-                bad.append(f"width {self.mode}")
-            elif not 0 <= self.data < 1 << self.mode:
-                bad.append(f"data {self.data}")
-        elif self.code not in (1, 2, 4, 8):
-            bad.append(f"command code {self.code}")
-        return ", ".join(bad)
+        why = _library.text()
+        _library.tools().ct_entry_check(ctypes.byref(self._entry()), why, len(why))
+        return why.value.decode()
 
     @classmethod
     def cnaf(cls, crate: int, n: int, a: int, f: int, data: int = 0, bits: int = 16) -> "Command":
         """An addressed command; ``data`` counts for F16-F23 only."""
-        if bits not in (16, 24) or not isinstance(bits, int):
-            raise ValueError(f"bits must be 16 or 24, not {bits!r}")
-        return cls(kind=KIND_CAMAC, addressed=1, mode=bits, crate=_in("crate", crate, 0, 3),
-                   n=_in("station N", n, 1, 24), a=_in("subaddress A", a, 0, 15), f=_in("function F", f, 0, 31),
-                   data=_in(f"{bits}-bit data", data, 0, (1 << bits) - 1))
+        for name, value in (("crate C", crate), ("station N", n), ("subaddress A", a), ("function F", f),
+                            ("bits", bits), ("data", data)):
+            _int32(name, value)
+        write = _library.tools().ct_function_kind(f) == 3  # CT_WRITE
+        _check_action(crate, n, a, f, bits, write, data if write else 0)
+        if not write:  # kept as given, as the panel keeps the data field of a read
+            _in(f"{bits}-bit data", data, 0, (1 << bits) - 1)
+        return cls(kind=KIND_CAMAC, addressed=1, mode=bits, crate=crate, n=n, a=a, f=f, data=data)
 
     @classmethod
     def unaddressed(cls, crate: int, command: Union[str, int]) -> "Command":
@@ -171,32 +152,37 @@ class Command:
         code = CODES.get(command.upper()) if isinstance(command, str) else command
         if code not in CODES.values() or isinstance(code, bool):
             raise ValueError(f"unaddressed command must be one of C, Z, I, NI (1, 2, 4, 8), not {command!r}")
-        return cls(kind=KIND_CAMAC, addressed=0, crate=_in("crate", crate, 0, 3), code=code)
+        return cls(kind=KIND_CAMAC, addressed=0, crate=_in("crate C", crate, 0, 3), code=code)
 
     @classmethod
     def read_lam(cls, crate: int, bits: int = 16) -> "Command":
         """A LAM read (RDL) of a crate."""
         if bits not in (16, 24) or not isinstance(bits, int):
             raise ValueError(f"bits must be 16 or 24, not {bits!r}")
-        return cls(kind=KIND_LAM, lam_operation=LAM_READ, mode=bits, crate=_in("crate", crate, 0, 3))
+        return cls(kind=KIND_LAM, lam_operation=LAM_READ, mode=bits, crate=_in("crate C", crate, 0, 3))
 
     def __str__(self) -> str:
         """The entry as the panel's program grid shows it ("" for an entry it shows blank)."""
-        # Fields print signed, as the grid prints them; the data word as its 32-bit pattern.
-        if self.kind == KIND_CAMAC and self.addressed == 1:
-            text = f"B{self.mode:02d} C{self.crate:02d} N{self.n:02d} A{self.a:02d} F{self.f:02d}"
-            return text + (f" D{self.data & 0xFFFFFFFF:04X}" if 16 <= self.f <= 23 else "")
-        if self.kind == KIND_CAMAC:
-            return f"C{self.crate:02d} " + {1: "C", 2: "Z", 4: "I"}.get(self.code, "NI")
-        return "RDL" if self.kind == KIND_LAM and self.lam_operation == LAM_READ else ""
+        text = _library.text(64)
+        _library.tools().ct_entry_text(ctypes.byref(self._entry()), text, len(text))
+        return text.value.decode()
 
-    def _pack(self) -> bytes:
-        return _RECORD.pack(self.kind, self.lam_operation, self.addressed, self.mode, self.crate, self.n, self.a,
-                            self.f, self.data, self.code)
+    def _entry(self) -> _library.Entry:
+        self._check_sizes()
+        return _library.Entry(kind=self.kind, lam_operation=self.lam_operation, addressed=self.addressed,
+                              mode=self.mode, crate=self.crate, n=self.n, a=self.a, f=self.f, data=self.data,
+                              code=self.code)
 
     @classmethod
-    def _unpack(cls, record: bytes) -> "Command":
-        return cls.raw(*_RECORD.unpack(record))
+    def _of(cls, e: _library.Entry) -> "Command":
+        return cls.raw(e.kind, e.lam_operation, e.addressed, e.mode, e.crate, e.n, e.a, e.f, e.data, e.code)
+
+
+def _check_action(crate: int, n: int, a: int, f: int, bits: int, has_data: bool, data: int) -> None:
+    """The shared rules on an action: ValueError in their words when it breaks one."""
+    why = _library.text(160)
+    if _library.tools().ct_check_action(crate, n, a, f, bits, int(has_data), data, why, len(why)):
+        raise ValueError(why.value.decode())
 
 
 @dataclasses.dataclass
@@ -207,6 +193,22 @@ class Script:
     run_position: int = -1
     reserved: bytes = bytes(RESERVED_SIZE)
 
+    def _record(self) -> _library.ScriptRecord:
+        if len(self.entries) > MAX_COUNT:
+            raise ValueError(f"a script holds at most {MAX_COUNT} entries, not {len(self.entries)}")
+        reserved = bytes(self.reserved)
+        if len(reserved) != RESERVED_SIZE:
+            raise ValueError(f"reserved must be {RESERVED_SIZE} bytes, not {len(reserved)}")
+        record = _library.ScriptRecord()
+        record.run_position = _int32("run position", self.run_position)
+        record.count = len(self.entries)
+        ctypes.memmove(record.reserved, reserved, RESERVED_SIZE)
+        for index, entry in enumerate(self.entries):
+            if not isinstance(entry, Command):
+                raise TypeError(f"entry {index} is a {type(entry).__name__}, not a Command")
+            record.entries[index] = entry._entry()  # fields may have been changed since
+        return record
+
     def to_bytes(self) -> bytes:
         """The file image.
 
@@ -214,18 +216,10 @@ class Script:
             ValueError, TypeError: more than 255 entries, or a field that does
                 not fit the file (nothing is produced).
         """
-        if len(self.entries) > MAX_COUNT:
-            raise ValueError(f"a script holds at most {MAX_COUNT} entries, not {len(self.entries)}")
-        reserved = bytes(self.reserved)
-        if len(reserved) != RESERVED_SIZE:
-            raise ValueError(f"reserved must be {RESERVED_SIZE} bytes, not {len(reserved)}")
-        parts = [MAGIC, _HEADER.pack(_int32("run position", self.run_position), len(self.entries)), reserved]
-        for index, entry in enumerate(self.entries):
-            if not isinstance(entry, Command):
-                raise TypeError(f"entry {index} is a {type(entry).__name__}, not a Command")
-            entry._check_sizes()  # fields may have been changed since
-            parts.append(entry._pack())
-        return b"".join(parts)
+        record = self._record()
+        image = ctypes.create_string_buffer(MAX_SIZE)
+        length = _library.tools().ct_script_encode(ctypes.byref(record), image, MAX_SIZE)
+        return image.raw[:length]
 
     @classmethod
     def from_bytes(cls, image: bytes) -> "Script":
@@ -234,20 +228,13 @@ class Script:
         Raises:
             ScriptFormatError: the image is not a complete script.
         """
-        image = memoryview(image).cast("B")
-        if len(image) < len(MAGIC) or bytes(image[:3]) != MAGIC:
-            raise ScriptFormatError(f"not a script file: it does not start with {MAGIC!r}")
-        if len(image) < FIXED_SIZE:
-            raise ScriptFormatError(f"damaged script file: {len(image)} bytes, shorter than the {FIXED_SIZE}-byte header")
-        _, count = _HEADER.unpack_from(image, 3)
-        if not 0 <= count <= MAX_COUNT:
-            raise ScriptFormatError(f"damaged script file: count {count} outside 0..{MAX_COUNT}")
-        have = (len(image) - FIXED_SIZE) // RECORD_SIZE
-        if have < count:
-            raise ScriptFormatError(f"damaged script file: count {count}, but only {have} whole entries")
-        entries = [Command._unpack(image[FIXED_SIZE + i * RECORD_SIZE:FIXED_SIZE + (i + 1) * RECORD_SIZE])
-                   for i in range(count)]
-        return cls(entries, 0, bytes(image[11:FIXED_SIZE]))
+        data = bytes(memoryview(image).cast("B"))
+        record = _library.ScriptRecord()
+        why = _library.text()
+        if _library.tools().ct_script_decode(data, len(data), ctypes.byref(record), why, len(why)):
+            raise ScriptFormatError(why.value.decode())
+        entries = [Command._of(record.entries[i]) for i in range(record.count)]
+        return cls(entries, record.run_position, bytes(record.reserved))
 
     @classmethod
     def load(cls, path: PathLike) -> "Script":
@@ -265,45 +252,22 @@ class Script:
             raise ScriptFormatError(f"{os.fspath(path)}: {err}") from None
 
     def save(self, path: PathLike) -> None:
-        """Writes the script; a failed save leaves whatever ``path`` held before.
+        """Writes the script as the panel saves it: through a temporary file
+        beside it, so that a failed save leaves whatever ``path`` held before.
 
         Raises:
             ValueError, TypeError: the script does not fit the file format.
             PermissionError: ``path`` is read-only or not a regular file.
             OSError: writing failed.
         """
-        image = self.to_bytes()
-        target = Path(path)
-        if target.is_symlink():
-            target = Path(os.path.realpath(target))  # replace the file the link names, not the link
-        try:
-            existing = target.stat()
-        except FileNotFoundError:
-            existing = None
-        if existing is not None:
-            if not stat.S_ISREG(existing.st_mode):
-                raise PermissionError(f"{target}: not a regular file")
-            if not existing.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH):
-                raise PermissionError(f"{target}: the file is read-only")
-        fd, temporary = tempfile.mkstemp(dir=target.parent or ".", prefix=target.name + ".", suffix=".tmp")
-        try:
-            with os.fdopen(fd, "wb") as file:
-                file.write(image)
-                file.flush()
-                os.fsync(file.fileno())
-            if existing is not None:
-                os.chmod(temporary, stat.S_IMODE(existing.st_mode))
-            else:
-                umask = os.umask(0)
-                os.umask(umask)
-                os.chmod(temporary, 0o666 & ~umask)
-            os.replace(temporary, target)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        record = self._record()
+        why = _library.text()
+        target = os.fsencode(path)
+        outcome = _library.tools().ct_script_save(target, ctypes.byref(record), why, len(why))
+        if outcome == 4:  # CT_SCRIPT_READ_ONLY
+            raise PermissionError(f"{os.fspath(path)}: {why.value.decode(errors='replace')}")
+        if outcome:
+            raise OSError(f"{os.fspath(path)}: {why.value.decode(errors='replace')}")
 
 
 def read_script(path: PathLike) -> Script:
@@ -314,3 +278,130 @@ def read_script(path: PathLike) -> Script:
 def write_script(path: PathLike, script: Script) -> None:
     """``script.save(path)``."""
     script.save(path)
+
+
+class RunStep(NamedTuple):
+    """One executed entry of :func:`run_script`, as the panel showed it.
+
+    ``r`` is the value R showed (None where the entry showed none, or
+    "ERROR"); ``error`` is True for "ERROR". ``x``, ``q``, ``l`` and ``i``
+    are None where the entry does not show them; ``lam`` the LAM pattern
+    shown (bit k: station k+1), or None.
+    """
+
+    pass_number: int
+    entry: int  # 1-based
+    command: Command
+    r: Optional[int]
+    error: bool
+    x: Optional[bool]
+    q: Optional[bool]
+    l: Optional[bool]  # noqa: E741 (the indicator's name)
+    i: Optional[bool]
+    lam: Optional[int]
+
+
+class RunResult(NamedTuple):
+    """What :func:`run_script` did: the entries executed, how many showed
+    "ERROR", whether Ctrl+C (or ``on_step`` raising) ended the run, and the
+    steps themselves unless ``on_step`` took them."""
+
+    entries: int
+    errors: int
+    interrupted: bool
+    seconds: float
+    steps: List[RunStep]
+
+
+def _flag(value: int) -> Optional[bool]:
+    return None if value == 2 else value == 1
+
+
+def run_script(script: Union[PathLike, Script], cycle: bool = False, count: Optional[int] = None, *,
+               command_delay: int = 0, cycle_delay: int = 0, as_panel: bool = False,
+               on_step: Optional[Callable[[RunStep], None]] = None) -> RunResult:
+    """Runs a script file (or a :class:`Script`) with the front panel's worker
+    and its rules, as ``kt40 run`` does: one pass, or with ``cycle`` passes
+    until ``count`` of them (or Ctrl+C). ``command_delay`` and
+    ``cycle_delay`` are the panel's pauses in ms.
+
+    Entries outside their fields' ranges are refused before the first
+    action, unless ``as_panel``, which runs them as the panel does (fields
+    masked to their bits, so station 37 is station 5).
+
+    ``on_step`` is called for each executed entry (on the worker's thread);
+    without it the steps are kept in the result. Ctrl+C ends the run after
+    the entry in progress and raises KeyboardInterrupt once it has ended.
+
+    Raises:
+        ValueError: an empty program, out-of-range entries, bad arguments.
+        NoConnectionError: the worker found no connection to the adapter.
+        ScriptFormatError, OSError: the file cannot be read as a script.
+    """
+    from .errors import NoConnectionError
+
+    program = script if isinstance(script, Script) else Script.load(script)
+    if count is not None:
+        if not cycle:
+            raise ValueError("count counts the passes of a cycle; a run without cycle=True makes one pass")
+        if type(count) is not int or count < 1:
+            raise ValueError(f"count must be a positive integer, not {count!r}")
+    for name, value in (("command_delay", command_delay), ("cycle_delay", cycle_delay)):
+        if type(value) is not int or not 0 <= value <= 3600000:
+            raise ValueError(f"{name} must be 0..3600000 ms, not {value!r}")
+    record = program._record()
+    commands = list(program.entries)
+    stop = ctypes.c_int32(0)
+    options = _library.RunOptions(cycle=int(bool(cycle)), passes=count or 0, command_delay=command_delay,
+                                  cycle_delay=cycle_delay, as_panel=int(bool(as_panel)),
+                                  stop=ctypes.pointer(stop))
+    steps: List[RunStep] = []
+    failures: List[BaseException] = []
+
+    def take(step_pointer, _user) -> None:
+        s = step_pointer.contents
+        step = RunStep(s.pass_, s.entry, commands[s.entry - 1], s.r if s.r_shown and not s.r_error else None,
+                       bool(s.r_error), _flag(s.x), _flag(s.q), _flag(s.l), _flag(s.i),
+                       s.lam_pattern if s.lam_shown else None)
+        if on_step is None:
+            steps.append(step)
+            return
+        try:
+            on_step(step)
+        except BaseException as err:  # ends the run; raised again on the caller's thread
+            failures.append(err)
+            stop.value = 1
+
+    callback = _library.RUN_CALLBACK(take)
+    result = _library.RunResult()
+    why = _library.text(2048)
+    outcome: List[int] = []
+
+    def run() -> None:
+        outcome.append(_library.tools().ct_run_script(ctypes.byref(record), ctypes.byref(options), callback, None,
+                                                     ctypes.byref(result), why, len(why)))
+
+    worker = threading.Thread(target=run, name="kt40 run_script")
+    worker.start()
+    interrupted = False
+    try:
+        while worker.is_alive():
+            worker.join(0.1)
+    except KeyboardInterrupt:
+        interrupted = True
+        stop.value = 1
+        worker.join()
+    text = why.value.decode(errors="replace")
+    if outcome and outcome[0] == 1:  # CT_RUN_EMPTY
+        raise ValueError(text)
+    if outcome and outcome[0] == 2:  # CT_RUN_OUT_OF_RANGE
+        head, _, more = text.partition("\n")
+        raise ValueError(f"{head} (as_panel=True runs them as the front panel does, fields masked to their bits)"
+                         + ("\n" + more if more else ""))
+    if outcome and outcome[0] == 3:  # CT_RUN_NO_CONNECTION
+        raise NoConnectionError(0, "ccinit", "", f"the worker found no connection to the adapter: {text}")
+    if interrupted:
+        raise KeyboardInterrupt
+    if failures:
+        raise failures[0]
+    return RunResult(result.entries, result.errors, bool(result.stopped), result.seconds, steps)

@@ -45,7 +45,7 @@ def test_every_command_prints_records_of_the_schema():
     assert [e["exit"] for e in errors] == [1, 2, 2, 1]  # out of range, N25, no such command, not a script
 
 @pytest.mark.parametrize("args, code, words", [
-    (["--json", "cnaf", "0", "25", "0", "0"], 2, "bad station N '25' (1-24)"),
+    (["--json", "cnaf", "0", "25", "0", "0"], 2, "station N must be 1..24, not 25"),
     (["--json", "run", DATA / "out-of-range.tvs"], 1, "1 entry is out of range; nothing was run"),
     (["--json", "show", DATA / "no-such-file.tvs"], 1, "cannot open it"),
     (["--json", "cnaf", "0", "9", "0", "0"], 1, None),

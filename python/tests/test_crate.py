@@ -77,9 +77,9 @@ class TestActions:
 
 class TestFailures:
     @pytest.mark.parametrize("fault, cls, code, words", [
-        (Simulator.DONE_NEVER, kt40.CamacTimeoutError, 0x0100, '"done" not seen'),
+        (Simulator.DONE_NEVER, kt40.CamacTimeoutError, 0x0100, 'did not report the action done in time'),
         (Simulator.ERROR_BIT, kt40.AdapterError, 0x0200, "error bit"),
-        (Simulator.BUSY_STUCK, kt40.CamacTimeoutError, 0x0500, '"busy" did not clear'),
+        (Simulator.BUSY_STUCK, kt40.CamacTimeoutError, 0x0500, 'stayed busy taking in the data'),
     ])
     def test_a_failed_wait_raises_with_code_and_words(self, crate, sim, fault, cls, code, words):
         sim.set_fault(fault)
@@ -123,7 +123,7 @@ class TestFailures:
         assert sim.accesses() == before
 
     def test_bad_crate_and_inhibit_values(self, crate, sim):
-        with pytest.raises(ValueError, match="crate must be 0..3, not 4"):
+        with pytest.raises(ValueError, match="crate C must be 0..3, not 4"):
             kt40.Crate(4)
         before = sim.accesses()
         with pytest.raises(ValueError, match="inhibit must be True or False"):

@@ -74,7 +74,11 @@ def test_camac758_is_looked_for_beside_the_camac_in_use(tmp_path):
     environment.update(KT40_SIM_STATE="private", PYTHONPATH=str(PYTHON_DIR), KT40_CAMAC_LIBRARY=str(library))
     code = "import kt40\nc = kt40.Crate(0)\nprint(c.cnaf(1, 0, 0).x)\nc.read_block(1, 0, 1)"
     done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=60)
-    assert done.stdout == "True\n"  # single actions need camac alone
+    assert "LibraryNotFoundError: no usable camactools library; tried:" in done.stderr  # the shared rules
+    assert f"{library.parent / 'libcamactools.so'}: no such file" in done.stderr
+    shutil.copy(build_dir() / "camactools" / "libcamactools.so", library.parent)
+    done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=60)
+    assert done.stdout == "True\n"  # single actions need camac and the rules alone
     assert "LibraryNotFoundError: no usable camac758 library; tried:" in done.stderr
     assert f"{library.parent / 'libcamac758.so'}: no such file" in done.stderr
     shutil.copy(build_dir() / "camac758" / "libcamac758.so", library.parent)

@@ -107,9 +107,9 @@ class TestAllOrNothing:
 
     def test_bad_entries_are_refused_when_made(self):
         for make, words in [
-            (lambda: Command.cnaf(4, 1, 0, 0), "crate must be 0..3"),
+            (lambda: Command.cnaf(4, 1, 0, 0), "crate C must be 0..3"),
             (lambda: Command.cnaf(0, 25, 0, 0), "station N must be 1..24"),
-            (lambda: Command.cnaf(0, 1, 0, 16, 0x10000), "16-bit data must be 0..65535"),
+            (lambda: Command.cnaf(0, 1, 0, 16, 0x10000), "data for 16-bit F16 must be 0..65535"),
             (lambda: Command.cnaf(0, 1, 0, 16, bits=20), "bits must be 16 or 24"),
             (lambda: Command.unaddressed(0, "X"), "one of C, Z, I, NI"),
             (lambda: Command.unaddressed(0, 3), "one of C, Z, I, NI"),

@@ -1,6 +1,7 @@
 #include "CrateBus.h"
 
 #include "camac758.h"
+#include "camactools.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,14 +15,22 @@ namespace {
 
 std::string number(long long v) { return std::to_string(v); }
 
-// "station N must be 1..24, not 0", as the other faces say it.
+// The shared rules (camactools) on an action of crate 0 (the crate is the
+// device's property, checked on its own): their words, as every face says
+// them ("station N must be 1..24, not 0").
+void rules(int n, int a, int f, int bits, bool hasData, long long data) {
+    char why[160];
+    if (ct_check_action(0, n, a, f, bits, hasData, data, why, sizeof why) != CT_OK) throw ArgumentError(why);
+}
+
 void inRange(const std::string& name, long long v, long long lo, long long hi) {
     if (v < lo || v > hi)
         throw ArgumentError(name + " must be " + number(lo) + ".." + number(hi) + ", not " + number(v));
 }
 
 bool parseWidth(long long bits) {
-    if (bits != 16 && bits != 24) throw ArgumentError("bits must be 16 or 24, not " + number(bits));
+    if (bits < INT32_MIN || bits > INT32_MAX) throw ArgumentError("bits must be 16 or 24, not " + number(bits));
+    rules(1, 0, 0, static_cast<int>(bits), false, 0);
     return bits == 24;
 }
 
@@ -32,39 +41,26 @@ void checkData(const Action& act) {
             throw ArgumentError("F" + number(act.f) + " does not write: data must be 0, not " + number(act.data));
         return;
     }
-    inRange(std::string("data for ") + (act.wide ? "24" : "16") + "-bit F" + number(act.f), act.data, 0,
-            act.wide ? 0xFFFFFF : 0xFFFF);
+    rules(act.n, act.a, act.f, act.wide ? 24 : 16, true, act.data);
 }
 
 Action naf(int32_t n, int32_t a, int32_t f) {
-    inRange("station N", n, 1, kStations);
-    inRange("subaddress A", a, 0, 15);
-    inRange("function F", f, 0, 31);
+    rules(n, a, f, 16, isWrite(f), 0);
     return Action{n, a, f, 0, false};
 }
 
 }  // namespace
 
 std::string errorText(uint16_t error) {
-    switch (error) {
-    case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not signal done (error 0x0100)";
-    case CAMAC_ERR_ADAPTER: return "the adapter raised its error bit (error 0x0200)";
-    case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy (error 0x0500)";
-    case CAMAC_ERR_WRONG_CRATE: return "another crate than the addressed one answered (error 0x0300)";
-    case CAMAC_ERR_DRIVER: return "the driver refused the request, or the device is gone (error 0x0400)";
-    case CAMAC_ERR_NO_Q: return "the module gave no Q in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries (error 0x0900)";
-    case CAMAC_ERR_NO_X: return "the module gave no X (error 0x0A00)";
-    case CAMAC_ERR_ARGUMENT: return "the library refused an argument (error 0x0800)";
-    default: {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "the adapter failed (error 0x%04x)", error);
-        return buf;
-    }
-    }
+    char code[24];
+    std::snprintf(code, sizeof code, " (error 0x%04X)", error);
+    if (error == CAMAC_ERR_NO_Q)  // the limit is the server's own
+        return std::string(ct_error_text(error)) + " in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries" + code;
+    return ct_error_text(error) + std::string(code);
 }
 
-bool isRead(int f) { return f >= 0 && f <= 7; }
-bool isWrite(int f) { return f >= 16 && f <= 23; }
+bool isRead(int f) { return ct_function_kind(f) == CT_READ; }
+bool isWrite(int f) { return ct_function_kind(f) == CT_WRITE; }
 
 Action parseCnaf(const std::vector<int32_t>& in) {
     if (in.size() < 3 || in.size() > 5)
@@ -196,8 +192,9 @@ Channel parseChannel(const std::string& line) {
     ch.unit = trim(rest.substr(std::min(at, rest.size())));
     if (numbers.size() != 4 && numbers.size() != 5)
         throw ArgumentError(std::string(form) + ", not '" + line + "'");
-    inRange("station N", numbers[0], 1, kStations);
-    inRange("subaddress A", numbers[1], 0, 15);
+    if (numbers[0] < INT32_MIN || numbers[0] > INT32_MAX || numbers[1] < INT32_MIN || numbers[1] > INT32_MAX)
+        throw ArgumentError(std::string(form) + ", not '" + line + "'");
+    rules(static_cast<int>(numbers[0]), static_cast<int>(numbers[1]), 0, 16, false, 0);
     if (!isRead(static_cast<int>(numbers[2])))
         throw ArgumentError("F-READ must be a read 0..7, not " + number(numbers[2]));
     if (numbers.size() == 5 && !isWrite(static_cast<int>(numbers[3])))
@@ -508,21 +505,44 @@ void Bus::serveLams() {
             if (!l) continue;
             const uint32_t pattern = status_->lamPattern & 0xFFFFFF;
             const auto when = std::chrono::system_clock::now();
-            int data = 0;
-            char q = 0;
-            for (int n = 1; n <= kStations; ++n)
-                if (pattern & (1u << (n - 1))) cssa(lamAck_[crate], ext(crate, n), &data, &q);
+            // The acknowledgement: camac758's cclc for F10, the function
+            // itself for another (F2 reads and clears a scaler).
+            std::string trouble;
+            for (int n = 1; n <= kStations; ++n) {
+                if (!(pattern & (1u << (n - 1)))) continue;
+                int lam = 0;
+                int rc = cdlam(&lam, 16, crate, n, 0, nullptr);
+                if (rc == 0 && lamAck_[crate] == 10) {
+                    rc = cclc(lam);
+                } else if (rc == 0) {
+                    int data = 0;
+                    char q = 0;
+                    rc = cssa(lamAck_[crate], ext(crate, n), &data, &q);
+                }
+                if (rc != 0 && trouble.empty())
+                    trouble = "acknowledging the LAM of station " + std::to_string(n) + " (F" +
+                              std::to_string(lamAck_[crate]) + ") failed: " + errorText(status_->error);
+            }
             // A module that keeps its LAM after the acknowledgement would
-            // raise the interrupt again at once, for ever: mask it.
+            // raise the interrupt again at once, for ever: mask it (cclm, F24).
             uint32_t after = 0;
             if (ctgl(ext(crate), &l) == 0 && l) {
                 after = status_->lamPattern & 0xFFFFFF;
                 const uint32_t stuck = after & pattern;
-                for (int n = 1; n <= kStations; ++n)
-                    if (stuck & (1u << (n - 1))) cssa(24, ext(crate, n), &data, &q);
+                for (int n = 1; n <= kStations; ++n) {
+                    if (!(stuck & (1u << (n - 1)))) continue;
+                    int lam = 0;
+                    if ((cdlam(&lam, 16, crate, n, 0, nullptr) != 0 || cclm(lam, 0) != 0) && trouble.empty())
+                        trouble = "masking the LAM of station " + std::to_string(n) +
+                                  " (F24) failed: " + errorText(status_->error);
+                }
                 masked_[crate] |= stuck;
                 // What stays after the masks (the attribute reads the same).
                 if (stuck) after = ctgl(ext(crate), &l) == 0 && l ? status_->lamPattern & 0xFFFFFF : 0;
+            }
+            if (!trouble.empty()) {
+                lamError_ = trouble;
+                failed = true;
             }
             if (pattern == 0) continue;
             events[found++] = LamEvent{crate, pattern, after, ++sequence_[crate], when,

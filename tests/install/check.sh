@@ -12,7 +12,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kt40-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install-check: $*" >&2; exit 1; }
 export KT40_SIM_STATE=private
-unset KT40_CAMAC_LIBRARY KT40_CAMAC758_LIBRARY
+unset KT40_CAMAC_LIBRARY KT40_CAMAC758_LIBRARY KT40_CAMACTOOLS_LIBRARY
 
 check_prefix() { # check_prefix PREFIX WHAT
 local prefix=$1 what=$2 out flags libdir pydir

@@ -6,6 +6,7 @@
 
 #include "Cli.h"
 #include "camac758.h"
+#include "camactools.h"
 
 namespace kt40 {
 
@@ -36,15 +37,13 @@ int cmdBlock(Args& args, const Out& out) {
     const std::string mode = args.text("--mode", "qstop, qrepeat or scan").value_or("qstop");
     const auto list = args.text("--data", "words to write");
     const auto file = args.text("--data-file", "file of words to write");
-    const int c = static_cast<int>(args.number(0, 3, "crate C"));
-    const int n = static_cast<int>(args.number(1, 24, "station N"));
-    const int a = static_cast<int>(args.number(0, 15, "subaddress A"));
-    const int f = static_cast<int>(args.number(0, 31, "function F"));
+    const Address at = takeAddress(args);
+    const int c = at.c, n = at.n, a = at.a, f = at.f;
     args.done();
     if (mode != "qstop" && mode != "qrepeat" && mode != "scan")
         args.fail("--mode is qstop, qrepeat or scan, not '" + mode + "'");
-    const bool write = f >= 16 && f <= 23;
-    const bool read = f <= 7;
+    const bool write = ct_function_kind(f) == CT_WRITE;
+    const bool read = ct_function_kind(f) == CT_READ;
     const long most = wide ? 0xFFFFFF : 0xFFFF;
     std::vector<int> words;
     if (list && file) args.fail("--data and --data-file exclude each other");

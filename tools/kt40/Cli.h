@@ -55,6 +55,16 @@ private:
     std::vector<std::string> words_;
 };
 
+// C N A F of an action, taken from `args` and checked by the shared rules
+// (camactools): a bad one fails with their words ("station N must be
+// 1..24, not 25").
+struct Address {
+    int c, n, a, f;
+};
+Address takeAddress(Args& args);
+// The shared rules on a whole action; fails `args` with their words.
+void checkAction(const Args& args, const Address& at, int bits, bool hasData, long long data);
+
 // A number in decimal or 0x hex, lo..hi, with nothing after it.
 std::optional<long> parseNumber(const std::string& text, long lo, long hi);
 
@@ -104,7 +114,7 @@ extern long g_line;
 // output naming the exit code. Returns exitCode.
 int report(int exitCode, const std::string& message, const std::string& more = "");
 
-// Words for a failed wait (CamacStatus.error).
+// Words for a failed wait (CamacStatus.error), the shared ones.
 std::string waitFailure(unsigned error);
 
 // Set by SIGINT; runs and watches end when they see it.

@@ -10,6 +10,7 @@
 
 #include "Cli.h"
 #include "camac758.h"
+#include "camactools.h"
 
 namespace kt40 {
 
@@ -104,16 +105,20 @@ int cmdCnaf(Args& args, const Out& out) {
     const bool untilQ = args.flag("--until-q");
     const bool timing = args.flag("--timing");
     const auto radix = args.text("--radix", "hex, dec, oct or bin");
-    const int c = static_cast<int>(args.number(0, 3, "crate C"));
-    const int n = static_cast<int>(args.number(1, 24, "station N"));
-    const int a = static_cast<int>(args.number(0, 15, "subaddress A"));
-    const int f = static_cast<int>(args.number(0, 31, "function F"));
-    const bool write = f >= 16 && f <= 23;
-    const long most = wide ? 0xFFFFFF : 0xFFFF;
-    const auto given = args.optionalNumber(0, most, wide ? "24-bit data" : "16-bit data (--24 for 24 bits)");
+    const Address at = takeAddress(args);
+    const int c = at.c, n = at.n, a = at.a, f = at.f;
+    const bool write = ct_function_kind(f) == CT_WRITE;
+    // Any number is taken here (the shared rules judge it); what is no
+    // number is refused with the width's range.
+    std::optional<long> given;
+    if (const auto word = args.optionalWord()) {
+        given = parseNumber(*word, 0, 0xFFFFFFFFL);
+        if (!given)
+            args.fail(std::string("bad ") + (wide ? "24-bit data '" : "16-bit data (--24 for 24 bits) '") + *word +
+                      "' (0-" + std::to_string(wide ? 0xFFFFFF : 0xFFFF) + ")");
+    }
     args.done();
-    if (write && !given) args.fail("F" + std::to_string(f) + " writes: give the DATA to write");
-    if (!write && given) args.fail("F" + std::to_string(f) + " is not a write: it takes no DATA");
+    checkAction(args, at, wide ? 24 : 16, given.has_value(), given.value_or(0));
     if (untilNoQ && untilQ) args.fail("--until-q and --until-no-q (--while-q) exclude each other");
     if (radix && *radix != "hex" && *radix != "dec" && *radix != "oct" && *radix != "bin")
         args.fail("--radix is hex, dec, oct or bin, not '" + *radix + "'");

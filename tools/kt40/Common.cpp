@@ -12,6 +12,7 @@
 #include "Cli.h"
 #include "camac758.h"
 #include "camac_private.h"
+#include "camactools.h"
 
 namespace kt40 {
 
@@ -176,9 +177,31 @@ std::string Args::word(const std::string& what) {
 std::optional<long> Args::optionalNumber(long lo, long hi, const std::string& what) {
     const auto w = optionalWord();
     if (!w) return std::nullopt;
-    const auto v = parseNumber(*w, lo, hi);
+    const auto v = parseNumber(*w, 0, 0xFFFFFFFFL);
     if (!v) fail("bad " + what + " '" + *w + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
+    // Out of range in the words of the shared rules.
+    if (*v < lo || *v > hi)
+        fail(what + " must be " + std::to_string(lo) + ".." + std::to_string(hi) + ", not " + std::to_string(*v));
     return v;
+}
+
+Address takeAddress(Args& args) {
+    // Any 32-bit number is taken here; the shared rules judge its range.
+    constexpr long lo = -2147483647L - 1, hi = 2147483647L;
+    Address at{};
+    at.c = static_cast<int>(args.number(lo, hi, "crate C"));
+    at.n = static_cast<int>(args.number(lo, hi, "station N"));
+    at.a = static_cast<int>(args.number(lo, hi, "subaddress A"));
+    at.f = static_cast<int>(args.number(lo, hi, "function F"));
+    // Address and function first, before the data is asked for (its width
+    // depends on them).
+    checkAction(args, at, 16, ct_function_kind(at.f) == CT_WRITE, 0);
+    return at;
+}
+
+void checkAction(const Args& args, const Address& at, int bits, bool hasData, long long data) {
+    char why[160];
+    if (ct_check_action(at.c, at.n, at.a, at.f, bits, hasData, data, why, sizeof why) != CT_OK) args.fail(why);
 }
 
 long Args::number(long lo, long hi, const std::string& what) {
@@ -289,22 +312,6 @@ bool connect() {
     return false;
 }
 
-std::string waitFailure(unsigned error) {
-    switch (error) {
-    case CAMAC_ERR_DONE_TIMEOUT: return "the adapter did not report the action done in time";
-    case CAMAC_ERR_ADAPTER: return "the adapter ended the action with its error bit";
-    case CAMAC_ERR_BUSY_TIMEOUT: return "the adapter stayed busy taking in the data";
-    case CAMAC_ERR_WRONG_CRATE: return "another crate than the addressed one answered";
-    case CAMAC_ERR_DRIVER: return "the driver refused the request, or the device is gone";
-    case CAMAC_ERR_ARGUMENT: return "an argument was refused";
-    case CAMAC_ERR_NO_Q: return "the module never answered with Q";
-    case CAMAC_ERR_NO_X: return "the module did not answer with X";
-    default: {
-        char text[48];
-        std::snprintf(text, sizeof text, "failure 0x%04x", error);
-        return text;
-    }
-    }
-}
+std::string waitFailure(unsigned error) { return ct_error_text(error); }
 
 }  // namespace kt40
