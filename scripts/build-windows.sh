@@ -56,6 +56,9 @@ camac758_exports=$(sed -n 's/^CAMAC_API .* CAMAC_CALL \([a-z0-9_]*\)(.*/\1/p' ca
 # ... and, for FORTRAN (lower case, a trailing underscore, arguments by
 # reference), the same routines and camac's, but cdata (a C pointer).
 camac758_exports="$camac758_exports $(for f in $camac758_exports ${camac_exports/cdata/}; do printf '%s_ ' "$f"; done)"
+# camactools.dll exports the routines of its header, no more.
+camactools_exports=$(sed -n 's/^CT_API .* CT_CALL \([a-z0-9_]*\)(.*/\1/p' camactools/include/camactools.h | tr '\n' ' ')
+[ "$(wc -w <<<"$camactools_exports")" -ge 12 ] || fail "camactools.h declares only '$camactools_exports'"
 # What the 32-bit images may take from camac.dll and camac758.dll: their
 # exports, and camac.dll's private entries by ordinal (src/camac.def).
 own_imports="$out32/own-imports.txt"
@@ -69,6 +72,8 @@ check_images() { # check_images <folder> <machine> [pe_check options for the 32-
     --dlls "KERNEL32.dll msvcrt.dll camac.dll" "$@"
   pe_check "$dir/kt40.exe" --machine "$machine" --exports "" \
     --dlls "KERNEL32.dll msvcrt.dll camac.dll camac758.dll" "$@"
+  pe_check "$dir/camactools.dll" --machine "$machine" --exports "$camactools_exports" \
+    --dlls "KERNEL32.dll msvcrt.dll camac.dll" "$@"
 }
 check_images "$out" x86-64
 check_images "$out32" i386 --allow windows/vista-imports.txt --allow "$own_imports"
@@ -184,11 +189,11 @@ dlls=$(awk '/DLL Name:/ {print $3}' <<<"$header" | sort -f | tr '\n' ' ')
 grep -qw camac.dll <<<"$dlls" || fail "tervan.exe does not import camac.dll"
 ! grep -Eiq '(^| )(qt6|libgcc|libstdc|libwinpthread)[^ ]*' <<<"$dlls" ||
   fail "tervan.exe needs DLLs that are not shipped: $dlls"
-for f in camac.dll camac758.dll kt40.exe tervan.chm help/index.html README.txt \
+for f in camac.dll camac758.dll camactools.dll kt40.exe tervan.chm help/index.html README.txt \
          driver/kt40drv.sys driver/kt40drv.inf virtual-adapter-demo/camac.dll; do
   [ -s "$dist/$f" ] || fail "the distribution has no $f"
 done
-for f in camac.dll camac758.dll kt40.exe README.txt; do
+for f in camac.dll camac758.dll camactools.dll kt40.exe README.txt; do
   [ -s "$dist32/$f" ] || fail "the 32-bit distribution has no $f"
 done
 # Notepad takes a README without a byte-order mark for the ANSI code page.

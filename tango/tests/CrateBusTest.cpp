@@ -215,7 +215,7 @@ TEST_F(CrateBusTest, ListRunsEveryActionAndAFailedWaitNamesTheAction) {
         FAIL() << "no error";
     } catch (const AdapterError& e) {
         EXPECT_EQ(e.error(), CAMAC_ERR_DONE_TIMEOUT);
-        EXPECT_STREQ(e.what(), "action 1 of 2 (N1 A0 F0 failed: the adapter did not signal done (error 0x0100)); "
+        EXPECT_STREQ(e.what(), "action 1 of 2 (N1 A0 F0 failed: the adapter did not report the action done in time (error 0x0100)); "
                                "the actions before it were carried out");
     }
     adapter().setFault(kt40sim::Fault::BusyStuck);
@@ -226,7 +226,7 @@ TEST_F(CrateBusTest, ListRunsEveryActionAndAFailedWaitNamesTheAction) {
         bus.initialise(0);
         FAIL() << "no error";
     } catch (const AdapterError& e) {
-        EXPECT_STREQ(e.what(), "Z failed: the adapter raised its error bit (error 0x0200)");
+        EXPECT_STREQ(e.what(), "Z failed: the adapter ended the action with its error bit (error 0x0200)");
     }
 }
 
@@ -262,7 +262,7 @@ TEST_F(CrateBusTest, BlockModesStopRepeatAndCount) {
         bus.block(0, parseBlock({20, 0, 0, 4}, {"qrepeat"}));
         FAIL() << "no error";
     } catch (const AdapterError& e) {
-        EXPECT_STREQ(e.what(), "Q-repeat block at N20 A0 F0 failed after 0 of 4 words: the module gave no X (error 0x0A00)");
+        EXPECT_STREQ(e.what(), "Q-repeat block at N20 A0 F0 failed after 0 of 4 words: the module did not answer with X (error 0x0A00)");
     }
     adapter().install(0, 9, std::make_unique<Fifo>(std::deque<uint32_t>{}, false));
     EXPECT_THROW(bus.block(0, parseBlock({9, 0, 0, 1}, {"qrepeat"})), AdapterError);
@@ -312,7 +312,7 @@ TEST_F(CrateBusTest, AFailingAdapterLeavesTheLamPendingAndSaysWhy) {
     adapter().raiseLam(0, 3);
     for (int i = 0; i < 500 && bus.lamError().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(bus.lamError(),
-              "reading the LAM pattern of crate 0 failed: the adapter did not signal done (error 0x0100)");
+              "reading the LAM pattern of crate 0 failed: the adapter did not report the action done in time (error 0x0100)");
     // Once the adapter answers again the pending LAM is served after all.
     adapter().setFault(kt40sim::Fault::None);
     const auto events = waitEvents(1);
@@ -361,7 +361,7 @@ TEST_F(CrateBusTest, HealthFollowsTheCrateAndTheAdapter) {
     adapter().setFault(kt40sim::Fault::Dead);
     const Judgement dead = state(0);
     EXPECT_EQ(dead.state, CrateState::Fault);
-    EXPECT_EQ(dead.status, "Crate 0: testing the crate failed: the adapter did not signal done (error 0x0100). "
+    EXPECT_EQ(dead.status, "Crate 0: testing the crate failed: the adapter did not report the action done in time (error 0x0100). "
                            "The server tests it again until it answers.");
     adapter().setFault(kt40sim::Fault::None);
     EXPECT_EQ(state(0).state, CrateState::On);

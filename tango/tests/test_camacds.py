@@ -44,7 +44,7 @@ def test_every_command_and_attribute(crate0):
     # An empty station is not Q = 0, in any mode; nor is it the adapter's failure.
     for mode in ("qstop", "qrepeat", "count", "countq"):
         err = failure(lambda: dev.Block([[20, 0, 0, 3], [mode]]))
-        assert err.reason == "CAMAC_NoX" and "no X" in err.desc, mode
+        assert err.reason == "CAMAC_NoX" and "did not answer with X" in err.desc, mode
     # countq: the words, then the Q of each (the memory gives Q for each).
     assert list(dev.Block([[MEMORY, 5, 0, 2], ["countq"]])) == [9, 9, 1, 1]
 
