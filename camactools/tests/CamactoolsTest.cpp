@@ -266,6 +266,13 @@ TEST(Run, APassShowsEachEntryAsThePanelWould)
     EXPECT_EQ(steps.seen[3].pass, 2);
     EXPECT_EQ(steps.seen[3].entry, 1);
     EXPECT_EQ(steps.seen[5].entry, 3);
+
+    // A program of one entry starts a pass with each step.
+    s.count = 1;
+    steps = {};
+    ASSERT_EQ(ct_run_script(&s, &o, record, &steps, &r, why, sizeof why), CT_RUN_DONE) << why;
+    ASSERT_EQ(steps.seen.size(), 2u);
+    EXPECT_EQ(steps.seen[1].pass, 2);
 }
 
 TEST(Run, OutOfRangeEntriesAreRefusedBeforeAnyActionAndAStopEndsACycle)
