@@ -18,7 +18,7 @@ packages=(
   dpkg-dev xz-utils
   xvfb xauth x11-utils xdotool openbox imagemagick
   qt6-translations-l10n
-  libedit-dev
+  libedit-dev nlohmann-json3-dev
   python3 python3-pytest python3-jsonschema
   wine32:i386
   libtango-dev python3-tango tango-db mariadb-server mariadb-client dbconfig-no-thanks

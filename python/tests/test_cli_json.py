@@ -59,3 +59,15 @@ def test_errors_are_records_too_with_the_same_exit_code(args, code, words):
         return
     assert found[-1]["type"] == "error" and found[-1]["exit"] == code and words in found[-1]["message"]
     assert words in result.stderr  # and the same words for people
+
+
+def test_a_file_name_that_is_no_utf8_still_gives_valid_json(tmp_path):
+    path = os.fsencode(tmp_path) + b"/\xffbad.tvs"  # raw bytes on the command line, as a shell passes them
+    done = subprocess.run([str(build_dir() / "tools" / "kt40" / "kt40"), "--json", "show", path], capture_output=True,
+                          env=dict(os.environ, KT40_SIM_STATE="private"), timeout=60)
+    assert b"\xffbad.tvs" in done.stderr  # the text for people names the file as it is
+    (line,) = done.stdout.decode("utf-8").splitlines()  # the records are UTF-8
+    error = json.loads(line)
+    jsonschema.validate(error, SCHEMA)
+    assert error["type"] == "error" and error["exit"] == 1 and done.returncode == 1
+    assert "\ufffdbad.tvs: cannot open it" in error["message"]

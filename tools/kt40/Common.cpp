@@ -14,6 +14,8 @@
 #include "camac_private.h"
 #include "camactools.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kt40 {
 
 std::atomic<bool> g_interrupted{false};
@@ -45,21 +47,10 @@ void printError(const char* text) {
 void onInterrupt(int) { g_interrupted.store(true); }
 #endif
 
+// A JSON string, by nlohmann::json: escapes, and bytes that are no UTF-8
+// (a file name, say) as U+FFFD, so that every record is valid JSON.
 std::string quote(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char ch : s) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", ch);
-            out += esc;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // The library's texts end in a line feed; a message does not.
@@ -232,9 +223,7 @@ Out::Record& Out::Record::null(const std::string& key) {
 }
 Out::Record& Out::Record::flag(const std::string& key, int v) { return v == 0 || v == 1 ? num(key, v) : null(key); }
 Out::Record& Out::Record::list(const std::string& key, const std::vector<long long>& v) {
-    std::string s = "[";
-    for (size_t k = 0; k < v.size(); ++k) s += (k ? "," : "") + std::to_string(v[k]);
-    fields_.emplace_back(key, s + "]");
+    fields_.emplace_back(key, nlohmann::json(v).dump());
     return *this;
 }
 std::string Out::Record::json() const {
