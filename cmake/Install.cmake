@@ -40,6 +40,28 @@ if(TARGET tervan)
   install(TARGETS tervan RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
 endif()
 
+# Manual pages, made by help2man of the programs' own --help and --version.
+find_program(HELP2MAN help2man REQUIRED)
+set(man_dir "${CMAKE_BINARY_DIR}/man")
+# help2man fills the indented lines of a block into one paragraph; kt40's
+# lines of usage (one a command) each end with a break instead.
+function(kt40_man_page target name summary component)
+  set(page "${man_dir}/${name}.1")
+  add_custom_command(OUTPUT "${page}.gz"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${man_dir}"
+    COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section=1 --name=${summary} --output=${page}
+            $<TARGET_FILE:${target}>
+    COMMAND sed -i "/^kt40 [a-z]/a .br" "${page}"
+    COMMAND gzip -9nf "${page}"
+    DEPENDS ${target} VERBATIM COMMENT "Manual page ${name}(1)")
+  add_custom_target(man_${name} ALL DEPENDS "${page}.gz")
+  install(FILES "${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT ${component})
+endfunction()
+kt40_man_page(kt40 kt40 "CAMAC crates through the KT40 adapter, from the shell" tools)
+if(TARGET CamacDS)
+  kt40_man_page(CamacDS CamacDS "TANGO device server of CAMAC crates behind the KT40 adapter" tango)
+endif()
+
 install(DIRECTORY python/kt40 DESTINATION "${CMAKE_INSTALL_LIBDIR}/python3/dist-packages"
   COMPONENT python PATTERN "__pycache__" EXCLUDE)
 
@@ -67,7 +89,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # the libraries' own dependencies, from 
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/camac;${CMAKE_BINARY_DIR}/camac758;${CMAKE_BINARY_DIR}/sim;${CMAKE_BINARY_DIR}/camactools")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcamac1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "ESONE CAMAC routines for the KT40 adapter\n libcamac (the twelve ESONE routines) and libcamac758 (the rest of IEEE 758),\n with the virtual adapter they drive when no card is present.")
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "ESONE CAMAC routines for the KT40 adapter\n libcamac (the twelve ESONE routines) and libcamac758 (the rest of IEEE 758),\n with the virtual adapter they drive when no card is present, and\n libcamactools (the rules and script files kt40 and the Python package share).")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libcamac-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libcamac1 (= ${PROJECT_VERSION})")

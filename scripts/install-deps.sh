@@ -15,7 +15,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wixl msitools
-  dpkg-dev xz-utils
+  dpkg-dev xz-utils help2man
   xvfb xauth x11-utils xdotool openbox imagemagick
   qt6-translations-l10n
   libedit-dev nlohmann-json3-dev

@@ -20,6 +20,11 @@ libdir=$(find "$prefix" -name 'libcamac.so.1' -printf '%h\n' | head -1)
 [ -n "$libdir" ] || fail "no libcamac.so.1 installed"
 for f in include/camac.h include/camac758.h bin/kt40; do [ -e "$prefix/$f" ] || fail "$f not installed"; done
 [ ! -e "$prefix/include/camac_private.h" ] || fail "the private header was installed"
+# The manual pages, made of the programs' --help: each names what it documents.
+zcat "$prefix/share/man/man1/kt40.1.gz" 2>/dev/null | grep -q 'kt40 shell' || fail "no manual page of kt40"
+if [ -x "$build/tango/CamacDS" ]; then
+  zcat "$prefix/share/man/man1/CamacDS.1.gz" 2>/dev/null | grep -q 'LamAcknowledge' || fail "no manual page of CamacDS"
+fi
 
 # find_package(camac CONFIG): camac::camac758 brings camac::camac and the headers.
 cmake -S "$here" -B "$work/cmake-build-$what" -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" 2>&1 ||
