@@ -102,7 +102,11 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     fi
     say "apt-get update (source lists)"
-    apt-get update -qq >&2 || fail "apt-get update failed"
+    # A list of another architecture that fails (a mirror mid-sync) leaves
+    # the source list fetched: what counts is whether it holds the version.
+    apt-get update -qq >&2 || say "apt-get update reported errors; going on with the lists it fetched"
+    apt-cache showsrc qt6-base 2>/dev/null | grep -q "^Version: $debver\$" ||
+      fail "APT's source lists do not hold qt6-base $debver (apt-get update failed?)"
   fi
   say "downloading the qt6-base $debver source package into $work"
   (cd "$work" && apt-get source --download-only -qq "qt6-base=$debver" >&2) ||
