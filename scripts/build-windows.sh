@@ -57,7 +57,7 @@ camac758_exports=$(sed -n 's/^CAMAC_API .* CAMAC_CALL \([a-z0-9_]*\)(.*/\1/p' ca
 # reference), the same routines and camac's, but cdata (a C pointer).
 camac758_exports="$camac758_exports $(for f in $camac758_exports ${camac_exports/cdata/}; do printf '%s_ ' "$f"; done)"
 # camactools.dll exports the routines of its header, no more.
-camactools_exports=$(sed -n 's/^CT_API .* CT_CALL \([a-z0-9_]*\)(.*/\1/p' camactools/include/camactools.h | tr '\n' ' ')
+camactools_exports=$(sed -n 's/^CT_API .*CT_CALL \([a-z0-9_]*\)(.*/\1/p' camactools/include/camactools.h | tr '\n' ' ')
 [ "$(wc -w <<<"$camactools_exports")" -ge 12 ] || fail "camactools.h declares only '$camactools_exports'"
 # What the 32-bit images may take from camac.dll and camac758.dll: their
 # exports, and camac.dll's private entries by ordinal (src/camac.def).
