@@ -43,6 +43,7 @@ struct Crate {
         if (!made || !made->adopt(s)) return;
         m = std::move(made);
         if (m->clocked()) clocked |= 1u << n;
+        img->due = 0;
     }
 
     // Puts a module (or nothing) into a station, moving its state into the image.
@@ -60,6 +61,20 @@ struct Crate {
         }
         m = std::move(module);
         built[static_cast<size_t>(n)] = s.generation;
+        img->due = 0;
+    }
+
+    // The modules up to now when one of them is due (`force`: whether or
+    // not), and when the next is due. A rough clock is enough to tell.
+    void catchUp(bool force) {
+        if (!clocked) return;
+        if (!force) {
+            timespec t{};
+            clock_gettime(CLOCK_REALTIME_COARSE, &t);
+            if (static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec < img->due) return;
+        }
+        advance(realTimeNs());
+        img->due = nextEvent();
     }
 
     // Every module up to `now`; the trigger's gates go to every converter.
@@ -242,7 +257,7 @@ struct Adapter::State {
             break;
         case kRsel:
             startAction(crate);
-            if (crateAt(crate).clocked) crateAt(crate).advance(realTimeNs());
+            crateAt(crate).catchUp(false);
             switch (value) {
             case 1: cmdOut = static_cast<uint16_t>(((readData >> 16) & 0xFF) | highUpperBits << 8); break;
             case 2: cmdOut = static_cast<uint16_t>(crateAt(crate).lamPattern() & 0xFFFF); break;
@@ -275,11 +290,10 @@ struct Adapter::State {
         if (c.img->online && n >= 1 && n <= kStations) {
             // The modules run on the clock up to this cycle, and a trigger
             // that fires in it (F25) gates the converters at once.
-            int64_t now = 0;
-            if (c.clocked) c.advance(now = realTimeNs());
+            c.catchUp(false);
             if (Module* m = c.at(n)) {
                 r = m->cycle(a, f, data);
-                if (c.clocked & (1u << n)) c.advance(now ? now : realTimeNs());
+                if (c.clocked & (1u << n)) c.catchUp(true);
             }
         }
         q = r.q;
@@ -295,7 +309,7 @@ struct Adapter::State {
     void unaddressed(uint16_t word, int crate) {
         Crate& c = crateAt(crate);
         if (c.img->online) {
-            if (c.clocked) c.advance(realTimeNs());
+            c.catchUp(false);
             if (word & 1)
                 for (int n = 1; n <= kStations; ++n)
                     if (Module* m = c.at(n)) m->clear();
@@ -306,6 +320,7 @@ struct Adapter::State {
             }
             if (word & 4) setInhibit(c, true);
             if (word & 8) setInhibit(c, false);
+            c.img->due = 0;
         }
         x = q = c.img->online;
         cmdOut = statusWord(crate);
@@ -320,9 +335,9 @@ struct Adapter::State {
     // After every change: the ISA line follows the controller's request, the
     // bridge latches the request's rising edge, the PCI line follows the latch.
     void updateLine() {
-        bool lam = false;
-        for (auto& c : crates) lam = lam || c.lamPattern() != 0;
-        const bool now = lam && (csr & 4);
+        bool now = false;
+        if (csr & 4)  // the LAMs only count with the interrupt enabled
+            for (auto& c : crates) now = now || c.lamPattern() != 0;
         if (now != line) {
             line = now;
             if (now) bridgePending = true;
@@ -643,9 +658,11 @@ void Adapter::install(int crate, int station, std::unique_ptr<Module> module) {
 bool Adapter::withModule(int crate, int station, const std::function<void(Module&)>& fn) {
     if (!validStation(crate, station)) return false;
     Guard lock(*this);
-    Module* m = s_->crates[static_cast<size_t>(crate)].at(station);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    Module* m = c.at(station);
     if (!m) return false;
     fn(*m);
+    if (c.clocked & (1u << station)) c.catchUp(true);
     s_->updateLine();
     return true;
 }
@@ -667,7 +684,7 @@ uint32_t Adapter::lamPattern(int crate) const {
     if (crate < 0 || crate >= kCrates) return 0;
     Guard lock(*this);
     Crate& c = s_->crates[static_cast<size_t>(crate)];
-    if (c.clocked) c.advance(realTimeNs());
+    c.catchUp(false);
     return c.lamPattern();
 }
 
@@ -685,8 +702,8 @@ int Adapter::gate(int crate) {
     if (crate < 0 || crate >= kCrates) return 0;
     Guard lock(*this);
     Crate& c = s_->crates[static_cast<size_t>(crate)];
+    c.catchUp(true);
     const int64_t now = realTimeNs();
-    c.advance(now);
     int took = 0;
     for (int n = 1; n <= kStations; ++n)
         if (Module* m = c.at(n)) took += m->gate(now) ? 1 : 0;
@@ -737,6 +754,7 @@ bool Adapter::plug(int crate, int station) {
     m->initialise();
     m->setInhibit(c.img->inhibit);
     slot.clockNs = realTimeNs();
+    c.img->due = 0;
     s_->updateLine();
     return true;
 }
@@ -745,9 +763,7 @@ bool Adapter::plug(int crate, int station) {
 
 void Adapter::tick() {
     Guard lock(*this);
-    const int64_t now = realTimeNs();
-    for (auto& c : s_->crates)
-        if (c.clocked) c.advance(now);
+    for (auto& c : s_->crates) c.catchUp(true);
     s_->updateLine();
 }
 

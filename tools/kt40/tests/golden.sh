@@ -136,7 +136,7 @@ case_persistent() {
   touch "$work/let-go"
   wait $holder
   step cnaf 0 5 0 0
-  echo garbage >> "$XDG_STATE_HOME/kt40/crate.state"
+  printf garbage | dd of="$XDG_STATE_HOME/kt40/crate.image" conv=notrunc status=none  # over its first bytes
   step cnaf 0 5 0 0
   ls "$XDG_STATE_HOME/kt40"
   export KT40_SIM_STATE=private
@@ -147,6 +147,7 @@ blank() {
   sed -E -e 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z/TIME/g' \
          -e 's/in [0-9.]+ s \([0-9]+ entries\/s\)/in T s (R entries\/s)/' \
          -e 's/process [0-9]+/process PID/' \
+         -e 's/\.(damaged|previous)-[0-9]{8}T[0-9]{6}Z/.\1-STAMP/g' \
          -e "s#$work#WORK#g" -e "s#$data#DATA#g"
 }
 

@@ -167,6 +167,8 @@ struct CrateImage {
     uint8_t online;
     uint8_t inhibit;
     uint8_t spare[6];
+    int64_t due;             // real time by which a module next changes by
+                             // itself (0: look at the next access)
     StationImage stations[kStations + 1];  // [0] unused
 };
 
