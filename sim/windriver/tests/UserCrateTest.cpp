@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Access.h"
 #include "PowerUp.h"
@@ -247,6 +248,24 @@ TEST_F(UserCrateTest, SigkillInAWriteLoopLosesNoCompletedWrite) {
     const int found = read(1, 3);
     // The write after the last one reported may have completed too.
     EXPECT_TRUE(found == static_cast<int>(last) || found == static_cast<int>(last + 1)) << found << " after " << last;
+}
+
+// Scalers count in real time while no program holds the crate.
+TEST_F(UserCrateTest, ScalersCountBetweenProgramsAtTheirRate) {
+    ASSERT_EQ(ccinit(), 0);
+    char q = 0;
+    int none = 0;
+    cssa(9, ext(2, 0), &none, &q);  // the scaler of station 2, 1000 a second, cleared
+    const int64_t cleared = kt40sim::realTimeNs();
+    nextProgram();
+    EXPECT_EQ(hw.moduleKind(0, 2), "scaler");
+    const int64_t until = cleared + 200000000;
+    while (kt40sim::realTimeNs() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ccinit(), 0);
+    const int counted = read(2, 0);
+    const double seconds = static_cast<double>(kt40sim::realTimeNs() - cleared) / 1e9;
+    EXPECT_GE(counted, 190) << "the scaler stood still between programs";
+    EXPECT_LE(counted, static_cast<int>(1000 * seconds) + 1) << "more than its rate";
 }
 
 // The bench of another program acts on the crate that this one holds.
