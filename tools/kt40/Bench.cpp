@@ -38,6 +38,9 @@ std::string realHardware() {
 // kt40 bench lam|drop|unplug|plug N [--crate C]; gate [C]; trigger RATE|off
 // [--crate C] [--station N]; input N BITS [--crate C]; offline|online C
 int cmdBench(Args& args, const Out& out) {
+    // Options first, so that their values are not taken for positional words.
+    const auto crateOption = args.option("--crate", 0, 3, "crate C");
+    const auto stationOption = args.option("--station", 1, 24, "station N");
     const std::string what = args.word("what to do (lam, drop, gate, trigger, input, unplug, plug, offline, online)");
     const bool station = what == "lam" || what == "drop" || what == "unplug" || what == "plug" || what == "input";
     long c = 0, n = 0, bits = 0;
@@ -46,7 +49,7 @@ int cmdBench(Args& args, const Out& out) {
     if (station) {
         n = args.number(1, 24, "station N");
         if (what == "input") bits = args.number(0, 0xFFFFFF, "input bits");
-        c = args.option("crate", 0, 3, "crate C").value_or(0);
+        c = crateOption.value_or(0);
     } else if (what == "gate" || what == "offline" || what == "online") {
         c = what == "gate" ? args.optionalNumber(0, 3, "crate C").value_or(0) : args.number(0, 3, "crate C");
     } else if (what == "trigger") {
@@ -58,11 +61,13 @@ int cmdBench(Args& args, const Out& out) {
             if (!v) args.fail("expected a rate 1-1000000 (triggers a second) or off, got '" + r + "'");
             rate = static_cast<double>(*v);
         }
-        c = args.option("crate", 0, 3, "crate C").value_or(0);
-        n = args.option("station", 1, 24, "station N").value_or(0);
+        c = crateOption.value_or(0);
+        n = stationOption.value_or(0);
     } else {
         args.fail("no bench action '" + what + "'");
     }
+    if ((crateOption && !station && what != "trigger") || (stationOption && what != "trigger"))
+        args.fail("--crate and --station do not go with 'bench " + what + "'");
     args.done();
     if (const std::string why = realHardware(); !why.empty()) return report(kFailed, "bench: " + why);
 #ifdef _WIN32

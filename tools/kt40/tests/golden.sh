@@ -142,6 +142,36 @@ case_persistent() {
   export KT40_SIM_STATE=private
 }
 
+# The bench acts on the user's crate beside the program that holds it; never
+# on a private crate or real hardware.
+case_bench() {
+  step bench lam 3
+  unset KT40_SIM_STATE
+  export XDG_STATE_HOME=$work/bench
+  step bench lam 3
+  step status 0
+  step bench drop 3
+  step bench input 12 0x5
+  step cnaf 0 12 0 2
+  step bench unplug 5
+  step cnaf 0 5 0 0
+  step bench unplug 5
+  step bench plug 5
+  step cnaf 0 5 0 0
+  step bench gate
+  step cnaf 0 8 0 8
+  step bench trigger 5 --station 3
+  step bench trigger off
+  step bench offline 0
+  step status 0
+  step bench online 0
+  step bench lam 4 --crate 1
+  KT40_ADAPTER=pci step bench lam 3
+  step bench kick 3
+  step bench lam 25
+  export XDG_STATE_HOME=$work/home/state KT40_SIM_STATE=private
+}
+
 # Blanks what changes from run to run.
 blank() {
   sed -E -e 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z/TIME/g' \
@@ -152,7 +182,7 @@ blank() {
 }
 
 cases=("$@")
-[ ${#cases[@]} -eq 0 ] && cases=(help usage actions crate scan lam scripts persistent)
+[ ${#cases[@]} -eq 0 ] && cases=(help usage actions crate scan lam scripts persistent bench)
 status=0
 for c in "${cases[@]}"; do
   "case_$c" > "$work/$c.raw" 2>&1
