@@ -208,6 +208,21 @@ TEST_F(ClockTest, InTheCrateTheTriggerGatesTheConvertersAndItsLamComesOnItsOwn) 
     ASSERT_TRUE(hw.setTrigger(0, 18, 50, false));
 }
 
+// A program that only polls the LAM pattern through the registers sees the
+// trigger's event too: the crate runs on to time as it is addressed.
+TEST_F(ClockTest, PollingTheLamPatternThroughTheRegistersSeesTheClockedEvent) {
+    ASSERT_TRUE(hw.setTrigger(0, 18, 50, true));
+    uint16_t pattern = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (!(pattern & 1u << 7) && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        hw.isaWrite(kt40sim::kRsel, 2);
+        pattern = hw.isaRead(kt40sim::kCmd);
+    }
+    EXPECT_NE(pattern & 1u << 7, 0u) << "no ADC LAM within 5 s of a 50 Hz trigger";
+    hw.setTrigger(0, 18, 50, false);
+}
+
 // ---- The bench ----------------------------------------------------------------------
 
 TEST_F(ClockTest, TheBenchGatesUnplugsPlugsAndSetsInputs) {
