@@ -721,7 +721,7 @@ bool Adapter::setTrigger(int crate, int station, double rate, bool run) {
     bool done = false;
     withModule(crate, station, [&](Module& m) {
         if (auto* t = dynamic_cast<Trigger*>(&m)) {
-            t->setRate(rate, run, realTimeNs());
+            t->setRate(rate > 0 ? rate : t->image().rate, run, realTimeNs());
             done = true;
         }
     });

@@ -205,7 +205,10 @@ TEST_F(ClockTest, InTheCrateTheTriggerGatesTheConvertersAndItsLamComesOnItsOwn) 
         hw.tick();
     }
     EXPECT_NE(hw.lamPattern(0) & 1u << 7, 0u) << "no LAM within 5 s of a 50 Hz trigger";
-    ASSERT_TRUE(hw.setTrigger(0, 18, 50, false));
+    ASSERT_TRUE(hw.setTrigger(0, 18, 0, false));
+    double rate = 0;
+    hw.withModule(0, 18, [&](Module& m) { rate = m.image().rate; });
+    EXPECT_EQ(rate, 50.0) << "a stop keeps the rate for the next start";
 }
 
 // A program that only polls the LAM pattern through the registers sees the

@@ -244,8 +244,8 @@ public:
     int gate(int crate);
     // Sets the inputs of an input register; false when the station holds none.
     bool setInputs(int crate, int station, uint32_t bits);
-    // Starts (rate > 0, run) or stops the trigger in a station; false when
-    // the station holds none.
+    // Starts (run) or stops the trigger in a station, at `rate` a second
+    // (0: at the rate it has); false when the station holds none.
     bool setTrigger(int crate, int station, double rate, bool run);
     // Takes the module out of its station (the station answers nothing) and
     // puts it back, at power-up as a module just plugged in is. False when the
