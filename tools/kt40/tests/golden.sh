@@ -75,7 +75,7 @@ case_actions() {
     'c0 n5 a0 f16' 'c0 n5 a0 f16 d1 extra' 'cnaf 0 5 0 16 0o17' 'f0' 'f16 d0b101' 'f0 b24' 'n1 a3' \
     'cnaf 0 5 0 0 --radix oct' 'cnaf 0 5 0 0 --radix bin' 'cnaf 0 5 0 0 --radix dec' 'cnaf 0 5 0 0 --radix 8' \
     'c0 n3 a0 f10' 'cnaf 0 3 0 8 --repeat 5 --until-no-q' 'cnaf 0 1 0 0 --repeat 3 --until-q' 'cnaf 0 5 0 16 0o8' 'f9 d1' \
-    'block 0 1 0 16 --data 1,2,0x3' 'block 0 1 0 0 --count 3' 'block 0 5 0 0 --count 20 --mode scan' \
+    'block 0 1 0 16 --data 1,2,0x3' 'block 0 1 0 0 --count 3' 'block 0 5 0 0 --count 4 --mode scan' \
     'block 0 9 0 0 --count 3' 'block 0 5 0 0 --count 2 --mode qrepeat --24' 'block 0 1 0 0' \
     'block 0 1 0 0 --data 1' 'block 0 1 0 16 --data 1,0x10000' 'block 0 1 0 0 --count 2 --mode fast' \
     'quit' 'cnaf 0 5 0 0')"
