@@ -72,6 +72,8 @@ int cmdBench(Args& args, const Out& out) {
     if (const std::string why = realHardware(); !why.empty()) return report(kFailed, "bench: " + why);
 #ifdef _WIN32
     (void)out;
+    (void)c;
+    (void)n;
     (void)bits;
     (void)rate;
     (void)run;

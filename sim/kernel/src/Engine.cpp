@@ -3,9 +3,9 @@
 // DPC processor that runs queued DPCs. Both are real threads, so a driver's
 // interrupt, DPC and dispatch paths race as they do on a multiprocessor.
 // Hold points let a test stop a thread at a chosen place.
-#include <algorithm>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
