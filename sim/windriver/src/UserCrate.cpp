@@ -283,9 +283,14 @@ bool attachBench(std::string& error) {
 void releaseUserCrate() {
     std::lock_guard lock(g_mu);
     if (!g_held.image) return;
-    // Every action is in the image already: only let it go.
+    // Every action is in the image already: only let it go. A thread of the
+    // program may still be about to take the image's lock, which it finds
+    // given up and leaves for the adapter's own; so the mapping stays until
+    // the next release, long after any such thread has moved on.
+    static kt40sim::AdapterImage* retired = nullptr;
     kt40sim::Adapter::instance().detachImage(*g_held.image);
-    unmapImage(g_held.image);
+    unmapImage(retired);
+    retired = g_held.image;
     if (g_held.lockFd >= 0) ::close(g_held.lockFd);  // lets the lock go
     g_held = {};
 }
