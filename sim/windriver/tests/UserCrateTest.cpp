@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -248,6 +249,37 @@ TEST_F(UserCrateTest, SigkillInAWriteLoopLosesNoCompletedWrite) {
     const int found = read(1, 3);
     // The write after the last one reported may have completed too.
     EXPECT_TRUE(found == static_cast<int>(last) || found == static_cast<int>(last + 1)) << found << " after " << last;
+}
+
+std::atomic<int> g_lamCalls{0};
+void onLam() { ++g_lamCalls; }
+
+// A program waiting in cclnk wakes when the bench of another program raises
+// a LAM, although it addresses nothing.
+TEST_F(UserCrateTest, ALamFromTheBenchOfAnotherProgramWakesAWaitingHandler) {
+    ASSERT_EQ(ccinit(), 0);
+    g_lamCalls = 0;
+    ASSERT_EQ(cclnk(onLam), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(g_lamCalls, 0) << "a LAM before the bench";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        wdsim::releaseUserCrate();  // the parent's hold on it is not the bench's
+        if (!wdsim::attachBench(error)) _exit(2);
+        hw.raiseLam(0, 3);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (g_lamCalls == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int calls = g_lamCalls;
+    cculnk();
+    EXPECT_GE(calls, 1) << "the handler was not called within 5 s";
 }
 
 // Scalers count in real time while no program holds the crate.
