@@ -60,7 +60,7 @@ bool Module::adopt(StationImage& slot) {
 }
 
 bool Module::imageFits(const StationImage& slot) const {
-    if (slot.lamPending > 1 || slot.lamEnabled > 1 || slot.inhibited > 1) return false;
+    if (slot.lamPending > 1 || slot.lamEnabled > 1 || slot.inhibited > 1 || slot.clockNs < 0) return false;
     for (uint32_t w : slot.words)
         if (w > kMask24) return false;
     for (double c : slot.carry)
@@ -484,6 +484,10 @@ void Trigger::clear() {
 
 std::string Trigger::description() const {
     return "trigger rate=" + number(image().rate) + " run=" + (running() ? "1" : "0");
+}
+
+bool Trigger::imageFits(const StationImage& slot) const {
+    return Module::imageFits(slot) && slot.flags <= 1 && slot.rate >= 0 && slot.rate <= 1e9;
 }
 
 bool Trigger::restoreWords(const std::vector<uint32_t>& w) {

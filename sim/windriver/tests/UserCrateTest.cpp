@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -172,6 +173,17 @@ TEST_F(UserCrateTest, ADamagedImageIsPutAsideNeverOverAnEarlierOneAndTheCrateSta
     ASSERT_EQ(ccinit(), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(setAside(folder, "damaged").size(), 3u) << "a cut file is damage too";
+    nextProgram();
+
+    // A trigger whose rate is no number would fire at random.
+    std::string bad = readFile(folder / "crate.image");
+    reinterpret_cast<kt40sim::AdapterImage*>(bad.data())->crates[0].stations[18].rate = std::nan("");
+    { std::ofstream(folder / "crate.image", std::ios::binary) << bad; }
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ccinit(), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("crate 0 station 18"), std::string::npos) << said;
+    EXPECT_EQ(setAside(folder, "damaged").size(), 4u);
 }
 
 TEST_F(UserCrateTest, TheCrateOfAnotherDescriptionIsPutAsideAsPreviousAndAMistypedOneChangesNothing) {

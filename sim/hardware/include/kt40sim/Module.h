@@ -265,8 +265,7 @@ public:
     std::string description() const override;
     std::vector<uint32_t> savedWords() override { return {words()[0]}; }
     bool restoreWords(const std::vector<uint32_t>& words) override;
-    // F25 and the bench: one trigger now; the crate gates its converters.
-    bool fireOnce() { ++words()[0]; words()[0] &= 0xFFFFFF; return true; }
+    bool imageFits(const StationImage& slot) const override;
 };
 
 // Makes a module of a kind named in a crate description ("register", "memory",
