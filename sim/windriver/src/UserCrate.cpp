@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "kt40sim/Adapter.h"
 #include "kt40sim/WinDriver.h"
@@ -83,8 +85,11 @@ std::string stamp() {
 
 }  // namespace
 
-std::string setAside(const std::string& path, kt40sim::ImageProblem why) {
-    const std::string base = path + (why == kt40sim::ImageProblem::OtherSource ? ".previous-" : ".damaged-") + stamp();
+namespace {
+
+// Renames `path` to PATH + suffix + stamp (+ "-K"), a name no file has yet.
+std::string renameUnique(const std::string& path, const char* suffix) {
+    const std::string base = path + suffix + stamp();
     for (int k = 1; k < 10000; ++k) {
         const std::string name = k == 1 ? base : base + "-" + std::to_string(k);
         // Never over an earlier one: the rename fails when the name is taken.
@@ -94,7 +99,30 @@ std::string setAside(const std::string& path, kt40sim::ImageProblem why) {
     return {};
 }
 
+}  // namespace
+
+std::string setAside(const std::string& path, kt40sim::ImageProblem why) {
+    return renameUnique(path, why == kt40sim::ImageProblem::OtherSource ? ".previous-" : ".damaged-");
+}
+
 namespace {
+
+// A crate kept as text by an earlier version (crate.state) goes into the
+// first image made, and the text is kept beside it as crate.state.taken-STAMP.
+void takeOldState(const std::string& folder, const std::string& source) {
+    const std::string image = folder + "/crate.image", old = folder + "/crate.state";
+    if (access(image.c_str(), F_OK) == 0 || access(old.c_str(), F_OK) != 0) return;
+    std::ifstream in(old, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string error = "cannot read";
+    if (!in || !kt40sim::Adapter::instance().loadState(text.str(), source, error)) {
+        say(old + ": " + error + "; not taken into the crate (the file stays as it is)");
+        return;
+    }
+    const std::string kept = renameUnique(old, ".taken-");
+    say(old + ": taken into " + image + (kept.empty() ? std::string() : " (the file is kept as " + kept + ")"));
+}
 
 kt40sim::AdapterImage* mapImage(int fd) {
     void* at = mmap(nullptr, sizeof(kt40sim::AdapterImage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -224,6 +252,7 @@ uint32_t acquireUserCrate() {
         ::close(fd);
         return kStatusSuccess;
     }
+    takeOldState(folder, crateSource());
     bool fresh = false;
     kt40sim::AdapterImage* image = openImage(folder, crateSource(), fresh);
     if (!image) {

@@ -341,6 +341,30 @@ TEST_F(UserCrateTest, ABenchBesideTheHolderReachesTheSameCrate) {
     EXPECT_EQ(cdata()->x, 0) << "an empty station gives X";
 }
 
+// A crate kept as text by an earlier version is taken into the first image.
+TEST_F(UserCrateTest, AnEarlierVersionsStateIsTakenIntoTheFirstImage) {
+    hw.withModule(0, 5, [](kt40sim::Module& m) { uint32_t v = 4321; m.cycle(0, 16, v); });
+    const std::string state = hw.saveState("default");
+    fs::create_directories(folder);
+    { std::ofstream(folder / "crate.state") << state; }
+    nextProgram();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ccinit(), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("taken into"), std::string::npos) << said;
+    EXPECT_EQ(read(5, 0), 4321);
+    EXPECT_FALSE(fs::exists(folder / "crate.state"));
+    std::vector<std::string> taken;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().rfind("crate.state.taken-", 0) == 0) taken.push_back(entry.path());
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(readFile(taken[0]), state) << "the text is not kept whole";
+    nextProgram();
+    fs::remove(folder / "crate.image");  // starting afresh does not bring it back
+    ASSERT_EQ(ccinit(), 0);
+    EXPECT_EQ(read(5, 0), 0);
+}
+
 TEST_F(UserCrateTest, StatesAreTakenWholeOrNotAtAll) {
     hw.withModule(0, 1, [](kt40sim::Module& m) { uint32_t v = 4242; m.cycle(3, 16, v); });
     const std::string good = hw.saveState("default");
