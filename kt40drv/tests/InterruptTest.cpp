@@ -1,6 +1,7 @@
 // The adapter's interrupt as the driver services it: claimed only when the
 // bridge shows it pending, acknowledged, and turned into one DPC run that
 // completes the request start-I/O has not yet taken.
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -78,6 +79,18 @@ TEST_F(Interrupt, ALamWithTheInterruptEnabledReachesTheDriver) {
     EXPECT_EQ(kernel.interruptsClaimed(), 1u);
     EXPECT_EQ(bridgeWrites().size(), 1u);
     EXPECT_EQ(kernel.dpcRuns(), 1u);
+}
+
+// The trigger on the clock gates the ADC: its LAM reaches the driver although
+// nothing addresses the crate.
+TEST_F(Interrupt, ALamThatComesByTheClockReachesTheDriver) {
+    hw.isaWrite(kt40sim::kCsr, 4);
+    ASSERT_TRUE(hw.setTrigger(0, 18, 50, true));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (kernel.interruptsClaimed() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    hw.setTrigger(0, 18, 0, false);
+    EXPECT_GE(kernel.interruptsClaimed(), 1u) << "no interrupt within 5 s of a 50 Hz trigger";
 }
 
 TEST_F(Interrupt, SeveralInterruptsBeforeTheDpcRunsGiveOneRun) {

@@ -132,6 +132,7 @@ int cmdBlock(Args& args, const Out& out);
 int cmdRun(Args& args, const Out& out);
 int cmdShow(Args& args, const Out& out);
 int cmdShell(Args& args, const Out& out);
+int cmdBench(Args& args, const Out& out);
 
 // Runs one command line (subcommand and its words) as the shell and main do;
 // prints usage errors and returns the exit code.

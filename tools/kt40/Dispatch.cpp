@@ -57,6 +57,15 @@ const Command kCommands[] = {
      "Prints each entry as the panel's program grid shows it, with R, X, Q, L, I.\n"
      "A file with entries out of range (N 37, say) is refused before the first\n"
      "action; --as-panel runs it as the panel does, fields masked to their bits.\n"},
+    {"bench", cmdBench,
+     "kt40 bench lam|drop|unplug|plug N [--crate C] | input N BITS [--crate C] | gate [C] | "
+     "trigger RATE|off [--crate C] [--station N] | offline|online C",
+     "Acts on the virtual crate from outside, as a lab bench would, while another\n"
+     "program may hold it: lam raises the LAM of the module in station N (a signal\n"
+     "on its input), drop takes it away; input sets an input register's inputs;\n"
+     "gate gates every ADC and TDC of crate C; trigger starts the crate's trigger\n"
+     "at RATE a second (or stops it); unplug takes a module out, plug puts it back\n"
+     "at power-up; offline and online switch a crate. Refused on real hardware.\n"},
     {"show", cmdShow, "kt40 show FILE.tvs", "Lists the entries of a script file, marking those out of range.\n"},
     {"shell", cmdShell, "kt40 shell [--file FILE] [--stop-on-error]",
      "Interactive: the commands above, one a line, or a single action in the form\n"

@@ -1,6 +1,10 @@
 #include "kt40sim/Adapter.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,16 +16,89 @@ namespace kt40sim {
 
 namespace {
 
+// A crate as this process sees it: the image where its stations keep what
+// they hold, and a module object (a view) for each station, rebuilt whenever
+// the image says that another module went into the station.
 struct Crate {
-    bool online = false;
-    bool inhibit = false;
-    std::array<std::unique_ptr<Module>, kStations + 1> stations;  // [0] unused
+    CrateImage* img = nullptr;
+    std::array<std::unique_ptr<Module>, kStations + 1> modules;  // [0] unused
+    std::array<uint32_t, kStations + 1> built{};  // generation each view was made for
+    uint32_t clocked = 0;                         // bit n: station n runs on the clock
 
-    uint32_t lamPattern() const {
+    Module* at(int n) {
+        StationImage& s = img->stations[n];
+        if (s.generation != built[static_cast<size_t>(n)]) rebuild(n);
+        return s.present ? modules[static_cast<size_t>(n)].get() : nullptr;
+    }
+
+    void rebuild(int n) {
+        StationImage& s = img->stations[n];
+        auto& m = modules[static_cast<size_t>(n)];
+        built[static_cast<size_t>(n)] = s.generation;
+        m.reset();
+        clocked &= ~(1u << n);
+        if (!s.description[0]) return;
+        std::string error;
+        auto made = makeModule(std::string(s.description, strnlen(s.description, sizeof s.description)), error);
+        if (!made || !made->adopt(s)) return;
+        m = std::move(made);
+        if (m->clocked()) clocked |= 1u << n;
+        img->due = 0;
+    }
+
+    // Puts a module (or nothing) into a station, moving its state into the image.
+    void put(int n, std::unique_ptr<Module> module) {
+        StationImage& s = img->stations[n];
+        auto& m = modules[static_cast<size_t>(n)];
+        clocked &= ~(1u << n);
+        if (module) {
+            module->moveTo(s);
+            if (module->clocked()) clocked |= 1u << n;
+        } else {
+            const uint32_t generation = s.generation + 1;
+            s = StationImage{};
+            s.generation = generation;
+        }
+        m = std::move(module);
+        built[static_cast<size_t>(n)] = s.generation;
+        img->due = 0;
+    }
+
+    // The modules up to now when one of them is due (`force`: whether or
+    // not), and when the next is due. A rough clock is enough to tell.
+    void catchUp(bool force) {
+        if (!clocked) return;
+        if (!force) {
+            timespec t{};
+            clock_gettime(CLOCK_REALTIME_COARSE, &t);
+            if (static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec < img->due) return;
+        }
+        advance(realTimeNs());
+        img->due = nextEvent();
+    }
+
+    // Every module up to `now`; the trigger's gates go to every converter.
+    void advance(int64_t now) {
+        uint64_t gates = 0;
+        for (uint32_t bits = clocked; bits; bits &= bits - 1)
+            if (Module* m = at(std::countr_zero(bits))) gates += m->advance(now);
+        if (gates)
+            for (int n = 1; n <= kStations; ++n)
+                if (Module* m = at(n)) m->gate(now);
+    }
+
+    int64_t nextEvent() {
+        int64_t soonest = kNever;
+        for (uint32_t bits = clocked; bits; bits &= bits - 1)
+            if (Module* m = at(std::countr_zero(bits))) soonest = std::min(soonest, m->nextEventNs());
+        return soonest;
+    }
+
+    uint32_t lamPattern() {
         uint32_t p = 0;
-        if (!online) return 0;
+        if (!img->online) return 0;
         for (int n = 1; n <= kStations; ++n)
-            if (stations[n] && stations[n]->lam()) p |= 1u << (n - 1);
+            if (Module* m = at(n); m && m->lam()) p |= 1u << (n - 1);
         return p;
     }
 };
@@ -39,6 +116,7 @@ bool validStation(int crate, int station) {
 }  // namespace
 
 struct Adapter::State {
+    AdapterImage* image = nullptr;
     std::array<Crate, kCrates> crates;
 
     // CSR as written: bits 0-1 crate, bit 2 interrupt enable.
@@ -116,8 +194,8 @@ struct Adapter::State {
         if (lams) w |= 0x8000;
         if (x) w |= 0x4000;
         if (statusQ.value_or(q)) w |= 0x2000;
-        if (c.inhibit) w |= 0x1000;
-        if (c.online) w |= 0x0400;
+        if (c.img->inhibit) w |= 0x1000;
+        if (c.img->online) w |= 0x0400;
         return w;
     }
 
@@ -179,6 +257,7 @@ struct Adapter::State {
             break;
         case kRsel:
             startAction(crate);
+            crateAt(crate).catchUp(false);
             switch (value) {
             case 1: cmdOut = static_cast<uint16_t>(((readData >> 16) & 0xFF) | highUpperBits << 8); break;
             case 2: cmdOut = static_cast<uint16_t>(crateAt(crate).lamPattern() & 0xFFFF); break;
@@ -208,8 +287,15 @@ struct Adapter::State {
         uint32_t data = 0;
         if (f >= 16 && f <= 23) data = wide ? (wdlo | (uint32_t{wdhi} & 0xFF) << 16) : wdlo;
         Response r;
-        if (c.online && n >= 1 && n <= kStations && c.stations[static_cast<size_t>(n)])
-            r = c.stations[static_cast<size_t>(n)]->cycle(a, f, data);
+        if (c.img->online && n >= 1 && n <= kStations) {
+            // The modules run on the clock up to this cycle, and a trigger
+            // that fires in it (F25) gates the converters at once.
+            c.catchUp(false);
+            if (Module* m = c.at(n)) {
+                r = m->cycle(a, f, data);
+                if (c.clocked & (1u << n)) c.catchUp(true);
+            }
+        }
         q = r.q;
         x = r.x && fault != Fault::NoX;
         if (f <= 7) {
@@ -222,34 +308,36 @@ struct Adapter::State {
 
     void unaddressed(uint16_t word, int crate) {
         Crate& c = crateAt(crate);
-        if (c.online) {
+        if (c.img->online) {
+            c.catchUp(false);
             if (word & 1)
-                for (auto& m : c.stations)
-                    if (m) m->clear();
+                for (int n = 1; n <= kStations; ++n)
+                    if (Module* m = c.at(n)) m->clear();
             if (word & 2) {
-                for (auto& m : c.stations)
-                    if (m) m->initialise();
+                for (int n = 1; n <= kStations; ++n)
+                    if (Module* m = c.at(n)) m->initialise();
                 setInhibit(c, true);
             }
             if (word & 4) setInhibit(c, true);
             if (word & 8) setInhibit(c, false);
+            c.img->due = 0;
         }
-        x = q = c.online;
+        x = q = c.img->online;
         cmdOut = statusWord(crate);
     }
 
     static void setInhibit(Crate& c, bool on) {
-        c.inhibit = on;
-        for (auto& m : c.stations)
-            if (m) m->setInhibit(on);
+        c.img->inhibit = on;
+        for (int n = 1; n <= kStations; ++n)
+            if (Module* m = c.at(n)) m->setInhibit(on);
     }
 
     // After every change: the ISA line follows the controller's request, the
     // bridge latches the request's rising edge, the PCI line follows the latch.
     void updateLine() {
-        bool lam = false;
-        for (const auto& c : crates) lam = lam || c.lamPattern() != 0;
-        const bool now = lam && (csr & 4);
+        bool now = false;
+        if (csr & 4)  // the LAMs only count with the interrupt enabled
+            for (auto& c : crates) now = now || c.lamPattern() != 0;
         if (now != line) {
             line = now;
             if (now) bridgePending = true;
@@ -271,7 +359,47 @@ Adapter& Adapter::instance() {
     return adapter;
 }
 
-Adapter::Adapter() : s_(std::make_unique<State>()) {
+namespace {
+
+// The lock of an image. A program that died holding it leaves it to the
+// next, which finds the crates as the last completed action left them.
+void lockImage(pthread_mutex_t* m) {
+    if (pthread_mutex_lock(m) == EOWNERDEAD) pthread_mutex_consistent(m);
+}
+
+void initLock(pthread_mutex_t& m, bool shared) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    if (shared) {
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    }
+    pthread_mutex_init(&m, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+}  // namespace
+
+Adapter::Guard::Guard(const Adapter& a) {
+    for (;;) {
+        pthread_mutex_t* m = a.lock_.load(std::memory_order_acquire);
+        lockImage(m);
+        if (a.lock_.load(std::memory_order_acquire) == m) {
+            held_ = m;
+            return;
+        }
+        pthread_mutex_unlock(m);
+    }
+}
+
+Adapter::Guard::~Guard() { pthread_mutex_unlock(held_); }
+
+Adapter::Adapter() : s_(std::make_unique<State>()), own_(std::make_unique<AdapterImage>()) {
+    initImage(*own_, "default");
+    initLock(own_->mutex, false);
+    lock_.store(&own_->mutex);
+    s_->image = own_.get();
+    for (int c = 0; c < kCrates; ++c) s_->crates[static_cast<size_t>(c)].img = &own_->crates[c];
     reset();
     // A crate of the user's own at power-up, for the panel and the demo.
     if (const char* path = std::getenv("KT40_CRATE_FILE"); path && *path) {
@@ -283,7 +411,7 @@ Adapter::Adapter() : s_(std::make_unique<State>()) {
 // ---- ISA face ----------------------------------------------------------------
 
 uint16_t Adapter::isaRead(uint16_t offset) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     uint16_t v = 0;
     if (s_->fault != Fault::Dead) {
@@ -298,7 +426,7 @@ uint16_t Adapter::isaRead(uint16_t offset) {
 }
 
 void Adapter::isaWrite(uint16_t offset, uint16_t value) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     s_->record(Face::Isa, Direction::Write, offset, value);
     if (s_->fault == Fault::Dead) return;
@@ -321,7 +449,7 @@ void Adapter::isaWrite(uint16_t offset, uint16_t value) {
 }
 
 bool Adapter::interruptLine() const {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     return s_->line;
 }
 
@@ -329,7 +457,7 @@ bool Adapter::interruptLine() const {
 
 uint32_t Adapter::pciRead(uint32_t offset) {
     if (offset >= kControllerIoLength) return 0xFFFFFFFF;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     uint32_t v = 0;
     if (s_->fault != Fault::Dead && offset == kControllerPort) v = s_->readPort();
@@ -339,7 +467,7 @@ uint32_t Adapter::pciRead(uint32_t offset) {
 
 void Adapter::pciWrite(uint32_t offset, uint32_t value) {
     if (offset >= kControllerIoLength) return;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     s_->record(Face::Pci, Direction::Write, static_cast<uint16_t>(offset), value);
     if (s_->fault == Fault::Dead || offset != kControllerPort) return;
@@ -351,7 +479,7 @@ void Adapter::pciWrite(uint32_t offset, uint32_t value) {
 
 uint32_t Adapter::bridgeRead(uint32_t offset) {
     if (offset >= kBridgeIoLength) return 0xFFFFFFFF;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     uint32_t v = 0;
     if (s_->fault != Fault::Dead && offset == kBridgeIntCsr)
@@ -362,7 +490,7 @@ uint32_t Adapter::bridgeRead(uint32_t offset) {
 
 void Adapter::bridgeWrite(uint32_t offset, uint32_t value) {
     if (offset >= kBridgeIoLength) return;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->armFault();
     s_->record(Face::Bridge, Direction::Write, static_cast<uint16_t>(offset), value);
     if (s_->fault == Fault::Dead || offset != kBridgeIntCsr) return;
@@ -390,12 +518,12 @@ uint32_t Adapter::pciConfigRead(uint32_t offset) const {
 PciResources Adapter::pciResources() const { return PciResources{}; }
 
 bool Adapter::pciInterruptLine() const {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     return s_->pciLine;
 }
 
 void Adapter::raisePciInterrupt() {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->bridgePending = true;
     s_->updatePciLine();
 }
@@ -406,7 +534,13 @@ void Adapter::reset() {
     std::string error;
     CrateSetup setup;
     parseCrates(defaultCrateText(), setup, error);
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
+    // Power-up: the crates of the process alone, whatever image was in use.
+    const bool leave = s_->image != own_.get();
+    if (leave) {
+        lockImage(&own_->mutex);
+        use(*own_);
+    }
     auto listeners = std::move(s_->listeners);
     auto pciListeners = std::move(s_->pciListeners);
     const int nextListener = s_->nextListener;
@@ -418,16 +552,19 @@ void Adapter::reset() {
     s_->nextListener = nextListener;
     s_->line = line;
     s_->pciLine = pciLine;
-    for (int c = 0; c < kCrates; ++c) s_->crates[static_cast<size_t>(c)].online = setup.online[c];
-    for (auto& [c, n, m] : setup.modules) s_->crates[static_cast<size_t>(c)].stations[static_cast<size_t>(n)] = std::move(m);
+    s_->image = own_.get();
+    for (int c = 0; c < kCrates; ++c) s_->crates[static_cast<size_t>(c)].img = &own_->crates[c];
     s_->ring.reserve(4096);
-    s_->updateLine();
+    apply(setup);
+    if (leave) pthread_mutex_unlock(&own_->mutex);
 }
 
 void Adapter::clearCrates() {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     for (auto& c : s_->crates) {
-        c = Crate{};
+        c.img->online = 0;
+        c.img->inhibit = 0;
+        for (int n = 1; n <= kStations; ++n) c.put(n, nullptr);
     }
     s_->updateLine();
 }
@@ -435,32 +572,33 @@ void Adapter::clearCrates() {
 bool Adapter::loadCrates(const std::string& text, std::string& error) {
     CrateSetup setup;
     if (!parseCrates(text, setup, error)) return false;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     apply(setup);
     return true;
 }
 
 void Adapter::apply(CrateSetup& setup) {
     for (int c = 0; c < kCrates; ++c) {
-        s_->crates[static_cast<size_t>(c)] = Crate{};
-        s_->crates[static_cast<size_t>(c)].online = setup.online[c];
-        s_->crates[static_cast<size_t>(c)].inhibit = setup.inhibit[c];
+        Crate& crate = s_->crates[static_cast<size_t>(c)];
+        crate.img->online = setup.online[c];
+        crate.img->inhibit = setup.inhibit[c];
+        for (int n = 1; n <= kStations; ++n) crate.put(n, nullptr);
     }
     for (auto& [c, n, m] : setup.modules) {
         m->setInhibit(setup.inhibit[c]);
-        s_->crates[static_cast<size_t>(c)].stations[static_cast<size_t>(n)] = std::move(m);
+        s_->crates[static_cast<size_t>(c)].put(n, std::move(m));
     }
     s_->updateLine();
 }
 
 std::string Adapter::saveState(const std::string& source) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     CrateView view[kCrates];
     for (int c = 0; c < kCrates; ++c) {
-        const Crate& crate = s_->crates[static_cast<size_t>(c)];
-        view[c].online = crate.online;
-        view[c].inhibit = crate.inhibit;
-        for (int n = 1; n <= kStations; ++n) view[c].stations[n] = crate.stations[static_cast<size_t>(n)].get();
+        Crate& crate = s_->crates[static_cast<size_t>(c)];
+        view[c].online = crate.img->online;
+        view[c].inhibit = crate.img->inhibit;
+        for (int n = 1; n <= kStations; ++n) view[c].stations[n] = crate.at(n);
     }
     return writeState(view, source);
 }
@@ -468,7 +606,7 @@ std::string Adapter::saveState(const std::string& source) {
 bool Adapter::loadState(const std::string& text, const std::string& source, std::string& error) {
     CrateSetup setup;
     if (!parseState(text, source, setup, error)) return false;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     apply(setup);
     return true;
 }
@@ -497,47 +635,57 @@ bool Adapter::loadCrateFile(const std::string& path, std::string& error) {
 
 void Adapter::setCrateOnline(int crate, bool online) {
     if (crate < 0 || crate >= kCrates) return;
-    std::lock_guard lock(mu_);
-    s_->crates[static_cast<size_t>(crate)].online = online;
+    Guard lock(*this);
+    s_->crates[static_cast<size_t>(crate)].img->online = online;
     s_->updateLine();
+}
+
+bool Adapter::crateOnline(int crate) const {
+    if (crate < 0 || crate >= kCrates) return false;
+    Guard lock(*this);
+    return s_->crates[static_cast<size_t>(crate)].img->online;
 }
 
 void Adapter::install(int crate, int station, std::unique_ptr<Module> module) {
     if (!validStation(crate, station)) return;
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     auto& c = s_->crates[static_cast<size_t>(crate)];
-    if (module) module->setInhibit(c.inhibit);
-    c.stations[static_cast<size_t>(station)] = std::move(module);
+    if (module) module->setInhibit(c.img->inhibit);
+    c.put(station, std::move(module));
     s_->updateLine();
 }
 
 bool Adapter::withModule(int crate, int station, const std::function<void(Module&)>& fn) {
     if (!validStation(crate, station)) return false;
-    std::lock_guard lock(mu_);
-    auto& m = s_->crates[static_cast<size_t>(crate)].stations[static_cast<size_t>(station)];
+    Guard lock(*this);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    Module* m = c.at(station);
     if (!m) return false;
     fn(*m);
+    if (c.clocked & (1u << station)) c.catchUp(true);
     s_->updateLine();
     return true;
 }
 
 std::string Adapter::moduleKind(int crate, int station) const {
     if (!validStation(crate, station)) return {};
-    std::lock_guard lock(mu_);
-    const auto& m = s_->crates[static_cast<size_t>(crate)].stations[static_cast<size_t>(station)];
+    Guard lock(*this);
+    const Module* m = s_->crates[static_cast<size_t>(crate)].at(station);
     return m ? m->kind() : std::string{};
 }
 
 bool Adapter::inhibit(int crate) const {
     if (crate < 0 || crate >= kCrates) return false;
-    std::lock_guard lock(mu_);
-    return s_->crates[static_cast<size_t>(crate)].inhibit;
+    Guard lock(*this);
+    return s_->crates[static_cast<size_t>(crate)].img->inhibit;
 }
 
 uint32_t Adapter::lamPattern(int crate) const {
     if (crate < 0 || crate >= kCrates) return 0;
-    std::lock_guard lock(mu_);
-    return s_->crates[static_cast<size_t>(crate)].lamPattern();
+    Guard lock(*this);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    c.catchUp(false);
+    return c.lamPattern();
 }
 
 void Adapter::raiseLam(int crate, int station) {
@@ -548,65 +696,237 @@ void Adapter::clearLam(int crate, int station) {
     withModule(crate, station, [](Module& m) { m.clearLam(); });
 }
 
+// ---- The bench -----------------------------------------------------------------
+
+int Adapter::gate(int crate) {
+    if (crate < 0 || crate >= kCrates) return 0;
+    Guard lock(*this);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    c.catchUp(true);
+    const int64_t now = realTimeNs();
+    int took = 0;
+    for (int n = 1; n <= kStations; ++n)
+        if (Module* m = c.at(n)) took += m->gate(now) ? 1 : 0;
+    s_->updateLine();
+    return took;
+}
+
+bool Adapter::setInputs(int crate, int station, uint32_t bits) {
+    bool done = false;
+    withModule(crate, station, [&](Module& m) { done = m.setInputs(bits); });
+    return done;
+}
+
+bool Adapter::setTrigger(int crate, int station, double rate, bool run) {
+    bool done = false;
+    withModule(crate, station, [&](Module& m) {
+        if (auto* t = dynamic_cast<Trigger*>(&m)) {
+            t->setRate(rate > 0 ? rate : t->image().rate, run, realTimeNs());
+            done = true;
+        }
+    });
+    return done;
+}
+
+bool Adapter::unplug(int crate, int station) {
+    if (!validStation(crate, station)) return false;
+    Guard lock(*this);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    if (!c.at(station)) return false;
+    c.img->stations[station].present = 0;
+    s_->updateLine();
+    return true;
+}
+
+bool Adapter::plug(int crate, int station) {
+    if (!validStation(crate, station)) return false;
+    Guard lock(*this);
+    Crate& c = s_->crates[static_cast<size_t>(crate)];
+    StationImage& slot = c.img->stations[station];
+    if (slot.present || !slot.description[0]) return false;
+    slot.present = 1;
+    Module* m = c.at(station);
+    if (!m) {
+        slot.present = 0;
+        return false;
+    }
+    // A module just plugged in: power-up state, counting from now.
+    m->initialise();
+    m->setInhibit(c.img->inhibit);
+    slot.clockNs = realTimeNs();
+    c.img->due = 0;
+    s_->updateLine();
+    return true;
+}
+
+// ---- Time ----------------------------------------------------------------------
+
+void Adapter::tick() {
+    Guard lock(*this);
+    for (auto& c : s_->crates) c.catchUp(true);
+    s_->updateLine();
+}
+
+int64_t Adapter::nextEventNs() const {
+    Guard lock(*this);
+    int64_t soonest = kNever;
+    for (auto& c : s_->crates) soonest = std::min(soonest, c.nextEvent());
+    return soonest;
+}
+
+// ---- Images --------------------------------------------------------------------
+
+void Adapter::initImage(AdapterImage& image, const std::string& source) {
+    std::memset(static_cast<void*>(&image), 0, sizeof image);
+    image.version = kImageVersion;
+    image.size = sizeof image;
+    std::memcpy(image.source, source.data(), std::min(source.size(), sizeof image.source - 1));
+    initLock(image.mutex, true);
+    std::memcpy(image.magic, kImageMagic, sizeof image.magic);
+}
+
+void Adapter::resetImageLock(AdapterImage& image) { initLock(image.mutex, true); }
+
+ImageProblem Adapter::checkImage(const AdapterImage& image, size_t size, const std::string& source, std::string& why) {
+    if (size != sizeof image || std::memcmp(image.magic, kImageMagic, sizeof image.magic) != 0 ||
+        image.version != kImageVersion || image.size != sizeof image) {
+        why = "not a crate image of this version";
+        return ImageProblem::Damaged;
+    }
+    if (strnlen(image.source, sizeof image.source) == sizeof image.source) {
+        why = "the name of its crate description is cut";
+        return ImageProblem::Damaged;
+    }
+    for (int c = 0; c < kCrates; ++c) {
+        const CrateImage& crate = image.crates[c];
+        if (crate.online > 1 || crate.inhibit > 1) {
+            why = "crate " + std::to_string(c) + " is neither on- nor off-line";
+            return ImageProblem::Damaged;
+        }
+        for (int n = 1; n <= kStations; ++n) {
+            const StationImage& s = crate.stations[n];
+            const std::string where = "crate " + std::to_string(c) + " station " + std::to_string(n);
+            const size_t length = strnlen(s.description, sizeof s.description);
+            if (length == sizeof s.description || s.present > 1 || (s.present && !length)) {
+                why = where + ": no sound module";
+                return ImageProblem::Damaged;
+            }
+            if (!length) continue;
+            std::string error;
+            auto m = makeModule(std::string(s.description, length), error);
+            if (!m) {
+                why = where + ": " + error;
+                return ImageProblem::Damaged;
+            }
+            if (!m->imageFits(s)) {
+                why = where + ": what the " + m->kind() + " holds does not fit it";
+                return ImageProblem::Damaged;
+            }
+        }
+    }
+    if (source != image.source) {
+        why = std::string("the crate was made from '") + image.source + "', not from '" + source + "'";
+        return ImageProblem::OtherSource;
+    }
+    return ImageProblem::None;
+}
+
+void Adapter::use(AdapterImage& image) {
+    s_->image = &image;
+    for (int c = 0; c < kCrates; ++c) {
+        Crate& crate = s_->crates[static_cast<size_t>(c)];
+        crate.img = &image.crates[c];
+        for (int n = 1; n <= kStations; ++n) crate.rebuild(n);
+    }
+    lock_.store(&image.mutex, std::memory_order_release);
+}
+
+void Adapter::attachImage(AdapterImage& image, bool take) {
+    Guard lock(*this);
+    if (s_->image == &image) return;
+    lockImage(&image.mutex);
+    if (take) {
+        // Fresh: the crates as they are now go into the image.
+        for (int c = 0; c < kCrates; ++c) image.crates[c] = s_->image->crates[c];
+    }
+    use(image);
+    s_->updateLine();
+    pthread_mutex_unlock(&image.mutex);
+}
+
+void Adapter::detachImage(AdapterImage& image) {
+    Guard lock(*this);
+    if (s_->image != &image) return;
+    lockImage(&own_->mutex);
+    for (int c = 0; c < kCrates; ++c) own_->crates[c] = image.crates[c];
+    use(*own_);
+    pthread_mutex_unlock(&own_->mutex);
+}
+
+bool Adapter::usesImage(const AdapterImage& image) const {
+    Guard lock(*this);
+    return s_->image == &image;
+}
+
 // ---- Timing and faults -------------------------------------------------------
 
 void Adapter::setDonePolls(uint32_t polls) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->donePolls = polls;
 }
 
 void Adapter::setBusyPolls(uint32_t polls) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->busyPolls = polls;
 }
 
 void Adapter::setFault(Fault fault) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->fault = fault;
     s_->faultAt.reset();
 }
 
 void Adapter::setFaultAfter(uint64_t accesses, Fault fault) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->laterFault = fault;
     s_->faultAt = s_->count + accesses;
 }
 
 Fault Adapter::fault() const {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     return s_->fault;
 }
 
 void Adapter::setControllerCrate(std::optional<int> crate) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->controllerCrate = crate;
 }
 
 void Adapter::setHighReadoutUpperBits(uint8_t bits) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->highUpperBits = bits;
 }
 
 void Adapter::setStatusWordQ(std::optional<bool> q) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->statusQ = q;
 }
 
 // ---- Log ---------------------------------------------------------------------
 
 void Adapter::setLogging(bool on) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->logging = on;
 }
 
 void Adapter::clearLog() {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     s_->ring.clear();
     s_->head = 0;
 }
 
 std::vector<Access> Adapter::log() const {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     std::vector<Access> out;
     out.reserve(s_->ring.size());
     out.insert(out.end(), s_->ring.begin() + static_cast<std::ptrdiff_t>(s_->head), s_->ring.end());
@@ -615,33 +935,33 @@ std::vector<Access> Adapter::log() const {
 }
 
 uint64_t Adapter::accessCount() const {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     return s_->count;
 }
 
 // ---- Interrupt line ----------------------------------------------------------
 
 int Adapter::addInterruptListener(std::function<void(bool)> fn) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     const int id = s_->nextListener++;
     s_->listeners.emplace_back(id, std::move(fn));
     return id;
 }
 
 void Adapter::removeInterruptListener(int id) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     std::erase_if(s_->listeners, [id](const auto& l) { return l.first == id; });
 }
 
 int Adapter::addPciInterruptListener(std::function<void(bool)> fn) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     const int id = s_->nextListener++;
     s_->pciListeners.emplace_back(id, std::move(fn));
     return id;
 }
 
 void Adapter::removePciInterruptListener(int id) {
-    std::lock_guard lock(mu_);
+    Guard lock(*this);
     std::erase_if(s_->pciListeners, [id](const auto& l) { return l.first == id; });
 }
 

@@ -24,37 +24,32 @@ namespace kt40sim {
 // ---- What the modules keep ----------------------------------------------------
 
 std::string RegisterModule::description() const {
-    return kind() == "memory" ? "memory words=" + std::to_string(words_.size()) : kind();
+    return kind() == "memory" ? "memory words=" + std::to_string(count_) : kind();
 }
 
-bool RegisterModule::restoreWords(const std::vector<uint32_t>& words) {
-    if (words.size() != words_.size()) return false;
-    words_ = words;
+std::vector<uint32_t> RegisterModule::savedWords() { return {words(), words() + count_}; }
+
+bool RegisterModule::restoreWords(const std::vector<uint32_t>& w) {
+    if (w.size() != static_cast<size_t>(count_)) return false;
+    for (int a = 0; a < count_; ++a) words()[a] = w[static_cast<size_t>(a)];
     return true;
-}
-
-std::string Scaler::description() const {
-    char rate[32];
-    const auto [end, ec] = std::to_chars(rate, rate + sizeof rate, rate_);
-    return "scaler channels=" + std::to_string(counts_.size()) + " rate=" +
-           (ec == std::errc() ? std::string(rate, end) : std::string("0"));
 }
 
 std::vector<uint32_t> Scaler::savedWords() {
-    catchUp();
-    return counts_;
+    advance(realTimeNs());
+    return {words(), words() + channels()};
 }
 
-bool Scaler::restoreWords(const std::vector<uint32_t>& words) {
-    if (words.size() != counts_.size()) return false;
-    counts_ = words;
-    since_ = Clock::now();
+bool Scaler::restoreWords(const std::vector<uint32_t>& w) {
+    if (w.size() != static_cast<size_t>(channels())) return false;
+    for (int c = 0; c < channels(); ++c) words()[c] = w[static_cast<size_t>(c)];
+    image().clockNs = realTimeNs();
     return true;
 }
 
-bool LamSource::restoreWords(const std::vector<uint32_t>& words) {
-    if (words.size() != 1) return false;
-    reg_ = words[0];
+bool LamSource::restoreWords(const std::vector<uint32_t>& w) {
+    if (w.size() != 1) return false;
+    words()[0] = w[0];
     return true;
 }
 

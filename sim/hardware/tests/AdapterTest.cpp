@@ -245,7 +245,7 @@ TEST_F(AdapterTest, ClearResetsDataAndLamsButNotTheInhibit) {
 }
 
 TEST_F(AdapterTest, EmptyStationsAndOfflineCratesAnswerNothing) {
-    EXPECT_EQ(run(command(10, 0, 0, true)) & 0x33, kDone) << "empty station: X = 0, Q = 0";
+    EXPECT_EQ(run(command(9, 0, 0, true)) & 0x33, kDone) << "empty station: X = 0, Q = 0";
     EXPECT_EQ(cmd(), 0);
     EXPECT_EQ(select(1), 0);
     EXPECT_EQ(run(command(31, 15, 31)) & 0x33, kDone) << "stations above 24 do not exist";
@@ -495,7 +495,7 @@ TEST_F(AdapterTest, OutOfRangeCratesAndStationsAreIgnored) {
         EXPECT_FALSE(ad.withModule(0, n, [](kt40sim::Module&) { FAIL() << "called"; }));
         EXPECT_EQ(ad.moduleKind(0, n), "");
     }
-    EXPECT_FALSE(ad.withModule(0, 4, [](kt40sim::Module&) { FAIL() << "called"; })) << "empty station";
+    EXPECT_FALSE(ad.withModule(0, 6, [](kt40sim::Module&) { FAIL() << "called"; })) << "empty station";
     ad.install(0, 5, nullptr);  // takes the register out
     EXPECT_EQ(ad.moduleKind(0, 5), "");
     ad.isaWrite(9, 0xFFFF);  // no register there

@@ -64,7 +64,8 @@ private:
     std::vector<std::filesystem::path> files_;
 };
 
-const std::vector<std::string> kDefault{"0 online", "0.1 memory", "0.2 scaler", "0.3 lamsource", "0.5 register"};
+const std::vector<std::string> kDefault{"0 online",   "0.1 memory", "0.2 scaler", "0.3 lamsource", "0.5 register", "0.8 adc",
+                                        "0.10 tdc",   "0.12 input", "0.14 output", "0.16 scalerbank", "0.18 trigger"};
 
 TEST_F(CrateFileTest, DefaultCrateHoldsWhatItsFileSays) {
     EXPECT_EQ(contents(), kDefault);

@@ -31,6 +31,7 @@ void replay(const char* folder, bool (*load)(const std::string&, std::string&)) 
         ++files;
         hw.reset();
         hw.install(0, 2, std::make_unique<kt40sim::Scaler>(4, 0.0));  // one that stands still
+        hw.install(0, 16, nullptr);                                    // and no scaler bank counting
         hw.withModule(0, 5, [](kt40sim::Module& m) { uint32_t v = 0x5A5A; m.cycle(0, 16, v); });
         const std::string before = hw.saveState("default");
         std::string error;

@@ -38,7 +38,7 @@ std::string save(kt40sim::CrateSetup& setup) {
     return kt40sim::writeState(view, "default");
 }
 
-// A scaler that counts by itself moves on between two saves: its counts
+// A scaler (or bank) that counts by itself moves on between two saves: its counts
 // are left out when two saves are compared.
 std::string withoutCounts(const std::string& state) {
     std::string out;
@@ -47,7 +47,7 @@ std::string withoutCounts(const std::string& state) {
         size_t end = state.find('\n', from);
         if (end == std::string::npos) end = state.size();
         std::string line = state.substr(from, end - from);
-        if (line.find(" scaler ") != std::string::npos) {
+        if (line.find(" scaler ") != std::string::npos || line.find(" scalerbank ") != std::string::npos) {
             const size_t data = line.find(" data=");
             if (data != std::string::npos) line.erase(data, line.find(' ', data + 1) - data);
         }

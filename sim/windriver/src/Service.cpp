@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -26,6 +28,7 @@ constexpr size_t kItemSize = 40;
 constexpr size_t kMaxItems = 20;
 constexpr size_t kCardHandleOffset = 808;
 constexpr uint32_t kItemInterrupt = 1;
+constexpr int64_t kTickNs = 20000000;  // how often a wait looks at the crate
 constexpr uint32_t kItemIo = 3;
 constexpr uint32_t kReadWord = 21;
 constexpr uint32_t kWriteWord = 24;
@@ -313,9 +316,23 @@ private:
         if (!irqRegistered(word(rec, 0))) return kStatusInvalidHandle;
         const uint64_t generation = generation_;
         ++waiting_;
-        cv_.wait(lock, [&] {
+        auto over = [&] {
             return !present_ || !intEnabled_ || !endWaits_.empty() || pendingEdges_ > 0 || generation != generation_;
-        });
+        };
+        // The modules run on the clock: the wait brings them up to time when
+        // the next of them is due (an overflow, a trigger), so that the LAM it
+        // raises comes as an interrupt. A bench in another program changes the
+        // crate's image without a word to us: it is looked at every 20 ms.
+        while (!over()) {
+            lock.unlock();
+            auto& adapter = kt40sim::Adapter::instance();
+            adapter.tick();  // a LAM that came raises the line: edge() under our lock
+            const int64_t next = adapter.nextEventNs();
+            lock.lock();
+            if (over()) break;
+            const int64_t left = next == kt40sim::kNever ? kTickNs : next - kt40sim::realTimeNs();
+            cv_.wait_for(lock, std::chrono::nanoseconds(std::clamp<int64_t>(left, 0, kTickNs)), over);
+        }
         --waiting_;
         uint32_t how;
         if (!intEnabled_ || generation != generation_) {

@@ -418,6 +418,23 @@ TEST_F(ServiceTest, LamThroughTheRegistersEndsAWaitWithAnInterrupt) {
     EXPECT_EQ(rec[0], irq);
 }
 
+// A trigger running on the clock gates the ADC, whose LAM ends the wait
+// although nothing addresses the crate.
+TEST_F(ServiceTest, ALamThatComesByTheClockEndsAWaitWithoutAnyAccess) {
+    const uint32_t irq = registerAdapter();
+    ASSERT_EQ(irqCall(wdsim::kIntEnable, irq), wdsim::kStatusSuccess);
+    writePort(kCsrPort, 4);  // crate 0, interrupt enable
+    Waiter w(irq);
+    ASSERT_TRUE(w.blocks());
+    const uint64_t accesses = Adapter::instance().accessCount();
+    ASSERT_TRUE(Adapter::instance().setTrigger(0, 18, 20, true));
+    const auto rec = w.result();
+    EXPECT_EQ(rec[11], 0u) << "an interrupt";
+    EXPECT_NE(Adapter::instance().lamPattern(0) & 1u << 7, 0u) << "the ADC's LAM";
+    EXPECT_EQ(Adapter::instance().accessCount(), accesses) << "the crate was addressed";
+    Adapter::instance().setTrigger(0, 18, 20, false);
+}
+
 TEST_F(ServiceTest, EachRisingEdgeCountsOnce) {
     const uint32_t irq = registerAdapter();
     Adapter::instance().install(0, 7, std::make_unique<kt40sim::LamSource>());

@@ -1,20 +1,28 @@
-// The user's virtual crate: kept between programs in a state file, held by
-// one program at a time, read whole or not at all; a private crate touches
+// The user's virtual crate: kept between programs in a memory-mapped image
+// where every completed action is at once, held by one program at a time,
+// taken whole or put aside under a name of its own; a private crate touches
 // nothing. Each test works in a folder of its own as XDG_STATE_HOME.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Access.h"
 #include "PowerUp.h"
 #include "State.h"
 #include "camac.h"
+#include "UserCrate.h"
 #include "kt40sim/Adapter.h"
 
 namespace {
@@ -92,9 +100,9 @@ TEST_F(UserCrateTest, WhatOneProgramLeavesTheNextFinds) {
     EXPECT_EQ(hw.lamPattern(0), 0u);
     cssa(26, ext(3, 0), &none, &q);
     EXPECT_EQ(hw.lamPattern(0), 0x4u);  // requested all along
-    EXPECT_TRUE(fs::exists(folder / "crate.state"));
+    EXPECT_TRUE(fs::exists(folder / "crate.image"));
     for (const auto& entry : fs::directory_iterator(folder))  // no temporary file left behind
-        EXPECT_TRUE(entry.path().filename() == "crate.state" || entry.path().filename() == "crate.lock")
+        EXPECT_TRUE(entry.path().filename() == "crate.image" || entry.path().filename() == "crate.lock")
             << entry.path();
 }
 
@@ -118,24 +126,243 @@ TEST_F(UserCrateTest, ASecondProgramIsRefusedWhileOneHoldsTheCrate) {
     EXPECT_EQ(ccinit(), 0);
 }
 
-TEST_F(UserCrateTest, ADamagedStateIsPutAsideAndTheCrateStartsFresh) {
+std::vector<std::string> setAside(const fs::path& folder, const std::string& kind) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().rfind("crate.image." + kind + "-", 0) == 0) names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The register of station 5 in crate 0 as the image file holds it.
+uint32_t& registerInImage(std::string& bytes) {
+    auto* image = reinterpret_cast<kt40sim::AdapterImage*>(bytes.data());
+    return image->crates[0].stations[5].words[0];
+}
+
+TEST_F(UserCrateTest, ADamagedImageIsPutAsideNeverOverAnEarlierOneAndTheCrateStartsFresh) {
     ASSERT_EQ(ccinit(), 0);
     write(5, 0, 77);
     nextProgram();
-    std::string state = readFile(folder / "crate.state");
-    const auto at = state.find("data=77 register");
-    ASSERT_NE(at, std::string::npos) << state;
-    state.replace(at, 7, "data=x");
-    // Line 8: the register's station line. Its crate's memory above it is fine.
-    { std::ofstream(folder / "crate.state") << state; }
-    hw.withModule(0, 5, [](kt40sim::Module& m) { uint32_t v = 99; m.cycle(0, 16, v); });
+    std::string image = readFile(folder / "crate.image");
+    ASSERT_EQ(image.size(), sizeof(kt40sim::AdapterImage));
+    ASSERT_EQ(registerInImage(image), 77u) << "the write is not in the file";
+    std::vector<std::string> kept;
+    for (int round = 0; round < 2; ++round) {  // twice within the same second: two names
+        std::string bad = image;
+        registerInImage(bad) = 0x1000000 + static_cast<uint32_t>(round);  // past 24 bits
+        { std::ofstream(folder / "crate.image", std::ios::binary) << bad; }
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(ccinit(), 0);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("crate 0 station 5"), std::string::npos) << said;
+        EXPECT_EQ(read(5, 0), 0) << "not a fresh crate";
+        kept.push_back(bad);
+        nextProgram();
+    }
+    const auto names = setAside(folder, "damaged");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(setAside(folder, "previous").empty()) << "damage taken for another crate";
+    std::vector<std::string> contents{readFile(names[0]), readFile(names[1])};
+    std::sort(contents.begin(), contents.end());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(contents, kept) << "a set-aside file is not the one that was there";
+
+    { std::ofstream(folder / "crate.image", std::ios::binary) << "short"; }
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ccinit(), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(setAside(folder, "damaged").size(), 3u) << "a cut file is damage too";
+    nextProgram();
+
+    // A trigger whose rate is no number would fire at random.
+    std::string bad = readFile(folder / "crate.image");
+    reinterpret_cast<kt40sim::AdapterImage*>(bad.data())->crates[0].stations[18].rate = std::nan("");
+    { std::ofstream(folder / "crate.image", std::ios::binary) << bad; }
     testing::internal::CaptureStderr();
     ASSERT_EQ(ccinit(), 0);
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find((folder / "crate.state").string() + ":8:"), std::string::npos) << said;
-    EXPECT_EQ(read(5, 0), 0) << "not a fresh crate";
-    EXPECT_EQ(read(1, 7), 0);
-    EXPECT_EQ(readFile(folder / "crate.state.damaged"), state);
+    EXPECT_NE(said.find("crate 0 station 18"), std::string::npos) << said;
+    EXPECT_EQ(setAside(folder, "damaged").size(), 4u);
+}
+
+TEST_F(UserCrateTest, TheCrateOfAnotherDescriptionIsPutAsideAsPreviousAndAMistypedOneChangesNothing) {
+    ASSERT_EQ(ccinit(), 0);
+    write(5, 0, 55);
+    nextProgram();
+    const std::string before = readFile(folder / "crate.image");
+
+    // A crate description that is not there: the user's crate stays as it is.
+    setenv("KT40_CRATE_FILE", (home / "typo.crate").c_str(), 1);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ccinit(), 0);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("left as it is"), std::string::npos) << said;
+    EXPECT_EQ(read(5, 0), 0) << "the run has a default crate of its own";
+    write(5, 0, 99);
+    nextProgram();
+    EXPECT_EQ(readFile(folder / "crate.image"), before) << "a mistyped crate file changed the user's crate";
+    EXPECT_TRUE(setAside(folder, "previous").empty());
+    EXPECT_TRUE(setAside(folder, "damaged").empty());
+
+    // A sound description of another crate: the kept one is put aside whole.
+    { std::ofstream(home / "other.crate") << "crate 0\n 5 register\n"; }
+    setenv("KT40_CRATE_FILE", (home / "other.crate").c_str(), 1);
+    for (int round = 0; round < 2; ++round) {
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(ccinit(), 0);
+        said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("previous"), std::string::npos) << said;
+        EXPECT_EQ(read(5, 0), 0);
+        EXPECT_EQ(hw.moduleKind(0, 1), round == 0 ? "" : "memory") << "not the described crate";
+        write(5, 0, 66);
+        nextProgram();
+        // Back to the default: this time the other crate's image goes aside.
+        unsetenv("KT40_CRATE_FILE");
+    }
+    unsetenv("KT40_CRATE_FILE");
+    const auto names = setAside(folder, "previous");
+    ASSERT_EQ(names.size(), 2u) << "an earlier set-aside file was overwritten";
+    EXPECT_TRUE(readFile(names[0]) == before || readFile(names[1]) == before) << "the first crate is lost";
+    EXPECT_TRUE(setAside(folder, "damaged").empty()) << "another crate taken for damage";
+}
+
+// A program killed with SIGKILL in the middle of a write loop: the next one
+// reads the last write that completed.
+TEST_F(UserCrateTest, SigkillInAWriteLoopLosesNoCompletedWrite) {
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(report[0]);
+        if (ccinit() != 0) _exit(2);
+        for (uint32_t i = 1;; ++i) {
+            int data = static_cast<int>(i & 0xFFFFFF);
+            char q = 0;
+            int e = 0;
+            cdreg(&e, 24, 0, 1, 3);
+            if (cssa(16, e, &data, &q) != 0) _exit(3);
+            if (::write(report[1], &i, sizeof i) != sizeof i) _exit(4);  // i is complete
+        }
+    }
+    close(report[1]);
+    uint32_t last = 0, got = 0;
+    while (last < 5000 && ::read(report[0], &got, sizeof got) == sizeof got) last = got;
+    ASSERT_GE(last, 5000u) << "the child never wrote";
+    kill(child, SIGKILL);
+    while (::read(report[0], &got, sizeof got) == sizeof got) last = got;  // what it finished before it died
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    ASSERT_EQ(ccinit(), 0) << "the killed program's lock was not let go";
+    const int found = read(1, 3);
+    // The write after the last one reported may have completed too.
+    EXPECT_TRUE(found == static_cast<int>(last) || found == static_cast<int>(last + 1)) << found << " after " << last;
+}
+
+std::atomic<int> g_lamCalls{0};
+void onLam() { ++g_lamCalls; }
+
+// A program waiting in cclnk wakes when the bench of another program raises
+// a LAM, although it addresses nothing.
+TEST_F(UserCrateTest, ALamFromTheBenchOfAnotherProgramWakesAWaitingHandler) {
+    ASSERT_EQ(ccinit(), 0);
+    g_lamCalls = 0;
+    ASSERT_EQ(cclnk(onLam), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(g_lamCalls, 0) << "a LAM before the bench";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        wdsim::releaseUserCrate();  // the parent's hold on it is not the bench's
+        if (!wdsim::attachBench(error)) _exit(2);
+        hw.raiseLam(0, 3);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (g_lamCalls == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int calls = g_lamCalls;
+    cculnk();
+    EXPECT_GE(calls, 1) << "the handler was not called within 5 s";
+}
+
+// Scalers count in real time while no program holds the crate.
+TEST_F(UserCrateTest, ScalersCountBetweenProgramsAtTheirRate) {
+    ASSERT_EQ(ccinit(), 0);
+    char q = 0;
+    int none = 0;
+    cssa(9, ext(2, 0), &none, &q);  // the scaler of station 2, 1000 a second, cleared
+    const int64_t cleared = kt40sim::realTimeNs();
+    nextProgram();
+    EXPECT_EQ(hw.moduleKind(0, 2), "scaler");
+    const int64_t until = cleared + 200000000;
+    while (kt40sim::realTimeNs() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ccinit(), 0);
+    const int counted = read(2, 0);
+    const double seconds = static_cast<double>(kt40sim::realTimeNs() - cleared) / 1e9;
+    EXPECT_GE(counted, 190) << "the scaler stood still between programs";
+    EXPECT_LE(counted, static_cast<int>(1000 * seconds) + 1) << "more than its rate";
+}
+
+// The bench of another program acts on the crate that this one holds.
+TEST_F(UserCrateTest, ABenchBesideTheHolderReachesTheSameCrate) {
+    ASSERT_EQ(ccinit(), 0);
+    write(5, 0, 4321);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        wdsim::releaseUserCrate();  // the parent's hold on it is not the bench's
+        if (!wdsim::attachBench(error)) _exit(2);
+        uint32_t seen = 0;
+        hw.withModule(0, 5, [&](kt40sim::Module& m) { m.cycle(0, 0, seen); });
+        hw.raiseLam(0, 3);
+        hw.unplug(0, 1);
+        _exit(seen == 4321 ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the bench did not see the holder's write";
+    EXPECT_EQ(hw.lamPattern(0) & 0x4u, 0x4u) << "the bench's LAM did not reach the holder";
+    EXPECT_EQ(hw.moduleKind(0, 1), "") << "an unplugged module still answers";
+    char q = 1;
+    int data = 0;
+    EXPECT_EQ(cssa(0, ext(1, 0), &data, &q), 0);
+    EXPECT_EQ(q, 0);
+    EXPECT_EQ(cdata()->x, 0) << "an empty station gives X";
+}
+
+// A crate kept as text by an earlier version is taken into the first image.
+TEST_F(UserCrateTest, AnEarlierVersionsStateIsTakenIntoTheFirstImage) {
+    hw.withModule(0, 5, [](kt40sim::Module& m) { uint32_t v = 4321; m.cycle(0, 16, v); });
+    const std::string state = hw.saveState("default");
+    fs::create_directories(folder);
+    { std::ofstream(folder / "crate.state") << state; }
+    nextProgram();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ccinit(), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("taken into"), std::string::npos) << said;
+    EXPECT_EQ(read(5, 0), 4321);
+    EXPECT_FALSE(fs::exists(folder / "crate.state"));
+    std::vector<std::string> taken;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().rfind("crate.state.taken-", 0) == 0) taken.push_back(entry.path());
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(readFile(taken[0]), state) << "the text is not kept whole";
+    nextProgram();
+    fs::remove(folder / "crate.image");  // starting afresh does not bring it back
+    ASSERT_EQ(ccinit(), 0);
+    EXPECT_EQ(read(5, 0), 0);
 }
 
 TEST_F(UserCrateTest, StatesAreTakenWholeOrNotAtAll) {

@@ -75,7 +75,7 @@ case_actions() {
     'c0 n5 a0 f16' 'c0 n5 a0 f16 d1 extra' 'cnaf 0 5 0 16 0o17' 'f0' 'f16 d0b101' 'f0 b24' 'n1 a3' \
     'cnaf 0 5 0 0 --radix oct' 'cnaf 0 5 0 0 --radix bin' 'cnaf 0 5 0 0 --radix dec' 'cnaf 0 5 0 0 --radix 8' \
     'c0 n3 a0 f10' 'cnaf 0 3 0 8 --repeat 5 --until-no-q' 'cnaf 0 1 0 0 --repeat 3 --until-q' 'cnaf 0 5 0 16 0o8' 'f9 d1' \
-    'block 0 1 0 16 --data 1,2,0x3' 'block 0 1 0 0 --count 3' 'block 0 5 0 0 --count 20 --mode scan' \
+    'block 0 1 0 16 --data 1,2,0x3' 'block 0 1 0 0 --count 3' 'block 0 5 0 0 --count 4 --mode scan' \
     'block 0 9 0 0 --count 3' 'block 0 5 0 0 --count 2 --mode qrepeat --24' 'block 0 1 0 0' \
     'block 0 1 0 0 --data 1' 'block 0 1 0 16 --data 1,0x10000' 'block 0 1 0 0 --count 2 --mode fast' \
     'quit' 'cnaf 0 5 0 0')"
@@ -136,10 +136,40 @@ case_persistent() {
   touch "$work/let-go"
   wait $holder
   step cnaf 0 5 0 0
-  echo garbage >> "$XDG_STATE_HOME/kt40/crate.state"
+  printf garbage | dd of="$XDG_STATE_HOME/kt40/crate.image" conv=notrunc status=none  # over its first bytes
   step cnaf 0 5 0 0
   ls "$XDG_STATE_HOME/kt40"
   export KT40_SIM_STATE=private
+}
+
+# The bench acts on the user's crate beside the program that holds it; never
+# on a private crate or real hardware.
+case_bench() {
+  step bench lam 3
+  unset KT40_SIM_STATE
+  export XDG_STATE_HOME=$work/bench
+  step bench lam 3
+  step status 0
+  step bench drop 3
+  step bench input 12 0x5
+  step cnaf 0 12 0 2
+  step bench unplug 5
+  step cnaf 0 5 0 0
+  step bench unplug 5
+  step bench plug 5
+  step cnaf 0 5 0 0
+  step bench gate
+  step cnaf 0 8 0 8
+  step bench trigger 5 --station 3
+  step bench trigger off
+  step bench offline 0
+  step status 0
+  step bench online 0
+  step bench lam 4 --crate 1
+  KT40_ADAPTER=pci step bench lam 3
+  step bench kick 3
+  step bench lam 25
+  export XDG_STATE_HOME=$work/home/state KT40_SIM_STATE=private
 }
 
 # Blanks what changes from run to run.
@@ -147,11 +177,12 @@ blank() {
   sed -E -e 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z/TIME/g' \
          -e 's/in [0-9.]+ s \([0-9]+ entries\/s\)/in T s (R entries\/s)/' \
          -e 's/process [0-9]+/process PID/' \
+         -e 's/\.(damaged|previous)-[0-9]{8}T[0-9]{6}Z/.\1-STAMP/g' \
          -e "s#$work#WORK#g" -e "s#$data#DATA#g"
 }
 
 cases=("$@")
-[ ${#cases[@]} -eq 0 ] && cases=(help usage actions crate scan lam scripts persistent)
+[ ${#cases[@]} -eq 0 ] && cases=(help usage actions crate scan lam scripts persistent bench)
 status=0
 for c in "${cases[@]}"; do
   "case_$c" > "$work/$c.raw" 2>&1

@@ -57,6 +57,9 @@
 // lost, and neither is logged or counted. Configuration reads are not logged.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -155,6 +158,39 @@ struct Access {
 
 struct CrateSetup;
 
+// The crates as they are kept: plain data that can live in a memory-mapped
+// file, so that every completed action is in the file the moment it is done
+// and the bench of another program can act on the same crates. The lock
+// serves every program that maps the file (robust: a program killed while
+// holding it does not block the others).
+struct CrateImage {
+    uint8_t online;
+    uint8_t inhibit;
+    uint8_t spare[6];
+    int64_t due;             // real time by which a module next changes by
+                             // itself (0: look at the next access)
+    StationImage stations[kStations + 1];  // [0] unused
+};
+
+inline constexpr char kImageMagic[16] = "kt40-crate-img";
+inline constexpr uint32_t kImageVersion = 1;
+
+struct AdapterImage {
+    char magic[16];          // kImageMagic, written last when the image is made
+    uint32_t version;        // kImageVersion
+    uint32_t size;           // sizeof(AdapterImage)
+    char source[512];        // the crate description the crates were made from
+    pthread_mutex_t mutex;
+    CrateImage crates[kCrates];
+};
+
+// Why a kept image cannot be taken as the user's crate.
+enum class ImageProblem {
+    None,
+    Damaged,      // not an image of this format, cut short, or values out of range
+    OtherSource,  // a sound image of the crate made from another description
+};
+
 class Adapter {
 public:
     static Adapter& instance();
@@ -197,9 +233,49 @@ public:
     std::string moduleKind(int crate, int station) const;  // "" when empty
 
     bool inhibit(int crate) const;
+    bool crateOnline(int crate) const;
     uint32_t lamPattern(int crate) const;  // bit k = station k+1
     void raiseLam(int crate, int station);
     void clearLam(int crate, int station);
+
+    // ---- The bench: what happens to the crate from outside ----------------
+    // A gate or common start to every ADC and TDC of the crate; returns how
+    // many took it.
+    int gate(int crate);
+    // Sets the inputs of an input register; false when the station holds none.
+    bool setInputs(int crate, int station, uint32_t bits);
+    // Starts (run) or stops the trigger in a station, at `rate` a second
+    // (0: at the rate it has); false when the station holds none.
+    bool setTrigger(int crate, int station, double rate, bool run);
+    // Takes the module out of its station (the station answers nothing) and
+    // puts it back, at power-up as a module just plugged in is. False when the
+    // station never held a module, or plug finds one in place.
+    bool unplug(int crate, int station);
+    bool plug(int crate, int station);
+
+    // ---- Time --------------------------------------------------------------
+    // Brings every module up to now (counts, triggers, overflow LAMs) and
+    // updates the interrupt lines.
+    void tick();
+    // Real time (realTimeNs) at which a module next changes by itself; kNever.
+    int64_t nextEventNs() const;
+
+    // ---- The crates in an image --------------------------------------------
+    // Makes `image` a fresh image with the crates now in the adapter ("take")
+    // or the adapter's crates those of a kept image (checked first with
+    // checkImage). From then on the crates live in the image. Either way the
+    // adapter's registers stay as they are.
+    static void initImage(AdapterImage& image, const std::string& source);
+    // A fresh lock in the image, for one left taken by a program of before
+    // a restart of the machine.
+    static void resetImageLock(AdapterImage& image);
+    static ImageProblem checkImage(const AdapterImage& image, size_t size, const std::string& source,
+                                   std::string& why);
+    void attachImage(AdapterImage& image, bool take);
+    // Copies the crates out of `image` into memory of the process and lets
+    // the image go (nothing when another image, or none, is in use).
+    void detachImage(AdapterImage& image);
+    bool usesImage(const AdapterImage& image) const;
 
     // ---- Keeping the crate between programs ------------------------------
     // The crates as a state: modules, what they hold, their LAMs, the
@@ -253,10 +329,26 @@ public:
 
 private:
     Adapter();
-    void apply(CrateSetup& setup);  // with mu_ held
+    void apply(CrateSetup& setup);  // with the lock held
+    void use(AdapterImage& image);  // with the lock of both images held
+
+    // Takes the lock of the image in use; when the image changes while it
+    // waits, takes the new one instead.
+    class Guard {
+    public:
+        explicit Guard(const Adapter& a);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        pthread_mutex_t* held_;
+    };
+
     struct State;
     std::unique_ptr<State> s_;
-    mutable std::mutex mu_;
+    std::unique_ptr<AdapterImage> own_;          // the crates when no file holds them
+    mutable std::atomic<pthread_mutex_t*> lock_;
 };
 
 }  // namespace kt40sim
