@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <numbers>
 #include <sstream>
 
 namespace kt40sim {
@@ -259,7 +260,7 @@ uint32_t Digitizer::draw() {
         v = uniform() * (kFullScale12 + 1);
     } else {
         // Box-Muller: one normal deviate from two uniform ones.
-        const double n = std::sqrt(-2.0 * std::log(uniform())) * std::cos(2.0 * M_PI * uniform());
+        const double n = std::sqrt(-2.0 * std::log(uniform())) * std::cos(2.0 * std::numbers::pi * uniform());
         v = spectrum_.peak + spectrum_.width * n;
     }
     return static_cast<uint32_t>(std::clamp(std::floor(v), 0.0, double{kFullScale12}));
