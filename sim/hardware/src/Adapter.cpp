@@ -363,17 +363,27 @@ namespace {
 
 // The lock of an image. A program that died holding it leaves it to the
 // next, which finds the crates as the last completed action left them.
+// (On Windows the virtual adapter's crate is the process's own: no image
+// is shared, and winpthreads has no robust locks.)
 void lockImage(pthread_mutex_t* m) {
+#ifdef _WIN32
+    pthread_mutex_lock(m);
+#else
     if (pthread_mutex_lock(m) == EOWNERDEAD) pthread_mutex_consistent(m);
+#endif
 }
 
 void initLock(pthread_mutex_t& m, bool shared) {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
+#ifndef _WIN32
     if (shared) {
         pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
         pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     }
+#else
+    (void)shared;
+#endif
     pthread_mutex_init(&m, &attr);
     pthread_mutexattr_destroy(&attr);
 }
