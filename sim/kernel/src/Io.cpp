@@ -1,5 +1,5 @@
-// The stand-in kernel's I/O manager, Plug and Play manager and bus driver,
-// and the test-facing Kernel class.
+// The stand-in kernel's I/O manager: the calls drivers make, cancel and
+// the device queue, and the user-mode side of the test-facing Kernel class.
 #include <chrono>
 #include <algorithm>
 #include <utility>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "Io.h"
 #include "State.h"
 #include "kt40sim/Adapter.h"
 
@@ -16,7 +17,7 @@ using kt40kernel::AdapterOptions;
 using kt40kernel::RequestRecord;
 using kt40kernel::RaisedStretch;
 
-namespace {
+namespace kt40kernel::detail {
 
 void checkIrql(KIRQL most, const char* routine) {
     if (KeGetCurrentIrql() > most)
@@ -90,13 +91,11 @@ void retireLocked(UserRequest& r) {
     r.mdl = nullptr;
 }
 
-using Fill = void (*)(PIRP, PIO_STACK_LOCATION, void*);
-
 // Sends a request the way the I/O or PnP manager does, in the calling
 // thread, and returns once the dispatch routine has returned. A dispatch
 // routine that returns without pending must have completed the request.
 uint64_t issue(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file, Fill fill, void* context,
-               NTSTATUS initial, PMDL mdl = nullptr) {
+               NTSTATUS initial, PMDL mdl) {
     PDEVICE_OBJECT top = attachedTop(device);
     PIRP irp = allocateIrp(top->StackSize, false);
     irp->RequestorMode = UserMode;
@@ -172,141 +171,12 @@ IO_STATUS_BLOCK collect(uint64_t id) {
 }
 
 IO_STATUS_BLOCK send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file, Fill fill, void* context,
-                     NTSTATUS initial = STATUS_SUCCESS) {
+                     NTSTATUS initial) {
     return collect(issue(device, major, minor, file, fill, context, initial));
 }
 
-// ---- The bus driver of the virtual adapters ------------------------------------------
+}  // namespace kt40kernel::detail
 
-int adapterOf(PDEVICE_OBJECT pdo) { return *static_cast<int*>(pdo->DeviceExtension); }
-
-AdapterOptions optionsOf(PDEVICE_OBJECT pdo) {
-    std::lock_guard lock(state().mu);
-    return state().adapters[static_cast<size_t>(adapterOf(pdo))].options;
-}
-
-NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP Irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        status = optionsOf(pdo).busStartStatus;
-        break;
-    case IRP_MN_READ_CONFIG: {
-        auto& p = stack->Parameters.ReadWriteConfig;
-        if (p.WhichSpace != PCI_WHICHSPACE_CONFIG || p.Offset + p.Length > 256) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        auto& adapter = kt40sim::Adapter::instance();
-        auto* out = static_cast<UCHAR*>(p.Buffer);
-        for (ULONG i = 0; i < p.Length; ++i) out[i] = static_cast<UCHAR>(adapter.pciConfigRead(p.Offset + i));
-        Irp->IoStatus.Information = p.Length;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        break;  // a bus driver leaves requests it does not handle as they came
-    }
-    Irp->IoStatus.Status = status;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS busPower(PDEVICE_OBJECT, PIRP Irp) {
-    {
-        std::lock_guard lock(state().mu);
-        ++state().busPowerRequests;
-    }
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS busSystemControl(PDEVICE_OBJECT, PIRP Irp) {
-    const NTSTATUS status = Irp->IoStatus.Status;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
-// Resource lists of a start: raw (bus-relative) and translated.
-struct ResourceLists {
-    std::vector<uint64_t> raw, translated;  // 8-byte aligned storage
-};
-
-void buildResources(const AdapterOptions& o, ResourceLists& lists) {
-    const auto res = kt40sim::Adapter::instance().pciResources();
-    for (int translated = 0; translated < 2; ++translated) {
-        std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> d;
-        auto port = [&](uint32_t base, uint32_t length) {
-            CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
-            const bool memory = translated && o.portsInMemory;
-            p.Type = memory ? CmResourceTypeMemory : CmResourceTypePort;
-            p.ShareDisposition = CmResourceShareDeviceExclusive;
-            p.Flags = memory ? 0 : CM_RESOURCE_PORT_IO;
-            p.u.Port.Start.QuadPart = base;
-            p.u.Port.Length = length;
-            d.push_back(p);
-        };
-        if (!o.omitBridge) port(res.bridgeBase, o.bridgeLength ? o.bridgeLength : res.bridgeLength);
-        if (!o.omitController)
-            port(res.controllerBase, o.controllerLength ? o.controllerLength : res.controllerLength);
-        if (!o.omitInterrupt) {
-            CM_PARTIAL_RESOURCE_DESCRIPTOR p{};
-            p.Type = CmResourceTypeInterrupt;
-            const bool shared = res.shared && !o.latchedExclusiveInterrupt;
-            const bool level = res.levelSensitive && !o.latchedExclusiveInterrupt;
-            p.ShareDisposition = shared ? CmResourceShareShared : CmResourceShareDeviceExclusive;
-            p.Flags = level ? CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE : CM_RESOURCE_INTERRUPT_LATCHED;
-            p.u.Interrupt.Level = translated ? res.level : res.rawLevel;
-            p.u.Interrupt.Vector = translated ? res.vector : res.rawVector;
-            p.u.Interrupt.Affinity = res.affinity;
-            d.push_back(p);
-        }
-        const size_t bytes = sizeof(CM_RESOURCE_LIST) + d.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
-        auto& storage = translated ? lists.translated : lists.raw;
-        storage.assign(bytes / 8 + 1, 0);
-        auto* list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
-        list->Count = 1;
-        list->List[0].InterfaceType = PCIBus;
-        list->List[0].PartialResourceList.Version = 1;
-        list->List[0].PartialResourceList.Revision = 1;
-        list->List[0].PartialResourceList.Count = static_cast<ULONG>(d.size());
-        // The descriptors run on past the declared one-element array.
-        auto* descriptors = reinterpret_cast<char*>(&list->List[0].PartialResourceList.PartialDescriptors[0]);
-        std::memcpy(descriptors, d.data(), d.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    }
-}
-
-PDEVICE_OBJECT pdoOf(int adapter) {
-    std::lock_guard lock(state().mu);
-    auto& v = state().adapters;
-    if (adapter < 0 || static_cast<size_t>(adapter) >= v.size()) return nullptr;
-    return v[static_cast<size_t>(adapter)].pdo;
-}
-
-void setAssigned(int adapter, bool assigned) {
-    std::lock_guard lock(state().mu);
-    state().adapters[static_cast<size_t>(adapter)].assigned = assigned;
-}
-
-NTSTATUS pnp(int adapter, UCHAR minor) {
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    return send(pdo, IRP_MJ_PNP, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
-}
-
-}  // namespace
 
 // ---- I/O manager calls of drivers ------------------------------------------------------------
 
@@ -700,201 +570,6 @@ NTSTATUS Kernel::loadDriver(PDRIVER_INITIALIZE entry, const std::wstring& servic
     return status;
 }
 
-void Kernel::unloadDriver() {
-    PDRIVER_OBJECT d;
-    size_t count;
-    {
-        std::lock_guard lock(state().mu);
-        d = state().driver;
-        count = state().adapters.size();
-    }
-    if (!d) return;
-    for (size_t i = 0; i < count; ++i) {
-        bool added;
-        {
-            std::lock_guard lock(state().mu);
-            added = state().adapters[i].added;
-        }
-        if (added) {
-            // Removal cannot be refused when the device goes away.
-            pnp(static_cast<int>(i), IRP_MN_SURPRISE_REMOVAL);
-            pnp(static_cast<int>(i), IRP_MN_REMOVE_DEVICE);
-            setAssigned(static_cast<int>(i), false);
-            std::lock_guard lock(state().mu);
-            state().adapters[i].added = false;
-        }
-    }
-    if (d->DeviceObject) fault("the driver is unloaded with device objects left");
-    if (d->DriverUnload) d->DriverUnload(d);
-    std::lock_guard lock(state().mu);
-    state().driver = nullptr;
-    deleteDriverObject(d);
-}
-
-PDRIVER_OBJECT Kernel::driverObject() const {
-    std::lock_guard lock(state().mu);
-    return state().driver;
-}
-
-int Kernel::addAdapter(const AdapterOptions& options, NTSTATUS* status) {
-    PDRIVER_OBJECT bus;
-    PDRIVER_OBJECT driver;
-    int id;
-    {
-        std::lock_guard lock(state().mu);
-        auto& s = state();
-        if (!s.busDriver) {
-            s.busDriver = newDriverObject(L"\\Driver\\pci");
-            s.busDriver->MajorFunction[IRP_MJ_PNP] = busPnp;
-            s.busDriver->MajorFunction[IRP_MJ_POWER] = busPower;
-            s.busDriver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = busSystemControl;
-        }
-        bus = s.busDriver;
-        driver = s.driver;
-        id = static_cast<int>(s.adapters.size());
-        s.adapters.push_back({options, nullptr, false, false});
-    }
-    const std::wstring name = L"\\Device\\NTPNP_PCI" + std::to_wstring(id);
-    UNICODE_STRING u;
-    RtlInitUnicodeString(&u, name.c_str());
-    PDEVICE_OBJECT pdo = nullptr;
-    bool failNext;  // meant for the driver's device, not the bus driver's
-    {
-        std::lock_guard lock(state().mu);
-        failNext = std::exchange(state().failNextCreate, false);
-    }
-    IoCreateDevice(bus, sizeof(int), &u, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
-    {
-        std::lock_guard lock(state().mu);
-        state().failNextCreate = failNext;
-    }
-    *static_cast<int*>(pdo->DeviceExtension) = id;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    {
-        std::lock_guard lock(state().mu);
-        state().adapters[static_cast<size_t>(id)].pdo = pdo;
-    }
-    NTSTATUS result = STATUS_NO_SUCH_DEVICE;
-    if (!driver || !driver->DriverExtension->AddDevice) {
-        fault("addAdapter without a loaded driver that has an add-device routine");
-    } else {
-        result = driver->DriverExtension->AddDevice(driver, pdo);
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) fault("AddDevice returned at a raised IRQL");
-        PDEVICE_OBJECT top = attachedTop(pdo);
-        if (NT_SUCCESS(result)) {
-            if (top == pdo) fault("AddDevice succeeded without attaching a device");
-            else if (top->Flags & DO_DEVICE_INITIALIZING) fault("AddDevice left DO_DEVICE_INITIALIZING set");
-            std::lock_guard lock(state().mu);
-            state().adapters[static_cast<size_t>(id)].added = top != pdo;
-        } else if (top != pdo) {
-            fault("AddDevice failed but left a device attached");
-        }
-    }
-    if (status) *status = result;
-    return id;
-}
-
-NTSTATUS Kernel::start(int adapter) {
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    ResourceLists lists;
-    buildResources(optionsOf(pdo), lists);
-    setAssigned(adapter, true);
-    struct Ctx {
-        ResourceLists* lists;
-    } ctx{&lists};
-    const NTSTATUS status =
-        send(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr,
-             [](PIRP, PIO_STACK_LOCATION s, void* c) {
-                 auto* l = static_cast<Ctx*>(c)->lists;
-                 s->Parameters.StartDevice.AllocatedResources = reinterpret_cast<PCM_RESOURCE_LIST>(l->raw.data());
-                 s->Parameters.StartDevice.AllocatedResourcesTranslated =
-                     reinterpret_cast<PCM_RESOURCE_LIST>(l->translated.data());
-             },
-             &ctx, STATUS_NOT_SUPPORTED)
-            .Status;
-    // After a failed start the adapter stays added without resources; the
-    // test decides whether it is removed.
-    if (!NT_SUCCESS(status)) setAssigned(adapter, false);
-    return status;
-}
-
-NTSTATUS Kernel::stop(int adapter) {
-    NTSTATUS status = pnp(adapter, IRP_MN_QUERY_STOP_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        pnp(adapter, IRP_MN_CANCEL_STOP_DEVICE);
-        return status;
-    }
-    status = pnp(adapter, IRP_MN_STOP_DEVICE);
-    setAssigned(adapter, false);
-    return status;
-}
-
-NTSTATUS Kernel::remove(int adapter) {
-    NTSTATUS status = pnp(adapter, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        pnp(adapter, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return status;
-    }
-    status = pnp(adapter, IRP_MN_REMOVE_DEVICE);
-    setAssigned(adapter, false);
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    std::lock_guard lock(state().mu);
-    if (pdo->AttachedDevice) state().faults.push_back("a device is still attached after IRP_MN_REMOVE_DEVICE");
-    state().adapters[static_cast<size_t>(adapter)].added = false;
-    return status;
-}
-
-NTSTATUS Kernel::sendPnp(int adapter, UCHAR minor) { return pnp(adapter, minor); }
-
-NTSTATUS Kernel::sendPower(int adapter, UCHAR minor) {
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    return send(pdo, IRP_MJ_POWER, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
-}
-
-NTSTATUS Kernel::removeThenPower(int adapter, UCHAR minor) {
-    PDEVICE_OBJECT top = topDevice(adapter);
-    if (!top || top == pdoOf(adapter)) return STATUS_NO_SUCH_DEVICE;
-    {
-        std::lock_guard lock(state().mu);
-        state().referenced[top] = false;
-    }
-    NTSTATUS status = remove(adapter);
-    bool deleted;
-    {
-        std::lock_guard lock(state().mu);
-        deleted = state().referenced[top];
-    }
-    if (NT_SUCCESS(status)) {
-        if (!deleted) fault("the device object was not deleted by IRP_MN_REMOVE_DEVICE");
-        uint64_t before;
-        {
-            std::lock_guard lock(state().mu);
-            before = state().busPowerRequests;
-        }
-        status = send(top, IRP_MJ_POWER, minor, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
-        std::lock_guard lock(state().mu);
-        if (state().busPowerRequests != before)
-            state().faults.push_back("a removed device passed a power request on to the device it was attached to");
-    }
-    std::lock_guard lock(state().mu);
-    state().referenced.erase(top);
-    if (deleted) std::free(top);
-    return status;
-}
-
-NTSTATUS Kernel::sendSystemControl(int adapter) {
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    return send(pdo, IRP_MJ_SYSTEM_CONTROL, 0, nullptr, nullptr, nullptr, STATUS_NOT_SUPPORTED).Status;
-}
-
-PDEVICE_OBJECT Kernel::topDevice(int adapter) const {
-    PDEVICE_OBJECT pdo = pdoOf(adapter);
-    return pdo ? attachedTop(pdo) : nullptr;
-}
-
 NTSTATUS Kernel::open(const std::string& path, Handle& handle) {
     std::wstring name(path.begin(), path.end());
     PDEVICE_OBJECT device = nullptr;
@@ -1234,79 +909,5 @@ void Kernel::failNextDeviceCreation() {
 }
 
 void Kernel::fault(const std::string& what) { detail::fault(what); }
-
-std::vector<std::string> Kernel::finish() {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        detail::fault("the test ends at IRQL " + std::to_string(KeGetCurrentIrql()));
-        KIRQL ignored;
-        KeRaiseIrql(HIGH_LEVEL, &ignored);
-        KeLowerIrql(PASSIVE_LEVEL);
-    }
-    {
-        std::vector<PFILE_OBJECT> files;
-        {
-            std::lock_guard lock(state().mu);
-            for (auto& [h, f] : state().files) files.push_back(f);
-            state().files.clear();
-        }
-        for (auto* f : files) delete f;
-    }
-    unloadDriver();
-    stopThreads();
-    {
-        // Requests the test did not collect: finished ones are let go
-        // quietly; pending ones stay in the table and are reported below.
-        std::vector<uint64_t> ids;
-        {
-            std::lock_guard lock(state().mu);
-            for (auto& [id, r] : state().userRequests)
-                if (r.finished) ids.push_back(id);
-        }
-        for (uint64_t id : ids) collect(id);
-    }
-    std::vector<std::string> faults;
-    {
-    std::lock_guard lock(state().mu);
-    auto& s = state();
-    for (auto& [id, r] : s.userRequests) delete r.mdl;
-    for (auto& [irp, rec] : s.irps) {
-        s.faults.push_back(rec.driverOwned ? "a request the driver allocated was never freed"
-                                           : "a request was never completed");
-        std::free(irp);
-    }
-    for (auto& [p, info] : s.pool) {
-        s.faults.push_back("pool block of " + std::to_string(info.second) + " bytes, tag " + hex(info.first) +
-                           ", never freed");
-        std::free(p);
-    }
-    for (auto& [name, d] : s.devices) {
-        if (d->DriverObject == s.busDriver) continue;
-        s.faults.push_back("device " + narrow(name) + " left behind");
-        std::free(d);
-    }
-    for (auto& [link, target] : s.links) s.faults.push_back("link " + narrow(link) + " left behind");
-    for (auto* i : s.interrupts) {
-        s.faults.push_back("interrupt left connected");
-        delete i;
-    }
-    if (!s.keys.empty()) s.faults.push_back("registry key handle left open");
-    if (!s.mappings.empty()) s.faults.push_back("I/O space left mapped");
-    if (!s.secured.empty()) s.faults.push_back("user memory left secured");
-    if (!s.dpcs.empty()) s.faults.push_back("DPC left queued");
-    if (!s.partialLine.empty()) s.trace.push_back(s.partialLine);
-    for (auto& a : s.adapters) {
-        s.deviceName.erase(a.pdo);
-        std::free(a.pdo);
-    }
-    if (s.busDriver) deleteDriverObject(s.busDriver);
-    faults = std::move(s.faults);
-    static_cast<detail::Tables&>(s) = detail::Tables{};
-    }
-    // Outside the tables' lock: the adapter tells the interrupt processor
-    // about its line while it resets.
-    detail::releaseInPageErrorRanges();
-    kt40sim::Adapter::instance().reset();
-    return faults;
-}
 
 }  // namespace kt40kernel
