@@ -168,8 +168,9 @@ typedef struct ct_run_options {
     int32_t command_delay;  /* ms between entries                            */
     int32_t cycle_delay;    /* ms between passes                             */
     int32_t as_panel;       /* run out-of-range entries as the panel does     */
-    volatile int32_t *stop; /* may be NULL; set non-zero (any thread) to end  */
-                            /* the run after the entry in progress            */
+    int32_t *stop;          /* may be NULL; set non-zero (any thread, an      */
+                            /* atomic store) to end the run after the entry   */
+                            /* in progress                                    */
 } ct_run_options;
 
 typedef struct ct_run_result {

@@ -141,7 +141,7 @@ extern "C" int CT_CALL ct_run_script(const ct_script *script, const ct_run_optio
     const auto started = std::chrono::steady_clock::now();
     worker.Start(o.cycle ? TCamProcessor::Button::Cycle : TCamProcessor::Button::OneTime, nullptr);
     while (!worker.Idle()) {
-        if (o.stop && *o.stop) {
+        if (o.stop && __atomic_load_n(o.stop, __ATOMIC_ACQUIRE)) {
             outcome.stopped = 1;
             break;
         }

@@ -230,8 +230,7 @@ TEST(Scripts, SaveAndLoadKeepTheFileOrRefuse)
 struct Steps
 {
     std::vector<ct_run_step> seen;
-    std::atomic<int> *stopAfter = nullptr;
-    volatile std::int32_t *stop = nullptr;
+    std::int32_t *stop = nullptr;
 };
 
 void CT_CALL record(const ct_run_step *step, void *user)
@@ -239,7 +238,7 @@ void CT_CALL record(const ct_run_step *step, void *user)
     auto &steps = *static_cast<Steps *>(user);
     steps.seen.push_back(*step);
     if (steps.stop && steps.seen.size() == 5)
-        *steps.stop = 1;
+        __atomic_store_n(steps.stop, 1, __ATOMIC_RELEASE);
 }
 
 TEST(Run, APassShowsEachEntryAsThePanelWould)
@@ -296,7 +295,7 @@ TEST(Run, OutOfRangeEntriesAreRefusedBeforeAnyActionAndAStopEndsACycle)
     EXPECT_EQ(status->lastWritten, 0x0222);
 
     // A cycle without a count runs until stopped: here by the fifth step.
-    volatile std::int32_t stop = 0;
+    std::int32_t stop = 0;
     steps = {};
     steps.stop = &stop;
     o.cycle = 1;

@@ -445,3 +445,13 @@ def tools() -> ctypes.CDLL:
 def text(size: int = 512) -> ctypes.Array:
     """A buffer for a text the library writes."""
     return ctypes.create_string_buffer(size)
+
+
+CT_READ, CT_CONTROL, CT_WRITE = 1, 2, 3  # ct_function_kind
+
+
+def check_action(c: int, n: int, a: int, f: int, bits: int, has_data: bool, data: int) -> None:
+    """The shared rules (camactools) on an action: ValueError in their words when it breaks one."""
+    why = text(160)
+    if tools().ct_check_action(c, n, a, f, bits, int(has_data), data, why, len(why)):
+        raise ValueError(why.value.decode())

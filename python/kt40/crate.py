@@ -104,13 +104,6 @@ def _integer(name: str, value) -> int:
     return value
 
 
-def _check_action(c: int, n: int, a: int, f: int, bits: int, has_data: bool, data: int) -> None:
-    """The shared rules (camactools) on an action: ValueError in their words when it breaks one."""
-    why = _library.text(160)
-    if _library.tools().ct_check_action(c, n, a, f, bits, int(has_data), data, why, len(why)):
-        raise ValueError(why.value.decode())
-
-
 def _bits(bits) -> int:
     if bits != 16 and bits != 24 or type(bits) is not int:
         raise ValueError(f"bits must be 16 or 24, not {bits!r}")
@@ -186,7 +179,7 @@ class Crate:
 
     def __init__(self, number: int = 0):
         number = _integer("crate C", number)
-        _check_action(number, 1, 0, 0, 16, False, 0)
+        _library.check_action(number, 1, 0, 0, 16, False, 0)
         self.number = number
         _open()
         lib = _lib()
@@ -268,7 +261,7 @@ class Crate:
             if type(data) is not int or not 0 <= data <= mask:
                 data = self._check_data(f, data, bits, mask)
         elif data is not None:
-            _check_action(0, 1, 0, f, bits, True, 0)  # raises: a read or control takes no data
+            _library.check_action(0, 1, 0, f, bits, True, 0)  # raises: a read or control takes no data
         with _bus:
             self._data.value = data if write else 0
             if self._cssa(f, ext, self._by_data, self._by_q):
@@ -297,8 +290,8 @@ class Crate:
         f = _integer("function F", f)
         if type(bits) is not int:
             raise ValueError(f"bits must be 16 or 24, not {bits!r}")
-        write = _library.tools().ct_function_kind(f) == 3  # CT_WRITE
-        _check_action(self.number, n, a, f, bits, write, 0)
+        write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
+        _library.check_action(self.number, n, a, f, bits, write, 0)
         plan = self._plans[(n, a, f, bits)] = (self._address(n, a, bits), 16 <= f <= 23, f <= 7,
                                                 0xFFFF if bits == 16 else 0xFFFFFF)
         return plan
@@ -307,7 +300,7 @@ class Crate:
     def _check_data(f: int, data, bits: int, mask: int) -> int:
         if data is not None:
             data = _integer(f"data for {bits}-bit F{f}", data)
-        _check_action(0, 1, 0, f, bits, data is not None, data or 0)
+        _library.check_action(0, 1, 0, f, bits, data is not None, data or 0)
         return data
 
     _MODES = {"qstop": ("csubc", "cfubc"), "qrepeat": ("csubr", "cfubr"), "scan": ("csmad", "cfmad")}
@@ -319,7 +312,7 @@ class Crate:
         n = _integer("station N", n)
         a = _integer("subaddress A", a)
         f = _integer("function F", f)
-        _check_action(self.number, n, a, f, 16, _library.tools().ct_function_kind(f) == 3, 0)
+        _library.check_action(self.number, n, a, f, 16, _library.tools().ct_function_kind(f) == _library.CT_WRITE, 0)
         if writes and not 16 <= f <= 23:
             raise ValueError(f"F{f} does not write: a block write takes F16-F23")
         if not writes and f > 7:

@@ -140,8 +140,8 @@ class Command:
         for name, value in (("crate C", crate), ("station N", n), ("subaddress A", a), ("function F", f),
                             ("bits", bits), ("data", data)):
             _int32(name, value)
-        write = _library.tools().ct_function_kind(f) == 3  # CT_WRITE
-        _check_action(crate, n, a, f, bits, write, data if write else 0)
+        write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
+        _library.check_action(crate, n, a, f, bits, write, data if write else 0)
         if not write:  # kept as given, as the panel keeps the data field of a read
             _in(f"{bits}-bit data", data, 0, (1 << bits) - 1)
         return cls(kind=KIND_CAMAC, addressed=1, mode=bits, crate=crate, n=n, a=a, f=f, data=data)
@@ -176,13 +176,6 @@ class Command:
     @classmethod
     def _of(cls, e: _library.Entry) -> "Command":
         return cls.raw(e.kind, e.lam_operation, e.addressed, e.mode, e.crate, e.n, e.a, e.f, e.data, e.code)
-
-
-def _check_action(crate: int, n: int, a: int, f: int, bits: int, has_data: bool, data: int) -> None:
-    """The shared rules on an action: ValueError in their words when it breaks one."""
-    why = _library.text(160)
-    if _library.tools().ct_check_action(crate, n, a, f, bits, int(has_data), data, why, len(why)):
-        raise ValueError(why.value.decode())
 
 
 @dataclasses.dataclass

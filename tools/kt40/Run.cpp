@@ -166,22 +166,23 @@ int cmdRun(Args& args, const Out& out) {
     options.command_delay = static_cast<std::int32_t>(commandDelay);
     options.cycle_delay = static_cast<std::int32_t>(cycleDelay);
     options.as_panel = 1;  // checked above
-    volatile std::int32_t stop = 0;
+    std::int32_t stop = 0;  // read and written atomically (the library polls it)
     options.stop = &stop;
+    auto stopNow = [&] { __atomic_store_n(&stop, 1, __ATOMIC_RELEASE); };
     out.text("  pass entry  command                        R           X   Q   L   I");
     ct_run_result result{};
     char why[300];
     int rc = CT_RUN_DONE;
     std::thread run([&] { rc = ct_run_script(script.get(), &options, printStep, &printer, &result, why, sizeof why); });
     std::thread flusher([&] {
-        while (!stop) {
-            if (g_interrupted) stop = 1;
+        while (!__atomic_load_n(&stop, __ATOMIC_ACQUIRE)) {
+            if (g_interrupted) stopNow();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             std::fflush(stdout);
         }
     });
     run.join();
-    stop = 1;
+    stopNow();
     flusher.join();
     std::fflush(stdout);
     if (rc == CT_RUN_NO_CONNECTION) return report(kFailed, std::string("the worker found no connection to the adapter: ") + why);
