@@ -61,6 +61,12 @@ CT_API int CT_CALL ct_function_kind(int f);
 CT_API int CT_CALL ct_check_action(int c, int n, int a, int f, int bits, int has_data, long long data,
                                    char *why, size_t size);
 
+/* A number as every face takes it: decimal (with a leading '-' if
+ * negative), 0x hexadecimal, 0o octal or 0b binary, with nothing before or
+ * after it and at most 4294967295 in size. Returns 1 with *value set, or 0
+ * when `text` (length bytes, no terminator needed) is no such number. */
+CT_API int CT_CALL ct_parse_number(const char *text, size_t length, long long *value);
+
 /* The stations (1-24) whose bit is set in a LAM pattern, in order, into
  * stations[0..23]; returns how many. */
 CT_API int CT_CALL ct_lam_stations(uint32_t pattern, int stations[24]);

@@ -69,6 +69,45 @@ int CT_CALL ct_check_action(int c, int n, int a, int f, int bits, int has_data, 
     return CT_OK;
 }
 
+int CT_CALL ct_parse_number(const char *text, std::size_t length, long long *value)
+{
+    if (!text)
+        return 0;
+    std::size_t k = 0;
+    const bool negative = length > 1 && text[0] == '-';
+    if (negative)
+        k = 1;
+    if (k == length || length - k > 34)
+        return 0;
+    int base = 10;
+    if (length - k > 2 && text[k] == '0') {
+        const char p = static_cast<char>(text[k + 1] | 0x20);
+        base = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 10;
+        if (base != 10)
+            k += 2;
+    }
+    long long v = 0;
+    for (; k < length; ++k) {
+        const char ch = text[k];
+        int digit;
+        if (ch >= '0' && ch <= '9')
+            digit = ch - '0';
+        else if (ch >= 'a' && ch <= 'f')
+            digit = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F')
+            digit = ch - 'A' + 10;
+        else
+            return 0;
+        if (digit >= base)
+            return 0;
+        v = v * base + digit;
+        if (v > 0xFFFFFFFFLL)
+            return 0;
+    }
+    *value = negative ? -v : v;
+    return 1;
+}
+
 int CT_CALL ct_lam_stations(std::uint32_t pattern, int stations[24])
 {
     int count = 0;

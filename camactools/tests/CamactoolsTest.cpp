@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -74,6 +75,31 @@ TEST(Rules, FunctionKindsAndLamStations)
     EXPECT_STREQ(ct_error_text(CAMAC_ERR_BUSY_TIMEOUT), "the adapter stayed busy taking in the data");
     EXPECT_STREQ(ct_error_text(0x0A00), "the module did not answer with X");
     EXPECT_STREQ(ct_error_text(0x0C00), "failure 0x0C00");
+}
+
+TEST(Rules, NumbersAreReadAlikeByEveryFace)
+{
+    const struct
+    {
+        const char *text;
+        int ok;
+        long long value;
+    } cases[] = {
+        {"24", 1, 24},         {"0x1F", 1, 31},   {"0o17", 1, 15},  {"0b101", 1, 5},       {"-7", 1, -7},
+        {"4294967295", 1, 4294967295LL},           {"4294967296", 0, 0}, {"0xFFFFFFFFF", 0, 0},
+        {"", 0, 0},            {"-", 0, 0},       {"0x", 0, 0},     {"0b102", 0, 0},       {"12 ", 0, 0},
+        {"+3", 0, 0},          {"1e3", 0, 0},     {"0", 1, 0},      {"007", 1, 7},
+    };
+    for (const auto &c : cases) {
+        long long v = -99;
+        EXPECT_EQ(ct_parse_number(c.text, std::strlen(c.text), &v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+    long long v = 0;
+    EXPECT_EQ(ct_parse_number("12345", 2, &v), 1); // the length counts, not a terminator
+    EXPECT_EQ(v, 12);
 }
 
 ct_entry action(int n, int a, int f, int data = 0, int bits = 16)

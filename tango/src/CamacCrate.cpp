@@ -1,12 +1,13 @@
 #include "CamacCrate.h"
 
+#include "camactools.h"
+
 #include "camac758.h"
 
 #include <sys/time.h>
 
 #include <strings.h>
 
-#include <charconv>
 #include <cstdio>
 
 namespace camacds {
@@ -104,14 +105,11 @@ namespace {
 long numberProperty(Tango::DbDatum& datum, const PropertyInfo& info, long lo, long hi) {
     std::string text = info.fallback;
     if (!datum.is_empty()) datum >> text;
-    long v = 0;
-    const char* first = text.data();
-    const char* last = first + text.size();
-    auto [ptr, ec] = std::from_chars(first, last, v);
-    if (text.empty() || ec != std::errc() || ptr != last || v < lo || v > hi)
+    long long v = 0;  // read as every face reads a number (camactools)
+    if (!ct_parse_number(text.data(), text.size(), &v) || v < lo || v > hi)
         throw ArgumentError("the property " + std::string(info.name) + " must be " + std::to_string(lo) + "-" +
                             std::to_string(hi) + ", not '" + text + "'");
-    return v;
+    return static_cast<long>(v);
 }
 
 }  // namespace

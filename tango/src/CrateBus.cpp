@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <thread>
 #include <cstdio>
 
@@ -139,24 +138,18 @@ BlockRequest parseBlock(const std::vector<int32_t>& words, const std::vector<std
 }
 
 int parseCrate(const std::string& text) {
-    int crate = -1;
-    const char* first = text.data();
-    const char* last = first + text.size();
-    auto [ptr, ec] = std::from_chars(first, last, crate);
-    if (text.empty() || ec != std::errc() || ptr != last || crate < 0 || crate >= kCrates)
+    long long crate = -1;
+    if (!ct_parse_number(text.data(), text.size(), &crate) || crate < 0 || crate >= kCrates)
         throw ArgumentError("the property Crate must be a crate number 0-3, not '" + text + "'");
-    return crate;
+    return static_cast<int>(crate);
 }
 
 int parseLamAcknowledge(const std::string& text) {
-    int f = -1;
-    const char* first = text.data();
-    const char* last = first + text.size();
-    auto [ptr, ec] = std::from_chars(first, last, f);
-    if (text.empty() || ec != std::errc() || ptr != last || f < 0 || f > 15)
+    long long f = -1;
+    if (!ct_parse_number(text.data(), text.size(), &f) || f < 0 || f > 15)
         throw ArgumentError("the property LamAcknowledge must be a read or control function 0-15 (F10 clears "
                             "the LAM of most modules), not '" + text + "'");
-    return f;
+    return static_cast<int>(f);
 }
 
 Channel parseChannel(const std::string& line) {
@@ -184,8 +177,7 @@ Channel parseChannel(const std::string& line) {
         if (start == std::string::npos) break;
         const size_t end = std::min(rest.find_first_of(" \t", start), rest.size());
         long long v = 0;
-        auto [ptr, ec] = std::from_chars(rest.data() + start, rest.data() + end, v);
-        if (ec != std::errc() || ptr != rest.data() + end) break;
+        if (!ct_parse_number(rest.data() + start, end - start, &v)) break;
         numbers.push_back(v);
         at = end;
     }

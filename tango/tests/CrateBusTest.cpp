@@ -145,10 +145,11 @@ TEST(CrateBusArguments, BadInputNamesTheValueAndTheRange) {
     EXPECT_NE(argumentError([] { parseBlock({1, 0, 0, 2}, {"count", "32"}); }).find("bits must be 16 or 24, not '32'"),
               std::string::npos);
 
-    for (const char* bad : {"", "4", "-1", "0x1", "1 ", "one"})
+    for (const char* bad : {"", "4", "-1", "0x4", "1 ", "one"})
         EXPECT_NE(argumentError([&] { parseCrate(bad); }).find("must be a crate number 0-3"), std::string::npos)
             << bad;
     EXPECT_EQ(parseCrate("3"), 3);
+    EXPECT_EQ(parseCrate("0x1"), 1);  // numbers as every face reads them
     for (const char* bad : {"", "16", "-1", "F10", "10 "})
         EXPECT_NE(argumentError([&] { parseLamAcknowledge(bad); }).find("must be a read or control function 0-15"),
                   std::string::npos)

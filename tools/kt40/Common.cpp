@@ -5,6 +5,7 @@
 #include <csignal>
 #endif
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,27 +75,9 @@ void catchInterrupt() {
 }
 
 std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
-    if (text.empty() || text.size() > 34) return std::nullopt;
-    // 0x hexadecimal, 0o octal, 0b binary, else decimal.
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0') {
-        const char p = static_cast<char>(text[1] | 0x20);
-        base = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 10;
-    }
     long long v = 0;  // (long is 32 bits on Windows)
-    for (size_t k = base == 10 ? 0 : 2; k < text.size(); ++k) {
-        const char ch = text[k];
-        int digit;
-        if (ch >= '0' && ch <= '9') digit = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
-        else return std::nullopt;
-        if (digit >= base) return std::nullopt;
-        v = v * base + digit;
-        if (v > 0xFFFFFFFFLL) return std::nullopt;
-    }
-    if (v < lo || v > hi) return std::nullopt;
-    return v;
+    if (!ct_parse_number(text.data(), text.size(), &v) || v < lo || v > hi) return std::nullopt;
+    return static_cast<long>(v);
 }
 
 // ---- Args ----------------------------------------------------------------------
@@ -177,13 +160,19 @@ std::optional<long> Args::optionalNumber(long lo, long hi, const std::string& wh
 }
 
 Address takeAddress(Args& args) {
-    // Any 32-bit number is taken here; the shared rules judge its range.
-    constexpr long lo = -2147483647L - 1, hi = 2147483647L;
+    // Any number is taken here; the shared rules judge its range.
+    auto field = [&](const char* what, const char* range) {
+        const std::string w = args.word(what);
+        long long v = 0;
+        if (!ct_parse_number(w.data(), w.size(), &v) || v < INT32_MIN || v > INT32_MAX)
+            args.fail(std::string("bad ") + what + " '" + w + "' (" + range + ")");
+        return static_cast<int>(v);
+    };
     Address at{};
-    at.c = static_cast<int>(args.number(lo, hi, "crate C"));
-    at.n = static_cast<int>(args.number(lo, hi, "station N"));
-    at.a = static_cast<int>(args.number(lo, hi, "subaddress A"));
-    at.f = static_cast<int>(args.number(lo, hi, "function F"));
+    at.c = field("crate C", "0-3");
+    at.n = field("station N", "1-24");
+    at.a = field("subaddress A", "0-15");
+    at.f = field("function F", "0-31");
     // Address and function first, before the data is asked for (its width
     // depends on them).
     checkAction(args, at, 16, ct_function_kind(at.f) == CT_WRITE, 0);
