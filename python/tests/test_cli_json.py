@@ -40,7 +40,8 @@ def test_every_command_prints_records_of_the_schema():
     ]) + "\n"
     seen = records(kt40("--json", "shell", stdin=session))
     kinds = {r["type"] for r in seen}
-    assert kinds == {d for d in SCHEMA["$defs"] if "properties" in SCHEMA["$defs"][d]}, kinds
+    # (the bench acts on a user's crate, never a private one: the test below)
+    assert kinds | {"bench"} == {d for d in SCHEMA["$defs"] if "properties" in SCHEMA["$defs"][d]}, kinds
     errors = [r for r in seen if r["type"] == "error"]
     assert [e["exit"] for e in errors] == [1, 2, 2, 1]  # out of range, N25, no such command, not a script
 
@@ -71,3 +72,17 @@ def test_a_file_name_that_is_no_utf8_still_gives_valid_json(tmp_path):
     jsonschema.validate(error, SCHEMA)
     assert error["type"] == "error" and error["exit"] == 1 and done.returncode == 1
     assert "\ufffdbad.tvs: cannot open it" in error["message"]
+
+
+def test_the_bench_records_what_it_did_to_a_crate_of_its_own(tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("KT40_SIM_STATE", "KT40_CRATE_FILE")}
+    env["XDG_STATE_HOME"] = str(tmp_path)  # a user's crate, in a folder of the test's own
+    tool = str(build_dir() / "tools" / "kt40" / "kt40")
+    seen = []
+    for args in (["lam", "3"], ["drop", "3"], ["input", "12", "5"], ["gate"], ["trigger", "10"], ["trigger", "off"],
+                 ["unplug", "5"], ["plug", "5"], ["offline", "1"], ["online", "1"]):
+        done = subprocess.run([tool, "--json", "bench", *args], capture_output=True, text=True, env=env, timeout=60)
+        assert done.returncode == 0, (args, done.stderr)
+        seen += records(done)
+    assert [r["action"] for r in seen] == ["lam", "drop", "input", "gate", "trigger", "trigger", "unplug", "plug",
+                                           "offline", "online"]
