@@ -85,6 +85,13 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # the libraries' own dependencies, from dpkg-shlibdeps
+set(CPACK_STRIP_FILES ON)  # the packages' programs and libraries stripped (the build keeps its symbols)
+# libcamac1 tells other packages' dpkg-shlibdeps what its libraries need
+# (a shlibs file), and runs ldconfig by trigger.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+file(WRITE "${CMAKE_BINARY_DIR}/debian-runtime/triggers" "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian-runtime/triggers")
 # (our own libraries, from the build folder: their packages are named below)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/camac;${CMAKE_BINARY_DIR}/camac758;${CMAKE_BINARY_DIR}/sim;${CMAKE_BINARY_DIR}/camactools")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcamac1)
