@@ -65,8 +65,8 @@ Address takeAddress(Args& args);
 // The shared rules on a whole action; fails `args` with their words.
 void checkAction(const Args& args, const Address& at, int bits, bool hasData, long long data);
 
-// A number in decimal or 0x hex, lo..hi, with nothing after it.
-std::optional<long> parseNumber(const std::string& text, long lo, long hi);
+// A number as every face reads it (ct_parse_number: decimal, 0x, 0o, 0b), lo..hi.
+std::optional<long long> parseNumber(const std::string& text, long long lo, long long hi);
 
 // Output: each record a line, for people or as a JSON object.
 class Out {

@@ -110,9 +110,9 @@ int cmdCnaf(Args& args, const Out& out) {
     const bool write = ct_function_kind(f) == CT_WRITE;
     // Any number is taken here (the shared rules judge it); what is no
     // number is refused with the width's range.
-    std::optional<long> given;
+    std::optional<long long> given;  // (long is 32 bits on Windows)
     if (const auto word = args.optionalWord()) {
-        given = parseNumber(*word, 0, 0xFFFFFFFFL);
+        given = parseNumber(*word, 0, 0xFFFFFFFFLL);
         if (!given)
             args.fail(std::string("bad ") + (wide ? "24-bit data '" : "16-bit data (--24 for 24 bits) '") + *word +
                       "' (0-" + std::to_string(wide ? 0xFFFFFF : 0xFFFF) + ")");

@@ -74,10 +74,10 @@ void catchInterrupt() {
 #endif
 }
 
-std::optional<long> parseNumber(const std::string& text, long lo, long hi) {
-    long long v = 0;  // (long is 32 bits on Windows)
+std::optional<long long> parseNumber(const std::string& text, long long lo, long long hi) {
+    long long v = 0;
     if (!ct_parse_number(text.data(), text.size(), &v) || v < lo || v > hi) return std::nullopt;
-    return static_cast<long>(v);
+    return v;
 }
 
 // ---- Args ----------------------------------------------------------------------
@@ -112,7 +112,7 @@ std::optional<long> Args::option(const std::string& name, long lo, long hi, cons
     if (!v) fail("bad " + what + " '" + value + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
     words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(*at),
                  words_.begin() + static_cast<std::ptrdiff_t>(*at + take));
-    return v;
+    return static_cast<long>(*v);
 }
 
 std::optional<std::string> Args::text(const std::string& name, const std::string& what) {
@@ -151,12 +151,13 @@ std::string Args::word(const std::string& what) {
 std::optional<long> Args::optionalNumber(long lo, long hi, const std::string& what) {
     const auto w = optionalWord();
     if (!w) return std::nullopt;
-    const auto v = parseNumber(*w, 0, 0xFFFFFFFFL);
-    if (!v) fail("bad " + what + " '" + *w + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
+    // (long long: long is 32 bits on Windows)
+    const auto v = parseNumber(*w, INT64_MIN, INT64_MAX);
+    if (!v || *v < 0) fail("bad " + what + " '" + *w + "' (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
     // Out of range in the words of the shared rules.
     if (*v < lo || *v > hi)
         fail(what + " must be " + std::to_string(lo) + ".." + std::to_string(hi) + ", not " + std::to_string(*v));
-    return v;
+    return static_cast<long>(*v);
 }
 
 Address takeAddress(Args& args) {
