@@ -92,15 +92,16 @@ def _index(name: str, value, low: int, high: int) -> int:
     return value
 
 
-def _integer(name: str, value) -> int:
-    """``value`` as a 32-bit int, or TypeError/ValueError naming ``name``; its range is the shared rules' to judge."""
+def _integer(name: str, value, bits: int = 32) -> int:
+    """``value`` as an int of ``bits`` (signed; what the C call takes), or
+    TypeError/ValueError naming ``name``; its range is the shared rules' to judge."""
     if type(value) is not int:
         try:
             value = operator.index(value)
         except TypeError:
             raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
-    if not -(1 << 31) <= value < 1 << 31:
-        raise ValueError(f"{name} {value} does not fit a 32-bit field")
+    if not -(1 << (bits - 1)) <= value < 1 << (bits - 1):
+        raise ValueError(f"{name} {value} does not fit a {bits}-bit field")
     return value
 
 
@@ -288,7 +289,7 @@ class Crate:
         n = _integer("station N", n)
         a = _integer("subaddress A", a)
         f = _integer("function F", f)
-        if type(bits) is not int:
+        if type(bits) is not int or not -(1 << 31) <= bits < 1 << 31:
             raise ValueError(f"bits must be 16 or 24, not {bits!r}")
         write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
         _library.check_action(self.number, n, a, f, bits, write, 0)
@@ -299,7 +300,7 @@ class Crate:
     @staticmethod
     def _check_data(f: int, data, bits: int, mask: int) -> int:
         if data is not None:
-            data = _integer(f"data for {bits}-bit F{f}", data)
+            data = _integer(f"data for {bits}-bit F{f}", data, 64)
         _library.check_action(0, 1, 0, f, bits, data is not None, data or 0)
         return data
 

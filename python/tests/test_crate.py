@@ -107,6 +107,10 @@ class TestFailures:
         (dict(n=1, a=0, f=16, data=0x1000000, bits=24), ValueError, "data for 24-bit F16"),
         (dict(n=1, a=0, f=16, data=-1), ValueError, "must be 0..65535, not -1"),
         (dict(n=1, a=0, f=0, bits=32), ValueError, "bits must be 16 or 24"),
+        # beyond what a C int holds: refused, never cut to its low bits on the way
+        (dict(n=1, a=0, f=0, bits=(1 << 32) + 16), ValueError, "bits must be 16 or 24"),
+        (dict(n=1, a=0, f=16, data=1 << 40), ValueError, "must be 0..65535, not 1099511627776"),
+        (dict(n=(1 << 32) + 1, a=0, f=0), ValueError, "does not fit a 32-bit field"),
         (dict(n=1, a=0, f=0, bits=16.0), ValueError, "bits must be 16 or 24"),
         (dict(n=5.0, a=0, f=0), TypeError, "station N must be an integer, not float"),
         (dict(n=1, a="0", f=0), TypeError, "subaddress A must be an integer"),
