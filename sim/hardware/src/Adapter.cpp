@@ -865,11 +865,23 @@ void Adapter::attachImage(AdapterImage& image, bool take) {
 }
 
 void Adapter::detachImage(AdapterImage& image) {
-    Guard lock(*this);
-    if (s_->image != &image) return;
+    // The process's own lock before the image's, in the order attachImage
+    // takes them (from the own crate to an image), so that the two never
+    // wait on each other.
     lockImage(&own_->mutex);
-    for (int c = 0; c < kCrates; ++c) own_->crates[c] = image.crates[c];
-    use(*own_);
+    // Nothing attached: the own lock is the adapter's, and held here. (It
+    // cannot become the adapter's lock meanwhile: that takes the own lock.)
+    if (lock_.load(std::memory_order_acquire) == &own_->mutex) {
+        pthread_mutex_unlock(&own_->mutex);
+        return;
+    }
+    {
+        Guard lock(*this);
+        if (s_->image == &image) {
+            for (int c = 0; c < kCrates; ++c) own_->crates[c] = image.crates[c];
+            use(*own_);
+        }
+    }
     pthread_mutex_unlock(&own_->mutex);
 }
 
