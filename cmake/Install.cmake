@@ -9,10 +9,32 @@
 #   tools        kt40 (and tervan, where the panel is built)
 #   python       the kt40 package, where Debian's python3 looks
 #   tango        CamacDS and its class file (tango/CMakeLists.txt)
-if(WIN32)
-  return()  # the Windows layout is windows/CMakeLists.txt's
-endif()
+# On Windows (windows/CMakeLists.txt includes this file) the same components
+# make one folder, the distribution's: the DLLs and programs at its top, where
+# Windows looks for a program's DLLs, and for a lab's own program the headers
+# in include/, the import libraries in lib/ and the same CMake package in
+# lib/cmake/camac. The zips and the installer packages are made of it
+# (windows/CMakeLists.txt, windows/panel/CMakeLists.txt).
 include(CMakePackageConfigHelpers)
+set(camac_headers camac/include/camac.h camac758/include/camac758.h camactools/include/camactools.h)
+list(TRANSFORM camac_headers PREPEND "${CMAKE_CURRENT_LIST_DIR}/../")
+if(WIN32)
+  set(camac_cmake_dir lib/cmake/camac)
+  install(TARGETS camac camac758 EXPORT camacTargets
+    RUNTIME DESTINATION . COMPONENT runtime
+    ARCHIVE DESTINATION lib COMPONENT development)
+  install(TARGETS camactools RUNTIME DESTINATION . COMPONENT runtime ARCHIVE DESTINATION lib COMPONENT development)
+  install(FILES ${camac_headers} DESTINATION include COMPONENT development)
+  install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
+  configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/camacConfig.cmake.in" "${CMAKE_BINARY_DIR}/camacConfig.cmake"
+    INSTALL_DESTINATION "${camac_cmake_dir}")
+  write_basic_package_version_file("${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES "${CMAKE_BINARY_DIR}/camacConfig.cmake" "${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
+    DESTINATION "${camac_cmake_dir}" COMPONENT development)
+  install(TARGETS kt40 RUNTIME DESTINATION . COMPONENT tools)
+  return()
+endif()
 
 set(camac_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/camac")
 set_target_properties(kt40sim PROPERTIES VERSION 1.0 SOVERSION 1)
@@ -20,8 +42,7 @@ install(TARGETS camac camac758 kt40sim EXPORT camacTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
 install(TARGETS camactools
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES camac/include/camac.h camac758/include/camac758.h camactools/include/camactools.h
-  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
+install(FILES ${camac_headers} DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
 configure_package_config_file(cmake/camacConfig.cmake.in "${CMAKE_BINARY_DIR}/camacConfig.cmake"
   INSTALL_DESTINATION "${camac_cmake_dir}")

@@ -196,6 +196,15 @@ done
 for f in camac.dll camac758.dll camactools.dll kt40.exe README.txt; do
   [ -s "$dist32/$f" ] || fail "the 32-bit distribution has no $f"
 done
+# For a lab's own program (both word sizes): the headers, the import
+# libraries and the CMake package; nothing of the virtual adapter's.
+for d in "$dist" "$dist32"; do
+  for f in include/camac.h include/camac758.h include/camactools.h lib/libcamac.dll.a lib/libcamac758.dll.a \
+           lib/libcamactools.dll.a lib/cmake/camac/camacConfig.cmake lib/cmake/camac/camacTargets.cmake; do
+    [ -s "$d/$f" ] || fail "$d has no $f"
+  done
+  [ ! -e "$d/lib/virtual-adapter-demo" ] || fail "$d holds the virtual adapter's import library"
+done
 # Notepad takes a README without a byte-order mark for the ANSI code page.
 for d in "$dist" "$dist32"; do
   [ "$(head -c 3 "$d/README.txt" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "$d/README.txt has no UTF-8 byte-order mark"

@@ -9,6 +9,8 @@
 #     in a copy of the folder (as the README tells), writes 0xA5C3 to the
 #     register in station 5 and reads it back (the shell's answer, and the
 #     crate's report);
+#     and a program built against the installed folder with
+#     find_package(camac) (tests/install) does the same;
 #  3. the installed tervan.exe starts from its folder and, without the
 #     adapter's driver, shows its start-up failure box "Ошибка инициализации."
 #     (no panel window) and ends with exit code 0 when the box is dismissed;
@@ -87,6 +89,22 @@ session_end
 sed -i 's/\r$//' "$report"
 grep -qx 'word crate 0 N 5 A 0 0x00A5C3' "$report" || fail "the register in station 5 does not hold 0xA5C3"
 say "the installed kt40.exe on the virtual adapter: F16 wrote 0xA5C3 to N5 A0, F0 read it back; the register holds it ($((SECONDS - t)) s)"
+t=$SECONDS
+
+# ---- 2b. A lab's own program against the installed folder --------------------
+# Built as its README would build it (find_package(camac): the headers, the
+# import libraries and the CMake package of the folder), run beside the
+# virtual adapter's camac.dll.
+top=$(cd "$(dirname "$0")/../.." && pwd)
+{ cmake -S "$top/tests/install" -B "$tmp/readout" -G Ninja -DCMAKE_PREFIX_PATH="$folder" \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-w64-x86_64.cmake" &&
+  cmake --build "$tmp/readout"; } >"$tmp/readout.log" 2>&1 ||
+  { cat "$tmp/readout.log" >&2; fail "a program could not be built against the installed folder"; }
+cp "$tmp/readout/readout.exe" "$demo/"
+out=$("${wine_env[@]}" "$wine" "$demo/readout.exe" 2>&1 | tr -d '\r') || fail "readout.exe failed: $out"
+[ "$out" = "readout: wrote 4660, read 4660, Q 1 X 1" ] || fail "readout.exe printed: $out"
+session_end
+say "a program built against the installed folder with find_package(camac) ran on the virtual adapter: $out ($((SECONDS - t)) s)"
 t=$SECONDS
 
 # ---- 3. The panel from its installed folder ----------------------------------
