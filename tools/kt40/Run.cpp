@@ -131,22 +131,17 @@ int cmdRun(Args& args, const Out& out) {
     if (!load(path, *script)) return kFailed;
     if (script->count == 0) return report(kFailed, path + ": the program is empty");
     // Out-of-range entries are refused before the crate is opened.
-    if (!asPanel) {
-        for (int k = 0; k < script->count; ++k) {
-            if (outOfRange(script->entries[k]).empty()) continue;
-            ct_run_options check{};
-            char why[1200];
-            ct_run_script(script.get(), &check, nullptr, nullptr, nullptr, why, sizeof why);
-            std::string text = why;
-            const auto cut = text.find('\n');
-            const std::string first = text.substr(0, cut);
-            std::string more = cut == std::string::npos ? "" : text.substr(cut + 1) + "\n";
-            const bool one = first.rfind("1 entry ", 0) == 0;
-            return report(kFailed,
-                          path + ": " + first + " (--as-panel runs " + (one ? "it" : "them") +
-                              " as the front panel does, fields masked to their bits)",
-                          more);
-        }
+    char refusal[1200];
+    if (!asPanel && ct_script_check(script.get(), refusal, sizeof refusal) >= 0) {
+        const std::string text = refusal;
+        const auto cut = text.find('\n');
+        const std::string first = text.substr(0, cut);
+        const std::string more = cut == std::string::npos ? "" : text.substr(cut + 1) + "\n";
+        const bool one = first.rfind("1 entry ", 0) == 0;
+        return report(kFailed,
+                      path + ": " + first + " (--as-panel runs " + (one ? "it" : "them") +
+                          " as the front panel does, fields masked to their bits)",
+                      more);
     }
     if (!connect()) return kFailed;
 
