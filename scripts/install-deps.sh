@@ -18,7 +18,7 @@ packages=(
   dpkg-dev xz-utils help2man
   xvfb xauth x11-utils xdotool openbox imagemagick
   qt6-translations-l10n
-  libedit-dev nlohmann-json3-dev
+  libedit-dev nlohmann-json3-dev libfmt-dev
   python3 python3-pytest python3-jsonschema
   wine32:i386
   libtango-dev python3-tango tango-db mariadb-server mariadb-client dbconfig-no-thanks

@@ -193,6 +193,14 @@ typedef struct ct_run_result {
                               /* was run (why names them)                       */
 #define CT_RUN_NO_CONNECTION 3 /* ccinit failed (why says why)                 */
 
+/* Checks the entries of *script as ct_run_script does before a run without
+ * as_panel. Returns the index (0-based) of the first entry outside its
+ * fields' ranges, or -1 when every entry is sound. `why` gets the refusal
+ * that ct_run_script gives ("2 entries are out of range; nothing was run",
+ * then a line for each of the first ten: "  entry 3: station N 37"), or "".
+ * Only the entries in use are looked at (count, taken as 0..255). */
+CT_API int CT_CALL ct_script_check(const ct_script *script, char *why, size_t size);
+
 /* Runs *script with the panel's worker and its rules (the same thread, the
  * same pauses, the same LAM reads): a pass of the program, or passes until
  * `passes` or *stop. Returns when the run has ended and the worker is gone.

@@ -6,8 +6,9 @@
 #include "camac.h"
 #include "camac_private.h"
 
-#include <cstdio>
 #include <string>
+
+#include <fmt/format.h>
 
 using camactools::put;
 
@@ -134,7 +135,7 @@ const char *CT_CALL ct_error_text(unsigned error)
     case lamTimeout: return "no LAM came in time";
     default: {
         static thread_local char text[32];
-        std::snprintf(text, sizeof text, "failure 0x%04X", error);
+        *fmt::format_to_n(text, sizeof text - 1, "failure 0x{:04X}", error).out = '\0';
         return text;
     }
     }

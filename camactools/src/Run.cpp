@@ -8,6 +8,7 @@
 #include "Camproc.h"
 #include "Camprogram.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,31 @@ private:
 
 } // namespace
 
+extern "C" int CT_CALL ct_script_check(const ct_script *script, char *why, std::size_t size)
+{
+    // The panel would run these at another address, their fields masked to
+    // their bits.
+    const int count = std::clamp(script->count, 0, CT_SCRIPT_MAX_ENTRIES);
+    int first = -1, bad = 0;
+    std::string which;
+    for (int k = 0; k < count; ++k) {
+        char what[160];
+        if (!ct_entry_check(&script->entries[k], what, sizeof what))
+            continue;
+        if (first < 0)
+            first = k;
+        if (bad++ < 10)
+            which += "\n  entry " + std::to_string(k + 1) + ": " + what;
+    }
+    if (bad > 10)
+        which += "\n  and " + std::to_string(bad - 10) + " more";
+    put(bad ? std::to_string(bad) + (bad == 1 ? " entry is" : " entries are") + " out of range; nothing was run" +
+                  which
+            : std::string(),
+        why, size);
+    return first;
+}
+
 extern "C" int CT_CALL ct_run_script(const ct_script *script, const ct_run_options *options,
                                      ct_run_callback callback, void *user, ct_run_result *result, char *why,
                                      std::size_t size)
@@ -102,27 +128,9 @@ extern "C" int CT_CALL ct_run_script(const ct_script *script, const ct_run_optio
             why, size);
         return finish(CT_RUN_EMPTY);
     }
-    if (!o.as_panel) {
-        // Refused before the first action: the panel would run these at
-        // another address, their fields masked to their bits.
-        int bad = 0;
-        std::string which;
-        for (int k = 0; k < script->count; ++k) {
-            char what[160];
-            if (!ct_entry_check(&script->entries[k], what, sizeof what))
-                continue;
-            if (bad++ < 10)
-                which += "\n  entry " + std::to_string(k + 1) + ": " + what;
-        }
-        if (bad > 10)
-            which += "\n  and " + std::to_string(bad - 10) + " more";
-        if (bad) {
-            put(std::to_string(bad) + (bad == 1 ? " entry is" : " entries are") + " out of range; nothing was run" +
-                    which,
-                why, size);
-            return finish(CT_RUN_OUT_OF_RANGE);
-        }
-    }
+    // Refused before the first action.
+    if (!o.as_panel && ct_script_check(script, why, size) >= 0)
+        return finish(CT_RUN_OUT_OF_RANGE);
 
     const auto program = camactools::program(*script);
     StepDisplay display(*program, callback, user);

@@ -336,4 +336,40 @@ TEST(Run, OutOfRangeEntriesAreRefusedBeforeAnyActionAndAStopEndsACycle)
     EXPECT_STREQ(why, "the program is empty");
 }
 
+TEST(Run, TheCheckBeforeARunNamesTheFirstBadEntryInTheRunsOwnWords)
+{
+    struct {
+        ct_script s;
+        ct_entry beyond[8]; // what a count past the array would reach
+    } held{};
+    ct_script &s = held.s;
+    s.count = 13;
+    s.entries[0] = action(5, 0, 0);
+    for (int k = 1; k < 13; ++k)
+        s.entries[k] = action(5, 16 + k, 0); // subaddress A 17..28
+    char why[1200] = "unset";
+    EXPECT_EQ(ct_script_check(&s, why, sizeof why), 1);
+    const std::string checked = why;
+    EXPECT_EQ(checked.substr(0, checked.find('\n')), "12 entries are out of range; nothing was run");
+    EXPECT_NE(checked.find("\n  entry 11: subaddress A 26\n  and 2 more"), std::string::npos) << checked;
+    ct_run_options o{};
+    ASSERT_EQ(ct_run_script(&s, &o, nullptr, nullptr, nullptr, why, sizeof why), CT_RUN_OUT_OF_RANGE);
+    EXPECT_EQ(why, checked);
+
+    s.count = 1;
+    s.entries[0] = action(37, 0, 0);
+    EXPECT_EQ(ct_script_check(&s, why, sizeof why), 0);
+    EXPECT_EQ(ct_run_script(&s, &o, nullptr, nullptr, nullptr, why, sizeof why), CT_RUN_OUT_OF_RANGE);
+    s.entries[0] = action(5, 0, 0);
+    EXPECT_EQ(ct_script_check(&s, why, sizeof why), -1);
+    EXPECT_STREQ(why, "");
+    // A count past the array looks at the entries that there are, no more.
+    for (int k = 0; k < CT_SCRIPT_MAX_ENTRIES; ++k)
+        s.entries[k] = action(5, 0, 0);
+    for (ct_entry &e : held.beyond)
+        e = action(37, 0, 0);
+    s.count = CT_SCRIPT_MAX_ENTRIES + 8;
+    EXPECT_EQ(ct_script_check(&s, why, sizeof why), -1) << why;
+}
+
 } // namespace

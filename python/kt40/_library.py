@@ -22,6 +22,7 @@ does, :class:`LibraryNotFoundError` lists every place tried and why it failed.
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
 import struct
 import sys
@@ -445,6 +446,40 @@ def tools() -> ctypes.CDLL:
 def text(size: int = 512) -> ctypes.Array:
     """A buffer for a text the library writes."""
     return ctypes.create_string_buffer(size)
+
+
+def integer(name: str, value, bits: int = 32, *, strict: bool = False) -> int:
+    """``value`` as a signed integer of ``bits`` bits, what a C call or a
+    record's field takes; whether it lies in the range of what it counts is
+    for the shared rules to judge.
+
+    Args:
+        name: what the value is, for the messages ("station N").
+        value: whatever Python takes as an integer (``operator.index``: a
+            NumPy integer, say); with ``strict`` an int (or a subclass of it)
+            alone.
+        bits: the size of the C integer.
+        strict: the fields of a script entry: the TypeError names the type
+            of the refused value alone, not the value.
+
+    Returns:
+        The value as an int.
+
+    Raises:
+        TypeError: ``value`` is no integer.
+        ValueError: it does not fit ``bits`` bits.
+    """
+    if strict:
+        if not isinstance(value, int):
+            raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    elif type(value) is not int:
+        try:
+            value = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
+    if not -(1 << (bits - 1)) <= value < 1 << (bits - 1):
+        raise ValueError(f"{name} {value} does not fit a {bits}-bit field")
+    return int(value)
 
 
 CT_READ, CT_CONTROL, CT_WRITE = 1, 2, 3  # ct_function_kind

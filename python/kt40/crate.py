@@ -92,19 +92,6 @@ def _index(name: str, value, low: int, high: int) -> int:
     return value
 
 
-def _integer(name: str, value, bits: int = 32) -> int:
-    """``value`` as an int of ``bits`` (signed; what the C call takes), or
-    TypeError/ValueError naming ``name``; its range is the shared rules' to judge."""
-    if type(value) is not int:
-        try:
-            value = operator.index(value)
-        except TypeError:
-            raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
-    if not -(1 << (bits - 1)) <= value < 1 << (bits - 1):
-        raise ValueError(f"{name} {value} does not fit a {bits}-bit field")
-    return value
-
-
 def _bits(bits) -> int:
     if bits != 16 and bits != 24 or type(bits) is not int:
         raise ValueError(f"bits must be 16 or 24, not {bits!r}")
@@ -179,7 +166,7 @@ class Crate:
     """
 
     def __init__(self, number: int = 0):
-        number = _integer("crate C", number)
+        number = _library.integer("crate C", number)
         _library.check_action(number, 1, 0, 0, 16, False, 0)
         self.number = number
         _open()
@@ -286,9 +273,9 @@ class Crate:
 
     def _plan(self, n, a, f, bits) -> Tuple[int, bool, bool, int]:
         """Checks an action's address and function; its external address and kind, kept for next time."""
-        n = _integer("station N", n)
-        a = _integer("subaddress A", a)
-        f = _integer("function F", f)
+        n = _library.integer("station N", n)
+        a = _library.integer("subaddress A", a)
+        f = _library.integer("function F", f)
         if type(bits) is not int or not -(1 << 31) <= bits < 1 << 31:
             raise ValueError(f"bits must be 16 or 24, not {bits!r}")
         write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
@@ -300,7 +287,7 @@ class Crate:
     @staticmethod
     def _check_data(f: int, data, bits: int, mask: int) -> int:
         if data is not None:
-            data = _integer(f"data for {bits}-bit F{f}", data, 64)
+            data = _library.integer(f"data for {bits}-bit F{f}", data, 64)
         _library.check_action(0, 1, 0, f, bits, data is not None, data or 0)
         return data
 
@@ -310,9 +297,9 @@ class Crate:
         """Checks a block transfer's arguments; its routine and first arguments."""
         if self.closed:
             raise ValueError(f"crate {self.number} is closed")
-        n = _integer("station N", n)
-        a = _integer("subaddress A", a)
-        f = _integer("function F", f)
+        n = _library.integer("station N", n)
+        a = _library.integer("subaddress A", a)
+        f = _library.integer("function F", f)
         _library.check_action(self.number, n, a, f, 16, _library.tools().ct_function_kind(f) == _library.CT_WRITE, 0)
         if writes and not 16 <= f <= 23:
             raise ValueError(f"F{f} does not write: a block write takes F16-F23")

@@ -54,14 +54,6 @@ class ScriptFormatError(ValueError):
     """The bytes are not a complete script file; nothing was taken from them."""
 
 
-def _int32(name: str, value) -> int:
-    if not isinstance(value, int):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    if not -(1 << 31) <= value < 1 << 31:
-        raise ValueError(f"{name} {value} does not fit a 32-bit field")
-    return int(value)
-
-
 def _in(name: str, value, low: int, high: int) -> int:
     if not isinstance(value, int):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
@@ -106,7 +98,7 @@ class Command:
             if field.name in ("kind", "addressed"):
                 _in(field.name, value, 0, 255)
             else:
-                _int32(field.name, value)
+                _library.integer(field.name, value, strict=True)
 
     @classmethod
     def raw(cls, *values: int, **fields: int) -> "Command":
@@ -139,7 +131,7 @@ class Command:
         """An addressed command; ``data`` counts for F16-F23 only."""
         for name, value in (("crate C", crate), ("station N", n), ("subaddress A", a), ("function F", f),
                             ("bits", bits), ("data", data)):
-            _int32(name, value)
+            _library.integer(name, value, strict=True)
         write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
         _library.check_action(crate, n, a, f, bits, write, data if write else 0)
         if not write:  # kept as given, as the panel keeps the data field of a read
@@ -193,7 +185,7 @@ class Script:
         if len(reserved) != RESERVED_SIZE:
             raise ValueError(f"reserved must be {RESERVED_SIZE} bytes, not {len(reserved)}")
         record = _library.ScriptRecord()
-        record.run_position = _int32("run position", self.run_position)
+        record.run_position = _library.integer("run position", self.run_position, strict=True)
         record.count = len(self.entries)
         ctypes.memmove(record.reserved, reserved, RESERVED_SIZE)
         for index, entry in enumerate(self.entries):

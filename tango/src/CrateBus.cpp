@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <thread>
-#include <cstdio>
+
+#include <fmt/format.h>
 
 namespace camacds {
 
@@ -51,11 +52,10 @@ Action naf(int32_t n, int32_t a, int32_t f) {
 }  // namespace
 
 std::string errorText(uint16_t error) {
-    char code[24];
-    std::snprintf(code, sizeof code, " (error 0x%04X)", error);
+    const std::string code = fmt::format(" (error 0x{:04X})", error);
     if (error == CAMAC_ERR_NO_Q)  // the limit is the server's own
         return std::string(ct_error_text(error)) + " in " + std::to_string(CAMAC_QREPEAT_LIMIT) + " tries" + code;
-    return ct_error_text(error) + std::string(code);
+    return ct_error_text(error) + code;
 }
 
 bool isRead(int f) { return ct_function_kind(f) == CT_READ; }
@@ -308,9 +308,7 @@ Result Bus::actionLocked(int crate, const Action& act, int32_t data) {
     keepWords(crate, rc == 0 && isRead(act.f), rc == 0 && isWrite(act.f));
     snapshot(crate);
     if (rc != 0) {
-        char what[64];
-        std::snprintf(what, sizeof what, "N%d A%d F%d", act.n, act.a, act.f);
-        throw AdapterError(std::string(what) + " failed: " + errorText(status_->error), status_->error);
+        throw AdapterError(fmt::format("N{} A{} F{}", act.n, act.a, act.f) + " failed: " + errorText(status_->error), status_->error);
     }
     Result r{isRead(act.f) ? d : 0, q != 0, status_->x != 0};
     lastAction_[crate] = r;

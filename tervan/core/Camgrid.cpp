@@ -1,42 +1,26 @@
 #include "Camgrid.h"
 
 #include <cstdint>
-#include <cstdio>
 
-namespace {
-
-std::string format(const char *fmt, std::int32_t value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, fmt, static_cast<int>(value));
-    return text;
-}
-
-std::string hex(std::int32_t value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "D%04X", static_cast<unsigned>(value));
-    return text;
-}
-
-} // namespace
+#include <fmt/format.h>
 
 std::string TCamGrid::CellText(const TCamCommand &entry, int col)
 {
     if (entry.kind == TCamCommand::kindCamac && entry.addressed == 1) {
         switch (col) {
-        case 0: return format("B%02d", entry.mode);
-        case 1: return format("C%02d", entry.crate);
-        case 2: return format("N%02d", entry.n);
-        case 3: return format("A%02d", entry.a);
-        case 4: return format("F%02d", entry.f);
-        case 5: return entry.f >= 16 && entry.f <= 23 ? hex(entry.data) : std::string();
+        case 0: return fmt::format("B{:02}", entry.mode);
+        case 1: return fmt::format("C{:02}", entry.crate);
+        case 2: return fmt::format("N{:02}", entry.n);
+        case 3: return fmt::format("A{:02}", entry.a);
+        case 4: return fmt::format("F{:02}", entry.f);
+        case 5: return entry.f >= 16 && entry.f <= 23 ? fmt::format("D{:04X}", static_cast<unsigned>(entry.data))
+                                                      : std::string();
         }
         return {};
     }
     if (entry.kind == TCamCommand::kindCamac) {
         if (col == 0)
-            return format("C%02d", entry.crate);
+            return fmt::format("C{:02}", entry.crate);
         if (col == 1)
             return entry.code == 1 ? "C" : entry.code == 2 ? "Z" : entry.code == 4 ? "I" : "NI";
         return {};

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "Cli.h"
 
 #ifndef _WIN32
@@ -96,7 +98,7 @@ int cmdBench(Args& args, const Out& out) {
         rec.num("n", n);
     } else if (what == "input") {
         ok = crate.setInputs(static_cast<int>(c), static_cast<int>(n), static_cast<uint32_t>(bits));
-        said = ok ? "inputs of " + where + " set to 0x" + [&] { char h[8]; std::snprintf(h, sizeof h, "%06lX", bits); return std::string(h); }()
+        said = ok ? "inputs of " + where + fmt::format(" set to 0x{:06X}", bits)
                   : where + " holds no input register";
         rec.num("n", n).num("bits", bits);
     } else if (what == "unplug" || what == "plug") {

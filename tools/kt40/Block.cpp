@@ -1,8 +1,9 @@
 // kt40 block: block transfers at one address (Q-stop, Q-repeat) and the
 // address scan, through the IEEE 758 routines of camac758.
-#include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include <fmt/format.h>
 
 #include "Cli.h"
 #include "camac758.h"
@@ -92,11 +93,7 @@ int cmdBlock(Args& args, const Out& out) {
     std::string human = where + ": " + std::to_string(moved) + " of " + std::to_string(asked) +
                         (asked == 1 ? " word" : " words") + (write ? " written" : read ? " read" : " done");
     for (size_t k = 0; k < shown.size(); ++k) {
-        if (k % 8 == 0) {
-            char head[32];
-            std::snprintf(head, sizeof head, "\n%6zu:", k);
-            human += head;
-        }
+        if (k % 8 == 0) human += fmt::format("\n{:6}:", k);
         human += " " + std::to_string(shown[k]);
     }
     out.emit(r, human);

@@ -5,8 +5,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "Cli.h"
 #include "camac758.h"
@@ -17,9 +20,7 @@ namespace kt40 {
 namespace {
 
 std::string hex(long v, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*lX", digits, v);
-    return text;
+    return fmt::format("0x{:0{}X}", static_cast<unsigned long>(v), digits);
 }
 
 int extOf(int c, int n, int a, bool wide = false) {
@@ -58,10 +59,8 @@ std::string stamp() {
 #else
     gmtime_r(&secs, &tm);
 #endif
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(us % 1000000));
-    return text;
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                       tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(us % 1000000));
 }
 
 // Sleeps `ms` unless Ctrl+C comes first.
@@ -182,10 +181,8 @@ int cmdCnaf(Args& args, const Out& out) {
             .num("min_ns", static_cast<long long>(sorted.front() * 1000))
             .num("median_ns", static_cast<long long>(median * 1000))
             .num("max_ns", static_cast<long long>(sorted.back() * 1000));
-        char line[128];
-        std::snprintf(line, sizeof line, "%zu actions: min %.1f us, median %.1f us, max %.1f us", sorted.size(),
-                      sorted.front(), median, sorted.back());
-        out.emit(t, line);
+        out.emit(t, fmt::format("{} actions: min {:.1f} us, median {:.1f} us, max {:.1f} us", sorted.size(),
+                                sorted.front(), median, sorted.back()));
     }
     return rcAll;
 }
@@ -258,23 +255,15 @@ int cmdScan(Args& args, const Out& live) {
         ~Flush() { std::fflush(stdout); }
     } flushAtEnd;
 
-    char head[128];
-    std::snprintf(head, sizeof head, "crate %d, F%d: Q = X and Q, x = X without Q, . = no X", c, f);
-    out.text(head);
+    out.text(fmt::format("crate {}, F{}: Q = X and Q, x = X without Q, . = no X", c, f));
     std::string columns = "     ";
-    for (int a = 0; a < 16; ++a) {
-        char cell[8];
-        std::snprintf(cell, sizeof cell, "%3d", a);
-        columns += cell;
-    }
+    for (int a = 0; a < 16; ++a) fmt::format_to(std::back_inserter(columns), "{:3}", a);
     out.text(columns);
     int answering = 0;
     for (int n = 1; n <= 24; ++n) {
         int xs[16], qs[16];
-        char line[8 + 3 * 16] = {};
-        std::snprintf(line, sizeof line, "N%02d: ", n);
-        char* cell = line + 5;
-        for (int a = 0; a < 16; ++a, cell += 3) {
+        std::string line = fmt::format("N{:02}: ", n);
+        for (int a = 0; a < 16; ++a) {
             int data = 0;
             char q = 0;
             if (cssa(f, extOf(c, n, a), &data, &q) != 0)
@@ -283,8 +272,8 @@ int cmdScan(Args& args, const Out& live) {
             xs[a] = x;
             qs[a] = q ? 1 : 0;
             answering += x;
-            cell[0] = cell[1] = ' ';
-            cell[2] = x ? (q ? 'Q' : 'x') : '.';
+            line += "  ";
+            line += x ? (q ? 'Q' : 'x') : '.';
         }
         if (out.json) {
             Out::Record r("scan_row");
@@ -294,12 +283,11 @@ int cmdScan(Args& args, const Out& live) {
             out.text(line);
         }
     }
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "%d of 384 addresses answered with X", answering);
+    const std::string tail = fmt::format("{} of 384 addresses answered with X", answering);
     const bool on = answering > 0 || online(c);
     Out::Record r("scan_end");
     r.num("c", c).num("f", f).num("answered", answering).num("online", on ? 1 : 0);
-    out.emit(r, std::string(tail) + (on ? "" : "\ncrate " + std::to_string(c) + " is off-line"));
+    out.emit(r, tail + (on ? "" : "\ncrate " + std::to_string(c) + " is off-line"));
     return kDone;
 }
 

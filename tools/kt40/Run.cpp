@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "Cli.h"
 #include "camactools.h"
 
@@ -85,18 +87,13 @@ void CT_CALL printStep(const ct_run_step* step, void* user) {
     std::string lam;
     if (step->lam_shown) {
         r.num("lam_pattern", step->lam_pattern);
-        char t[24];
-        std::snprintf(t, sizeof t, "  LAM 0x%06X", step->lam_pattern);
-        lam = t;
+        lam = fmt::format("  LAM 0x{:06X}", step->lam_pattern);
     } else {
         r.null("lam_pattern");
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "%6lld %5d  %-28s R %-9s X %s Q %s L %s I %s%s",
-                  static_cast<long long>(step->pass), step->entry, text.c_str(), rText.c_str(),
-                  indicator(step->x).c_str(), indicator(step->q).c_str(), indicator(step->l).c_str(),
-                  indicator(step->i).c_str(), lam.c_str());
-    p.out->emit(r, line);
+    p.out->emit(r, fmt::format("{:6} {:5}  {:<28} R {:<9} X {} Q {} L {} I {}{}", static_cast<long long>(step->pass),
+                               step->entry, text, rText, indicator(step->x), indicator(step->q), indicator(step->l),
+                               indicator(step->i), lam));
 }
 
 }  // namespace
@@ -114,9 +111,8 @@ int cmdShow(Args& args, const Out& out) {
         r.num("entry", k + 1).str("text", rowText(e));
         describe(r, e);
         const std::string bad = outOfRange(e);
-        char line[64];
-        std::snprintf(line, sizeof line, "%3d  %s", k + 1, rowText(e).c_str());
-        out.emit(r, bad.empty() ? std::string(line) : std::string(line) + "  <- out of range: " + bad);
+        const std::string line = fmt::format("{:3}  {}", k + 1, rowText(e));
+        out.emit(r, bad.empty() ? line : line + "  <- out of range: " + bad);
     }
     return kDone;
 }
@@ -135,22 +131,17 @@ int cmdRun(Args& args, const Out& out) {
     if (!load(path, *script)) return kFailed;
     if (script->count == 0) return report(kFailed, path + ": the program is empty");
     // Out-of-range entries are refused before the crate is opened.
-    if (!asPanel) {
-        for (int k = 0; k < script->count; ++k) {
-            if (outOfRange(script->entries[k]).empty()) continue;
-            ct_run_options check{};
-            char why[1200];
-            ct_run_script(script.get(), &check, nullptr, nullptr, nullptr, why, sizeof why);
-            std::string text = why;
-            const auto cut = text.find('\n');
-            const std::string first = text.substr(0, cut);
-            std::string more = cut == std::string::npos ? "" : text.substr(cut + 1) + "\n";
-            const bool one = first.rfind("1 entry ", 0) == 0;
-            return report(kFailed,
-                          path + ": " + first + " (--as-panel runs " + (one ? "it" : "them") +
-                              " as the front panel does, fields masked to their bits)",
-                          more);
-        }
+    char refusal[1200];
+    if (!asPanel && ct_script_check(script.get(), refusal, sizeof refusal) >= 0) {
+        const std::string text = refusal;
+        const auto cut = text.find('\n');
+        const std::string first = text.substr(0, cut);
+        const std::string more = cut == std::string::npos ? "" : text.substr(cut + 1) + "\n";
+        const bool one = first.rfind("1 entry ", 0) == 0;
+        return report(kFailed,
+                      path + ": " + first + " (--as-panel runs " + (one ? "it" : "them") +
+                          " as the front panel does, fields masked to their bits)",
+                      more);
     }
     if (!connect()) return kFailed;
 
@@ -188,11 +179,11 @@ int cmdRun(Args& args, const Out& out) {
     if (rc == CT_RUN_NO_CONNECTION) return report(kFailed, std::string("the worker found no connection to the adapter: ") + why);
     const bool interrupted = result.stopped != 0;
     const double seconds = result.seconds;
-    char tail[160];
-    std::snprintf(tail, sizeof tail, "%s after %llu entries in %.3f s (%.0f entries/s), %llu with ERROR",
-                  interrupted ? "interrupted" : "done", static_cast<unsigned long long>(result.entries), seconds,
-                  seconds > 0 ? static_cast<double>(result.entries) / seconds : 0.0,
-                  static_cast<unsigned long long>(result.errors));
+    const std::string tail = fmt::format("{} after {} entries in {:.3f} s ({:.0f} entries/s), {} with ERROR",
+                                         interrupted ? "interrupted" : "done",
+                                         static_cast<unsigned long long>(result.entries), seconds,
+                                         seconds > 0 ? static_cast<double>(result.entries) / seconds : 0.0,
+                                         static_cast<unsigned long long>(result.errors));
     if (out.json) {
         Out::Record r("run_end");
         r.str("end", interrupted ? "interrupted" : "done")
@@ -200,7 +191,7 @@ int cmdRun(Args& args, const Out& out) {
             .num("errors", static_cast<long long>(result.errors));
         out.emit(r, "");
     } else {
-        std::fprintf(stderr, "kt40: %s\n", tail);
+        std::fprintf(stderr, "kt40: %s\n", tail.c_str());
     }
     if (interrupted) return kInterrupted;
     return result.errors ? kFailed : kDone;

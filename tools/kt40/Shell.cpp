@@ -20,6 +20,9 @@
 
 #include "Cli.h"
 #include "camac.h"
+#ifndef _WIN32
+#include "kt40/StateFolder.h"
+#endif
 
 namespace kt40 {
 
@@ -95,10 +98,8 @@ bool looksTerse(const std::string& w) {
 // ${XDG_STATE_HOME:-~/.local/state}/kt40/history, its folder made if need be;
 // empty when neither variable says where.
 std::string historyFile() {
-    std::string folder;
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') folder = std::string(xdg) + "/kt40";
-    else if (const char* home = std::getenv("HOME"); home && home[0] == '/') folder = std::string(home) + "/.local/state/kt40";
-    else return {};
+    const std::string folder = userStateFolder();
+    if (folder.empty()) return {};
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     return error ? std::string() : folder + "/history";

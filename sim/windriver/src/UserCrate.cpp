@@ -17,6 +17,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "kt40/StateFolder.h"
 #include "kt40sim/Adapter.h"
 #include "kt40sim/WinDriver.h"
 
@@ -221,11 +222,7 @@ void releaseAtExit() { releaseUserCrate(); }
 
 }  // namespace
 
-std::string userCrateFolder() {
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::string(xdg) + "/kt40";
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/') return std::string(home) + "/.local/state/kt40";
-    return {};
-}
+std::string userCrateFolder() { return kt40::userStateFolder(); }
 
 uint32_t acquireUserCrate() {
     std::lock_guard lock(g_mu);

@@ -400,4 +400,29 @@ TEST_F(UserCrateTest, APrivateCrateTouchesNothing) {
     }
 }
 
+// The folder is the user's state folder; a variable that is no absolute path
+// counts as unset, and with neither the program runs on a private crate.
+TEST_F(UserCrateTest, TheFolderComesFromXdgStateHomeOrHomeAndARelativePathIsIgnored) {
+    const char* saved = std::getenv("HOME");
+    const std::string ownHome = saved ? saved : "";
+    EXPECT_EQ(wdsim::userCrateFolder(), folder.string());
+    setenv("HOME", home.c_str(), 1);
+    for (const char* xdg : {"", "state", "./state"}) {
+        setenv("XDG_STATE_HOME", xdg, 1);
+        EXPECT_EQ(wdsim::userCrateFolder(), (home / ".local/state/kt40").string()) << "XDG_STATE_HOME='" << xdg << "'";
+    }
+    setenv("HOME", "home", 1);
+    EXPECT_EQ(wdsim::userCrateFolder(), "");
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(wdsim::userCrateFolder(), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ccinit(), 0);
+    write(5, 0, 1);
+    nextProgram();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("neither XDG_STATE_HOME nor HOME is set"), std::string::npos);
+    if (saved) setenv("HOME", ownHome.c_str(), 1);
+    EXPECT_TRUE(fs::is_empty(home)) << "nothing is made without a state folder";
+}
+
 }  // namespace
