@@ -6,6 +6,8 @@
 #include "camac.h"
 #include "camac_private.h"
 
+#include "Camcommand.h"
+
 #include <string>
 
 #include <fmt/format.h>
@@ -31,9 +33,9 @@ int CT_CALL ct_function_kind(int f)
 {
     if (f < 0 || f > 31)
         return 0;
-    if (f <= 7)
+    if (TCamCommand::Reads(f))
         return CT_READ;
-    if (f >= 16 && f <= 23)
+    if (TCamCommand::Writes(f))
         return CT_WRITE;
     return CT_CONTROL;
 }

@@ -267,7 +267,7 @@ class Crate:
             CamacError: the adapter did not complete an action.
         """
         f = _index("function F", f, 0, 31)
-        if 16 <= f <= 23:
+        if _library.tools().ct_function_kind(f) == _library.CT_WRITE:
             raise ValueError(f"F{f} writes: a scan sends no data (use F0-F15 or F24-F31)")
         return [[self.cnaf(n, a, f) for a in range(16)] for n in range(1, 25)]
 
@@ -278,9 +278,10 @@ class Crate:
         f = _library.integer("function F", f)
         if type(bits) is not int or not -(1 << 31) <= bits < 1 << 31:
             raise ValueError(f"bits must be 16 or 24, not {bits!r}")
-        write = _library.tools().ct_function_kind(f) == _library.CT_WRITE
+        kind = _library.tools().ct_function_kind(f)
+        write = kind == _library.CT_WRITE
         _library.check_action(self.number, n, a, f, bits, write, 0)
-        plan = self._plans[(n, a, f, bits)] = (self._address(n, a, bits), 16 <= f <= 23, f <= 7,
+        plan = self._plans[(n, a, f, bits)] = (self._address(n, a, bits), write, kind == _library.CT_READ,
                                                 0xFFFF if bits == 16 else 0xFFFFFF)
         return plan
 
@@ -300,10 +301,11 @@ class Crate:
         n = _library.integer("station N", n)
         a = _library.integer("subaddress A", a)
         f = _library.integer("function F", f)
-        _library.check_action(self.number, n, a, f, 16, _library.tools().ct_function_kind(f) == _library.CT_WRITE, 0)
-        if writes and not 16 <= f <= 23:
+        kind = _library.tools().ct_function_kind(f)
+        _library.check_action(self.number, n, a, f, 16, kind == _library.CT_WRITE, 0)
+        if writes and kind != _library.CT_WRITE:
             raise ValueError(f"F{f} does not write: a block write takes F16-F23")
-        if not writes and f > 7:
+        if not writes and kind != _library.CT_READ:
             raise ValueError(f"F{f} does not read: a block read takes F0-F7")
         bits = _bits(bits)
         routines = self._MODES.get(mode) if isinstance(mode, str) else None

@@ -21,6 +21,12 @@ struct TCamCommand
     static constexpr std::uint8_t kindCamac = 0;
     static constexpr std::uint8_t kindLam = 1;
     static constexpr std::int32_t lamRead = 0;
+
+    // F0-7 read a word, F16-23 write one, the rest (and F outside 0..31) do
+    // neither: the one place these ranges are written (camactools' rules
+    // take them from here).
+    static constexpr bool Reads(std::int32_t f) { return f >= 0 && f <= 7; }
+    static constexpr bool Writes(std::int32_t f) { return f >= 16 && f <= 23; }
 };
 
 static_assert(sizeof(TCamCommand) == 40);

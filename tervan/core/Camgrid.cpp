@@ -13,7 +13,7 @@ std::string TCamGrid::CellText(const TCamCommand &entry, int col)
         case 2: return fmt::format("N{:02}", entry.n);
         case 3: return fmt::format("A{:02}", entry.a);
         case 4: return fmt::format("F{:02}", entry.f);
-        case 5: return entry.f >= 16 && entry.f <= 23 ? fmt::format("D{:04X}", static_cast<unsigned>(entry.data))
+        case 5: return TCamCommand::Writes(entry.f) ? fmt::format("D{:04X}", static_cast<unsigned>(entry.data))
                                                       : std::string();
         }
         return {};

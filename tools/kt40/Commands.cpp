@@ -247,7 +247,7 @@ int cmdScan(Args& args, const Out& live) {
     const int f = static_cast<int>(args.option("--f", 0, 31, "function F").value_or(0));
     const int c = static_cast<int>(args.optionalNumber(0, 3, "crate C").value_or(0));
     args.done();
-    if (f >= 16 && f <= 23) args.fail("F" + std::to_string(f) + " writes: a scan sends no data (use F 0-15 or 24-31)");
+    if (ct_function_kind(f) == CT_WRITE) args.fail("F" + std::to_string(f) + " writes: a scan sends no data (use F 0-15 or 24-31)");
     if (!connect()) return kFailed;
     Out out = live;
     out.live = false;
@@ -377,7 +377,7 @@ int cmdLam(Args& args, const Out& out) {
     const auto ackFunction = args.option("--ack-function", 0, 31, "acknowledging function");
     const int c = static_cast<int>(args.optionalNumber(0, 3, "crate C").value_or(0));
     args.done();
-    if (ackFunction && *ackFunction >= 16 && *ackFunction <= 23)
+    if (ackFunction && ct_function_kind(static_cast<int>(*ackFunction)) == CT_WRITE)
         args.fail("F" + std::to_string(*ackFunction) + " writes: an acknowledgement sends no data (F10 clears a LAM)");
     if (!connect()) return kFailed;
     LamWatch watch;

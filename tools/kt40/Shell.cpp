@@ -20,6 +20,7 @@
 
 #include "Cli.h"
 #include "camac.h"
+#include "camactools.h"
 #ifndef _WIN32
 #include "kt40/StateFolder.h"
 #endif
@@ -75,7 +76,7 @@ std::vector<std::string> terse(const std::vector<std::string>& words, Remembered
     if (next.f.empty()) missing += " F";
     if (!missing.empty()) return {};
     const auto f = parseNumber(next.f, 0, 31);
-    const bool write = f && *f >= 16 && *f <= 23;
+    const bool write = f && ct_function_kind(static_cast<int>(*f)) == CT_WRITE;
     // The data is never remembered: each write says what it writes.
     if (write && !dataGiven) {
         missing = " D (F" + next.f + " writes, and the data is not taken from an earlier line)";
@@ -282,7 +283,7 @@ int cmdShell(Args& args, const Out& out) {
                     lastQ = s.q;
                     lastX = s.x;
                     const auto f = parseNumber(command[4], 0, 31);
-                    lastData = f && *f >= 16 && *f <= 23 ? s.lastWritten : s.lastRead;
+                    lastData = f && ct_function_kind(static_cast<int>(*f)) == CT_WRITE ? s.lastWritten : s.lastRead;
                 }
             }
         }
