@@ -25,30 +25,27 @@ if(WIN32)
     ARCHIVE DESTINATION lib COMPONENT development)
   install(TARGETS camactools RUNTIME DESTINATION . COMPONENT runtime ARCHIVE DESTINATION lib COMPONENT development)
   install(FILES ${camac_headers} DESTINATION include COMPONENT development)
-  install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
-  configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/camacConfig.cmake.in" "${CMAKE_BINARY_DIR}/camacConfig.cmake"
-    INSTALL_DESTINATION "${camac_cmake_dir}")
-  write_basic_package_version_file("${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
-    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-  install(FILES "${CMAKE_BINARY_DIR}/camacConfig.cmake" "${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
-    DESTINATION "${camac_cmake_dir}" COMPONENT development)
+else()
+  set(camac_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/camac")
+  set_target_properties(kt40sim PROPERTIES VERSION 1.0 SOVERSION 1)
+  install(TARGETS camac camac758 kt40sim EXPORT camacTargets
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
+  install(TARGETS camactools
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
+  install(FILES ${camac_headers} DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
+endif()
+install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
+configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/camacConfig.cmake.in" "${CMAKE_BINARY_DIR}/camacConfig.cmake"
+  INSTALL_DESTINATION "${camac_cmake_dir}")
+write_basic_package_version_file("${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES "${CMAKE_BINARY_DIR}/camacConfig.cmake" "${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
+  DESTINATION "${camac_cmake_dir}" COMPONENT development)
+if(WIN32)
   install(TARGETS kt40 RUNTIME DESTINATION . COMPONENT tools)
   return()
 endif()
 
-set(camac_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/camac")
-set_target_properties(kt40sim PROPERTIES VERSION 1.0 SOVERSION 1)
-install(TARGETS camac camac758 kt40sim EXPORT camacTargets
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
-install(TARGETS camactools
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES ${camac_headers} DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
-install(EXPORT camacTargets NAMESPACE camac:: DESTINATION "${camac_cmake_dir}" COMPONENT development)
-configure_package_config_file(cmake/camacConfig.cmake.in "${CMAKE_BINARY_DIR}/camacConfig.cmake"
-  INSTALL_DESTINATION "${camac_cmake_dir}")
-write_basic_package_version_file("${CMAKE_BINARY_DIR}/camacConfigVersion.cmake" COMPATIBILITY SameMajorVersion)
-install(FILES "${CMAKE_BINARY_DIR}/camacConfig.cmake" "${CMAKE_BINARY_DIR}/camacConfigVersion.cmake"
-  DESTINATION "${camac_cmake_dir}" COMPONENT development)
 # Relocatable: the prefix is found from where the file is.
 file(RELATIVE_PATH pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 foreach(pc camac camac758)

@@ -95,11 +95,7 @@ t=$SECONDS
 # Built as its README would build it (find_package(camac): the headers, the
 # import libraries and the CMake package of the folder), run beside the
 # virtual adapter's camac.dll.
-top=$(cd "$(dirname "$0")/../.." && pwd)
-{ cmake -S "$top/tests/install" -B "$tmp/readout" -G Ninja -DCMAKE_PREFIX_PATH="$folder" \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-w64-x86_64.cmake" &&
-  cmake --build "$tmp/readout"; } >"$tmp/readout.log" 2>&1 ||
-  { cat "$tmp/readout.log" >&2; fail "a program could not be built against the installed folder"; }
+build_readout "$folder" x86_64
 cp "$tmp/readout/readout.exe" "$demo/"
 out=$("${wine_env[@]}" "$wine" "$demo/readout.exe" 2>&1 | tr -d '\r') || fail "readout.exe failed: $out"
 [ "$out" = "readout: wrote 4660, read 4660, Q 1 X 1" ] || fail "readout.exe printed: $out"

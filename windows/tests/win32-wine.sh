@@ -59,11 +59,7 @@ say "msiexec /i /qn: $(wc -l <<<"$installed") files, kt40 --help by name; kt40 s
 
 # A lab's own program, built against the installed folder with
 # find_package(camac), loads the 32-bit DLLs and meets the same refusal.
-top=$(cd "$(dirname "$0")/../.." && pwd)
-{ cmake -S "$top/tests/install" -B "$tmp/readout" -G Ninja -DCMAKE_PREFIX_PATH="$folder" \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-w64-i686.cmake" &&
-  cmake --build "$tmp/readout"; } >"$tmp/readout.log" 2>&1 ||
-  { cat "$tmp/readout.log" >&2; fail "a program could not be built against the installed folder"; }
+build_readout "$folder" i686
 cp "$tmp/readout/readout.exe" "$folder/"
 rc=0
 out=$(run 'C:\Program Files\KT40 CAMAC\readout.exe' 2>&1 | tr -d '\r') || rc=$?

@@ -29,6 +29,18 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Polls `command` every 0.2 s for up to `seconds`.
+# A lab's own program (tests/install/readout.c) built as its README would
+# build it, with find_package(camac) against an installed folder: the
+# headers, import libraries and CMake package there. Leaves
+# $tmp/readout/readout.exe.
+build_readout() { # build_readout <installed folder> <x86_64|i686>
+  local top
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+  { cmake -S "$top/tests/install" -B "$tmp/readout" -G Ninja -DCMAKE_PREFIX_PATH="$1" \
+      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-w64-$2.cmake" &&
+    cmake --build "$tmp/readout"; } >"$tmp/readout.log" 2>&1 ||
+    { cat "$tmp/readout.log" >&2; fail "a program could not be built against the installed folder"; }
+}
 wait_for() { # wait_for <seconds> <command...>
   local deadline=$((SECONDS + $1))
   shift
