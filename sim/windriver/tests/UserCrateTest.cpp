@@ -4,6 +4,7 @@
 // nothing. Each test works in a folder of its own as XDG_STATE_HOME.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,6 +58,15 @@ protected:
         setenv("KT40_SIM_STATE", "private", 1);
         unsetenv("XDG_STATE_HOME");
         fs::remove_all(home);
+    }
+
+    // The crate's image as another program maps it; null when it cannot be.
+    kt40sim::AdapterImage* mapImage() const {
+        const int fd = ::open((folder / "crate.image").c_str(), O_RDWR);
+        if (fd < 0) return nullptr;
+        void* at = mmap(nullptr, sizeof(kt40sim::AdapterImage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        return at == MAP_FAILED ? nullptr : static_cast<kt40sim::AdapterImage*>(at);
     }
 
     // A new program: the adapter at power-up, the library without a connection.
@@ -261,6 +272,65 @@ TEST_F(UserCrateTest, SigkillInAWriteLoopLosesNoCompletedWrite) {
     const int found = read(1, 3);
     // The write after the last one reported may have completed too.
     EXPECT_TRUE(found == static_cast<int>(last) || found == static_cast<int>(last + 1)) << found << " after " << last;
+}
+
+// A program that dies in the middle of an action, the image's lock taken:
+// the next one takes the crate with the last completed write and goes on.
+TEST_F(UserCrateTest, AProgramThatDiesHoldingTheImageLockLeavesTheCrateToTheNext) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (ccinit() != 0) _exit(2);
+        int data = 0x1234;
+        char q = 0;
+        if (cssa(16, ext(1, 3), &data, &q) != 0) _exit(3);
+        kt40sim::AdapterImage* image = mapImage();
+        if (!image || pthread_mutex_lock(&image->mutex) != 0) _exit(4);
+        _exit(0);  // the lock still taken
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ASSERT_EQ(ccinit(), 0);
+    EXPECT_EQ(read(1, 3), 0x1234);
+    write(1, 3, 0x4321);
+    EXPECT_EQ(read(1, 3), 0x4321);
+    kt40sim::AdapterImage* image = mapImage();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(pthread_mutex_trylock(&image->mutex), 0) << "the lock was not made whole again";
+    pthread_mutex_unlock(&image->mutex);
+    munmap(image, sizeof *image);
+}
+
+// A lock left taken in the image before the machine restarted: no program
+// owns it, and nothing tells that its owner is gone. The next holder waits a
+// while for it, then makes it anew and keeps the crate.
+TEST_F(UserCrateTest, ALockLeftTakenBeforeARestartIsMadeAnew) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (ccinit() != 0) _exit(2);
+        write(1, 3, 0x2345);
+        kt40sim::AdapterImage* image = mapImage();
+        if (!image || pthread_mutex_lock(&image->mutex) != 0) _exit(4);
+        pthread_mutex_t taken;
+        std::memcpy(&taken, &image->mutex, sizeof taken);
+        pthread_mutex_unlock(&image->mutex);
+        std::memcpy(&image->mutex, &taken, sizeof taken);  // taken, as on the disk, by no living program
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ASSERT_EQ(ccinit(), 0);
+    EXPECT_EQ(read(1, 3), 0x2345);
+    kt40sim::AdapterImage* image = mapImage();
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(pthread_mutex_trylock(&image->mutex), 0) << "the lock was not made anew";
+    pthread_mutex_unlock(&image->mutex);
+    munmap(image, sizeof *image);
 }
 
 std::atomic<int> g_lamCalls{0};
