@@ -54,11 +54,20 @@ fi
 trap '[ "$own_policy" -eq 0 ] || "${as_root[@]}" rm -f "$policy"' EXIT
 # A mirror in the middle of a sync answers with lists of the wrong size for a
 # minute or two: the lists and the install are tried again, with pauses, before
-# the run gives up.
+# the run gives up. A list that fails again in just the same way (the same
+# file, the same sizes) is not being synced but stays broken: waiting longer
+# would not mend it.
 apt() { "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 "$@"; }
+failed='' before=''
 for try in 1 2 3 4; do
-  apt update -qq && break
-  [ "$try" -lt 4 ] || { echo "install-deps: the package lists could not be fetched; trying with the ones there are" >&2; break; }
+  failed=$(apt update -qq 2>&1 >/dev/null) && break
+  printf '%s\n' "$failed" >&2
+  failed=$(grep '^E: Failed to fetch' <<<"$failed" || true)
+  if [ "$try" -eq 4 ] || { [ -n "$failed" ] && [ "$failed" = "$before" ]; }; then
+    echo "install-deps: the package lists could not be fetched; trying with the ones there are" >&2
+    break
+  fi
+  before=$failed
   echo "install-deps: the package lists failed (try $try of 4); again in $((try * 30)) s" >&2
   sleep $((try * 30))
 done
