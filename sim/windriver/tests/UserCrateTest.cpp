@@ -69,6 +69,35 @@ protected:
         return at == MAP_FAILED ? nullptr : static_cast<kt40sim::AdapterImage*>(at);
     }
 
+    // Another program takes the crate, writes `data` to N1 A3, hands the
+    // image to `leave` and ends.
+    void programThatLeaves(int data, void (*leave)(kt40sim::AdapterImage&)) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            char q = 0;
+            if (ccinit() != 0 || cssa(16, ext(1, 3), &data, &q) != 0) _exit(2);
+            kt40sim::AdapterImage* image = mapImage();
+            if (!image) _exit(3);
+            leave(*image);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+    // What trying the image's lock gives: 0 when it is free and sound (it is
+    // let go again at once).
+    int tryImageLock() const {
+        kt40sim::AdapterImage* image = mapImage();
+        if (!image) return -1;
+        const int r = pthread_mutex_trylock(&image->mutex);
+        if (r == 0) pthread_mutex_unlock(&image->mutex);
+        munmap(image, sizeof *image);
+        return r;
+    }
+
     // A new program: the adapter at power-up, the library without a connection.
     void nextProgram() {
         camac::disconnect();
@@ -277,60 +306,30 @@ TEST_F(UserCrateTest, SigkillInAWriteLoopLosesNoCompletedWrite) {
 // A program that dies in the middle of an action, the image's lock taken:
 // the next one takes the crate with the last completed write and goes on.
 TEST_F(UserCrateTest, AProgramThatDiesHoldingTheImageLockLeavesTheCrateToTheNext) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (ccinit() != 0) _exit(2);
-        int data = 0x1234;
-        char q = 0;
-        if (cssa(16, ext(1, 3), &data, &q) != 0) _exit(3);
-        kt40sim::AdapterImage* image = mapImage();
-        if (!image || pthread_mutex_lock(&image->mutex) != 0) _exit(4);
-        _exit(0);  // the lock still taken
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-
+    ASSERT_NO_FATAL_FAILURE(programThatLeaves(0x1234, [](kt40sim::AdapterImage& image) {
+        if (pthread_mutex_lock(&image.mutex) != 0) _exit(5);  // and dies with it taken
+    }));
     ASSERT_EQ(ccinit(), 0);
     EXPECT_EQ(read(1, 3), 0x1234);
     write(1, 3, 0x4321);
     EXPECT_EQ(read(1, 3), 0x4321);
-    kt40sim::AdapterImage* image = mapImage();
-    ASSERT_NE(image, nullptr);
-    ASSERT_EQ(pthread_mutex_trylock(&image->mutex), 0) << "the lock was not made whole again";
-    pthread_mutex_unlock(&image->mutex);
-    munmap(image, sizeof *image);
+    EXPECT_EQ(tryImageLock(), 0) << "the lock was not made whole again";
 }
 
 // A lock left taken in the image before the machine restarted: no program
 // owns it, and nothing tells that its owner is gone. The next holder waits a
 // while for it, then makes it anew and keeps the crate.
 TEST_F(UserCrateTest, ALockLeftTakenBeforeARestartIsMadeAnew) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (ccinit() != 0) _exit(2);
-        write(1, 3, 0x2345);
-        kt40sim::AdapterImage* image = mapImage();
-        if (!image || pthread_mutex_lock(&image->mutex) != 0) _exit(4);
+    ASSERT_NO_FATAL_FAILURE(programThatLeaves(0x2345, [](kt40sim::AdapterImage& image) {
+        if (pthread_mutex_lock(&image.mutex) != 0) _exit(5);
         pthread_mutex_t taken;
-        std::memcpy(&taken, &image->mutex, sizeof taken);
-        pthread_mutex_unlock(&image->mutex);
-        std::memcpy(&image->mutex, &taken, sizeof taken);  // taken, as on the disk, by no living program
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-
+        std::memcpy(&taken, &image.mutex, sizeof taken);
+        pthread_mutex_unlock(&image.mutex);
+        std::memcpy(&image.mutex, &taken, sizeof taken);  // taken, as on the disk, by no living program
+    }));
     ASSERT_EQ(ccinit(), 0);
     EXPECT_EQ(read(1, 3), 0x2345);
-    kt40sim::AdapterImage* image = mapImage();
-    ASSERT_NE(image, nullptr);
-    ASSERT_EQ(pthread_mutex_trylock(&image->mutex), 0) << "the lock was not made anew";
-    pthread_mutex_unlock(&image->mutex);
-    munmap(image, sizeof *image);
+    EXPECT_EQ(tryImageLock(), 0) << "the lock was not made anew";
 }
 
 std::atomic<int> g_lamCalls{0};
