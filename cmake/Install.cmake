@@ -6,7 +6,8 @@
 #   development  camac.h, camac758.h, the namelinks, the CMake package
 #                (find_package(camac CONFIG): camac::camac, camac::camac758)
 #                and camac.pc, camac758.pc
-#   tools        kt40 (and tervan, where the panel is built)
+#   tools        kt40 (and tervan with its help in share/kt40, where the
+#                panel is built)
 #   python       the kt40 package, where Debian's python3 looks
 #   tango        CamacDS and its class file (tango/CMakeLists.txt)
 # On Windows (windows/CMakeLists.txt includes this file) the same components
@@ -56,6 +57,16 @@ endforeach()
 install(TARGETS kt40 RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
 if(TARGET tervan)
   install(TARGETS tervan RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
+  # The panel's help: in the build beside the program, installed in
+  # share/kt40, where the panel looks next.
+  if(TARGET tervan_help_pages)
+    get_target_property(pages tervan_help_pages KT40_HELP_FILES)
+    install(FILES ${pages} DESTINATION "${CMAKE_INSTALL_DATADIR}/kt40/help" COMPONENT tools)
+  endif()
+  if(TARGET tervan_help)
+    get_target_property(chm tervan_help KT40_HELP_FILES)
+    install(FILES ${chm} DESTINATION "${CMAKE_INSTALL_DATADIR}/kt40" COMPONENT tools)
+  endif()
 endif()
 
 # Manual pages, made by help2man of the programs' own --help and --version.
@@ -76,6 +87,15 @@ function(kt40_man_page target name summary component)
   install(FILES "${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT ${component})
 endfunction()
 kt40_man_page(kt40 kt40 "CAMAC crates through the KT40 adapter, from the shell" tools)
+# The panel has no --help: its page is written by hand.
+if(TARGET tervan)
+  add_custom_command(OUTPUT "${man_dir}/tervan.1.gz"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${man_dir}"
+    COMMAND sh -c "gzip -9nc '${PROJECT_SOURCE_DIR}/tervan/tervan.1' > '${man_dir}/tervan.1.gz'"
+    DEPENDS "${PROJECT_SOURCE_DIR}/tervan/tervan.1" VERBATIM COMMENT "Manual page tervan(1)")
+  add_custom_target(man_tervan ALL DEPENDS "${man_dir}/tervan.1.gz")
+  install(FILES "${man_dir}/tervan.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tools)
+endif()
 if(TARGET CamacDS)
   kt40_man_page(CamacDS CamacDS "TANGO device server of CAMAC crates behind the KT40 adapter" tango)
 endif()

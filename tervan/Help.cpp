@@ -15,11 +15,26 @@ const char *const chmViewers[] = {"hh.exe"};
 const char *const chmViewers[] = {"xchm", "kchmviewer", "uchmviewer"};
 #endif
 
+// Where the help lies: beside the program (the build's folder, the Windows
+// distribution), else where an installed prefix keeps it (PREFIX/share/kt40
+// for PREFIX/bin/tervan).
+QDir helpFolder(const QString &programFolder)
+{
+    const QDir beside(programFolder);
+    const QDir installed(QDir::cleanPath(beside.filePath(QStringLiteral("../share/kt40"))));
+    for (const QDir &dir : {beside, installed}) {
+        if (QFileInfo(dir.filePath(QStringLiteral("tervan.chm"))).isFile()
+            || QFileInfo(dir.filePath(QStringLiteral("help/index.html"))).isFile())
+            return dir;
+    }
+    return beside;
+}
+
 } // namespace
 
 void THelp::Open(const QString &folder, TReporter &outside)
 {
-    const QDir dir(folder);
+    const QDir dir = helpFolder(folder);
     const QString chm = dir.filePath(QStringLiteral("tervan.chm"));
     const QString pages = dir.filePath(QStringLiteral("help/index.html"));
     const bool haveChm = QFileInfo(chm).isFile();

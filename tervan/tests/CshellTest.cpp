@@ -703,16 +703,19 @@ TEST_F(PanelTest, HelpIsLookedForBesideTheProgramAndOptionsStayDownWhileOpen)
     QTRY_VERIFY(!form->btnOptions->down());
 }
 
+// An empty file at `path`, with the folders above it.
+bool put(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly);
+}
+
 TEST_F(PanelTest, HelpOpensInAViewerOrTheBrowserOrSaysWhereItIs)
 {
     QTemporaryDir dir;
     const QString chm = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tervan.chm")));
     const QString pages = dir.filePath(QStringLiteral("help/index.html"));
-    const auto put = [](const QString &path) {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly);
-    };
     const auto open = [&](const std::function<void(RecordingReporter &)> &setUp) {
         auto r = std::make_unique<RecordingReporter>();
         setUp(*r);
@@ -754,6 +757,29 @@ TEST_F(PanelTest, HelpOpensInAViewerOrTheBrowserOrSaysWhereItIs)
     EXPECT_TRUE(r->infoTexts[0].contains(chm));
     EXPECT_TRUE(r->infoTexts[0].contains(QDir::toNativeSeparators(pages)));
     EXPECT_EQ(r->infoCaptions[0], QStringLiteral("Справка"));
+}
+
+// Installed, the program is in PREFIX/bin and its help in PREFIX/share/kt40;
+// help beside the program comes first.
+TEST_F(PanelTest, AnInstalledPanelFindsItsHelpUnderShare)
+{
+    QTemporaryDir prefix;
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    ASSERT_TRUE(QDir().mkpath(bin));
+    const QString installed = prefix.filePath(QStringLiteral("share/kt40/help/index.html"));
+    ASSERT_TRUE(put(installed));
+    RecordingReporter r;
+    r.desktopOpens = true;
+    THelp::Open(bin, r);
+    EXPECT_EQ(r.urls, QStringList{QUrl::fromLocalFile(installed).toString()});
+    EXPECT_TRUE(r.texts.isEmpty());
+
+    const QString beside = prefix.filePath(QStringLiteral("bin/help/index.html"));
+    ASSERT_TRUE(put(beside));
+    RecordingReporter r2;
+    r2.desktopOpens = true;
+    THelp::Open(bin, r2);
+    EXPECT_EQ(r2.urls, QStringList{QUrl::fromLocalFile(beside).toString()});
 }
 
 TEST_F(PanelTest, ClosingDuringAZeroDelayCycleEndsTheWorker)

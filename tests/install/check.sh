@@ -22,6 +22,11 @@ for f in include/camac.h include/camac758.h bin/kt40; do [ -e "$prefix/$f" ] || 
 [ ! -e "$prefix/include/camac_private.h" ] || fail "the private header was installed"
 # The manual pages, made of the programs' --help: each names what it documents.
 zcat "$prefix/share/man/man1/kt40.1.gz" 2>/dev/null | grep -q 'kt40 shell' || fail "no manual page of kt40"
+if [ -x "$build/tervan/tervan" ]; then
+  zcat "$prefix/share/man/man1/tervan.1.gz" 2>/dev/null | grep -q 'KT40_ADAPTER' || fail "no manual page of tervan"
+  # The panel looks for its help in PREFIX/share/kt40 when it is not beside it.
+  [ -f "$prefix/share/kt40/help/index.html" ] || fail "the panel's help is not in share/kt40"
+fi
 if [ -x "$build/tango/CamacDS" ]; then
   zcat "$prefix/share/man/man1/CamacDS.1.gz" 2>/dev/null | grep -q 'LamAcknowledge' || fail "no manual page of CamacDS"
 fi
